@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+// The calling thread's last-error code. The clock and network layers report a
+// failure by returning false and leaving the reason here. The program's own
+// codes keep their documented values; any other value is an errno.
+uint32_t GetLastError();
+void SetLastError(uint32_t code);
+
+constexpr uint32_t kErrorSuccess = 0;
+constexpr uint32_t kErrorCallNotImplemented = 120;  // the system has no privilege model at all
+constexpr uint32_t kErrorInvalidParameter = 87;     // a calendar time outside the settable range
+constexpr uint32_t kErrorTimedOut = 10060;          // no SNTP reply within the receive time-out
+
+// Keeps the last-error code across a clean-up step that may overwrite it.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : m_code(GetLastError()) {}
+    ~LastErrorKeeper() { SetLastError(m_code); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    uint32_t m_code;
+};

@@ -1,0 +1,95 @@
+#include "tests/support/FakeClock.h"
+
+#include <ctime>
+
+#include "platform/LastError.h"
+
+namespace {
+
+ClockTime RealNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return {ts.tv_sec, static_cast<int32_t>(ts.tv_nsec)};
+}
+
+}  // namespace
+
+FakeClock::FakeClock(ClockTime utc) : m_frozen(utc) {}
+
+FakeClock::FakeClock(const FakeClock& other) {
+    std::lock_guard lock(other.m_mutex);
+    m_following = other.m_following;
+    m_frozen = other.m_frozen;
+    m_offsetSeconds = other.m_offsetSeconds;
+    m_localOffsetSeconds = other.m_localOffsetSeconds;
+    m_failWith = other.m_failWith;
+    m_sets = other.m_sets;
+}
+
+FakeClock FakeClock::FollowingRealTime(double offsetSeconds) {
+    FakeClock clock;
+    clock.m_following = true;
+    clock.m_offsetSeconds = offsetSeconds;
+    return clock;
+}
+
+ClockTime FakeClock::Now() const {
+    std::lock_guard lock(m_mutex);
+    return m_following ? AddSecondsTo(RealNow(), m_offsetSeconds) : m_frozen;
+}
+
+bool FakeClock::Set(const ClockTime& utc) {
+    std::lock_guard lock(m_mutex);
+    if (m_failWith != 0) {
+        SetLastError(m_failWith);
+        return false;
+    }
+    m_sets.push_back(utc);
+    if (m_following) {
+        m_offsetSeconds = SecondsBetween(utc, RealNow());
+    } else {
+        m_frozen = utc;
+    }
+    return true;
+}
+
+SYSTEMTIME FakeClock::ToLocal(const ClockTime& utc) const {
+    std::lock_guard lock(m_mutex);
+    return SystemTimeFromClock({utc.seconds + m_localOffsetSeconds, utc.nanoseconds});
+}
+
+std::optional<ClockTime> FakeClock::FromLocal(const SYSTEMTIME& local) const {
+    std::lock_guard lock(m_mutex);
+    ClockTime t = ClockFromSystemTime(local);
+    t.seconds -= m_localOffsetSeconds;
+    return t;
+}
+
+void FakeClock::Advance(double seconds) {
+    std::lock_guard lock(m_mutex);
+    if (m_following) {
+        m_offsetSeconds += seconds;
+    } else {
+        m_frozen = AddSecondsTo(m_frozen, seconds);
+    }
+}
+
+void FakeClock::SetLocalOffset(int seconds) {
+    std::lock_guard lock(m_mutex);
+    m_localOffsetSeconds = seconds;
+}
+
+void FakeClock::FailSets(uint32_t errorCode) {
+    std::lock_guard lock(m_mutex);
+    m_failWith = errorCode;
+}
+
+std::vector<ClockTime> FakeClock::Sets() const {
+    std::lock_guard lock(m_mutex);
+    return m_sets;
+}
+
+double FakeClock::OffsetFromRealSeconds() const {
+    std::lock_guard lock(m_mutex);
+    return m_following ? m_offsetSeconds : SecondsBetween(m_frozen, RealNow());
+}
