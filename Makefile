@@ -45,7 +45,7 @@ run: build
 	$(BUILD_DIR)/app/tidewell-query --help; true
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
 
 clean:
 	rm -rf build build-*

@@ -4,6 +4,10 @@ namespace {
 thread_local uint32_t t_lastError = 0;
 }
 
-uint32_t GetLastError() { return t_lastError; }
+uint32_t GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(uint32_t code) { t_lastError = code; }
+void SetLastError(uint32_t code) {
+    t_lastError = code;
+}

@@ -47,8 +47,7 @@ SYSTEMTIME LinuxSystemClock::ToLocal(const ClockTime& utc) const {
     if (localtime_r(&t, &local) == nullptr) {
         return SystemTimeFromClock(utc);
     }
-    return SystemTimeFromClock(
-        {static_cast<int64_t>(utc.seconds) + local.tm_gmtoff, utc.nanoseconds});
+    return SystemTimeFromClock({static_cast<int64_t>(utc.seconds) + local.tm_gmtoff, utc.nanoseconds});
 }
 
 std::optional<ClockTime> LinuxSystemClock::FromLocal(const SYSTEMTIME& local) const {

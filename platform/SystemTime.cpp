@@ -2,7 +2,9 @@
 
 namespace {
 
-bool IsLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 unsigned DaysInMonth(unsigned year, unsigned month) {
     static constexpr unsigned kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
