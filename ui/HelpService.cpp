@@ -5,9 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
-HelpService::HelpService() : HelpService(DefaultFolders(), [](const QUrl& url) {
-    return QDesktopServices::openUrl(url);
-}) {}
+HelpService::HelpService()
+    : HelpService(DefaultFolders(), [](const QUrl& url) { return QDesktopServices::openUrl(url); }) {}
 
 HelpService::HelpService(QStringList folders, Opener opener)
     : m_folders(std::move(folders)), m_opener(std::move(opener)) {}
@@ -28,8 +27,8 @@ QString HelpService::FileName(HelpPage page) {
 
 QStringList HelpService::DefaultFolders() {
     QStringList folders;
-    const QString appDir = QCoreApplication::instance() != nullptr ? QCoreApplication::applicationDirPath()
-                                                                   : QString();
+    const QString appDir =
+        QCoreApplication::instance() != nullptr ? QCoreApplication::applicationDirPath() : QString();
     const QString buildDir = QDir::cleanPath(QStringLiteral(TIDEWELL_BUILD_DIR));
     // A program started from the build folder shows the pages being written, not
     // an older installed copy.

@@ -5,7 +5,9 @@
 #include <QSvgRenderer>
 
 // The resources live in a static library: nothing would pull them in otherwise.
-static void InitUiResources() { Q_INIT_RESOURCE(tidewell_ui); }
+static void InitUiResources() {
+    Q_INIT_RESOURCE(tidewell_ui);
+}
 
 QIcon ProgramIcon() {
     InitUiResources();

@@ -121,7 +121,9 @@ QtPrompts::QtPrompts(QObject* parent) : QObject(parent), m_shared(std::make_shar
     }
 }
 
-QtPrompts::~QtPrompts() { Shutdown(); }
+QtPrompts::~QtPrompts() {
+    Shutdown();
+}
 
 void QtPrompts::Shutdown() {
     std::vector<std::shared_ptr<Pending>> waiting;

@@ -28,10 +28,10 @@ public:
 
     void Shutdown();
 
+private:
     struct Shared;
     struct Pending;
 
-private:
     PromptAnswer ShowHere(const PromptRequest& request, std::stop_token stop);
     PromptAnswer ShowElsewhere(const PromptRequest& request, std::stop_token stop);
 

@@ -16,11 +16,17 @@ void SpinEdit::SetRange(int minimum, int maximum) {
     m_maximum = std::max(minimum, maximum);
 }
 
-QString SpinEdit::Text() const { return lineEdit()->text(); }
+QString SpinEdit::Text() const {
+    return lineEdit()->text();
+}
 
-void SpinEdit::SetText(const QString& text) { lineEdit()->setText(text); }
+void SpinEdit::SetText(const QString& text) {
+    lineEdit()->setText(text);
+}
 
-void SpinEdit::SetNumber(int value) { SetText(QString::number(value)); }
+void SpinEdit::SetNumber(int value) {
+    SetText(QString::number(value));
+}
 
 void SpinEdit::stepBy(int steps) {
     const IntegerParse parsed = ParseInteger(Text());
@@ -36,7 +42,9 @@ void SpinEdit::stepBy(int steps) {
     lineEdit()->selectAll();
 }
 
-QValidator::State SpinEdit::validate(QString& /*input*/, int& /*pos*/) const { return QValidator::Acceptable; }
+QValidator::State SpinEdit::validate(QString& /*input*/, int& /*pos*/) const {
+    return QValidator::Acceptable;
+}
 
 QAbstractSpinBox::StepEnabled SpinEdit::stepEnabled() const {
     const IntegerParse parsed = ParseInteger(Text());

@@ -5,8 +5,8 @@
 // A number field with its spin button. The field takes any typed text: what it
 // holds is checked only when a dialog takes its values over (ValueExchange).
 // The arrows, the arrow keys and the wheel step the whole number in the field
-// by one and stop at the ends of the range; a field that holds no number steps
-// from the nearer end of the range.
+// by one and stop at the ends of the range; from a field that holds no number
+// the up arrow goes to the bottom of the range and the down arrow to the top.
 class SpinEdit : public QAbstractSpinBox {
     Q_OBJECT
 public:

@@ -38,7 +38,8 @@ private:
 
 }  // namespace
 
-TrayIcon::TrayIcon(ShowIconOption showIcon, QObject* parent) : QObject(parent), m_showIcon(std::move(showIcon)) {
+TrayIcon::TrayIcon(ShowIconOption showIcon, QObject* parent)
+    : QObject(parent), m_showIcon(std::move(showIcon)) {
     auto platform = std::make_unique<SystemTrayPlatform>();
     connect(&platform->Tray(), &QSystemTrayIcon::activated, this, &TrayIcon::OnActivated);
     m_platform = std::move(platform);
@@ -49,7 +50,9 @@ TrayIcon::TrayIcon(ShowIconOption showIcon, std::unique_ptr<TrayPlatform> platfo
 
 TrayIcon::~TrayIcon() = default;
 
-QString TrayIcon::Tip() { return QStringLiteral("Tidewell"); }
+QString TrayIcon::Tip() {
+    return QStringLiteral("Tidewell");
+}
 
 void TrayIcon::Attach() {
     m_icon = ProgramIcon();
@@ -70,9 +73,13 @@ void TrayIcon::UpdateTrayIcon(TrayAction action) {
     m_platform->Notify(action, m_icon, Tip());
 }
 
-bool TrayIcon::Available() const { return m_platform->Available(); }
+bool TrayIcon::Available() const {
+    return m_platform->Available();
+}
 
-void TrayIcon::SetContextMenu(QMenu* menu) { m_platform->SetContextMenu(menu); }
+void TrayIcon::SetContextMenu(QMenu* menu) {
+    m_platform->SetContextMenu(menu);
+}
 
 void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {

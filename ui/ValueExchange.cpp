@@ -32,7 +32,8 @@ ValueExchange::ValueExchange(Prompts& prompts, std::string caption)
     : m_prompts(prompts), m_caption(std::move(caption)) {}
 
 void ValueExchange::Add(QLineEdit* field, int& value, int minimum, int maximum) {
-    Add(field, [&value] { return value; }, [&value](int v) { value = v; }, minimum, maximum);
+    Add(
+        field, [&value] { return value; }, [&value](int v) { value = v; }, minimum, maximum);
 }
 
 void ValueExchange::Add(QLineEdit* field, Getter get, Setter set, int minimum, int maximum) {
@@ -42,7 +43,8 @@ void ValueExchange::Add(QLineEdit* field, Getter get, Setter set, int minimum, i
 }
 
 void ValueExchange::Add(SpinEdit* field, int& value, int minimum, int maximum) {
-    Add(field, [&value] { return value; }, [&value](int v) { value = v; }, minimum, maximum);
+    Add(
+        field, [&value] { return value; }, [&value](int v) { value = v; }, minimum, maximum);
 }
 
 void ValueExchange::Add(SpinEdit* field, Getter get, Setter set, int minimum, int maximum) {

@@ -66,15 +66,16 @@ TEST(HelpServiceTest, PagesNameTheProgramsControlsAndTheirLinksResolve) {
         QStringList names;  // labels the page must explain, as the program shows them
     };
     const std::vector<Page> pages = {
-        {"index.html", {"Synchronize now", "Break", "Set Time Zone and Date", "Options", "Server", "StartUp"}},
+        {"index.html",
+         {"Synchronize now", "Break", "Set Time Zone and Date", "Options", "Server", "StartUp"}},
         {"Options.html",
          {"Daily synchronizing.", "On start up synchronizing.", "Hourly synchronizing.",
           "Only manual synchronization.", "Exit after synchronization.", "Show Icon in System Tray.",
           "Ahead (+)", "Backward (-)", "Minutes", "Seconds", "Maximum days for synchronization.",
           "Maximum network timeout in seconds.", "Maximum difference", "Edit DST", "Restore Default"}},
         {"Servers.html",
-         {"Add New", "Delete Selected", "Find the best", "Restore default", "Test", "Current Server:",
-          "Check Server", "Title:", "URL:", "Prog", "User", "Null"}},
+         {"Add New", "Delete Selected", "Find the best", "Restore default", "Test",
+          "Current Server:", "Check Server", "Title:", "URL:", "Prog", "User", "Null"}},
         {"DstDlg.html",
          {"Bias:", "Standard Month:", "Daylight Week Num (1...5):", "Day of Week (0...6):",
           "Restore from First Start", "User standard DST", "User daylight DST"}},

@@ -44,7 +44,9 @@ QMessageBox* WaitForBox() {
     return box;
 }
 
-bool Ready(const std::future<PromptAnswer>& answer) { return answer.wait_for(0s) == std::future_status::ready; }
+bool Ready(const std::future<PromptAnswer>& answer) {
+    return answer.wait_for(0s) == std::future_status::ready;
+}
 
 class QtPromptsTest : public ::testing::Test {
 protected:
@@ -116,7 +118,8 @@ TEST_F(QtPromptsTest, StopRequestClosesTheWorkersBoxAtOnce) {
     QtPrompts prompts;
     std::stop_source run;
     auto answer = std::async(std::launch::async, [&] {
-        return prompts.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information}, run.get_token());
+        return prompts.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information},
+                            run.get_token());
     });
     ASSERT_NE(WaitForBox(), nullptr);
 
@@ -132,7 +135,9 @@ TEST_F(QtPromptsTest, StoppedRunShowsNoBox) {
     QtPrompts prompts;
     std::stop_source run;
     run.request_stop();
-    auto answer = std::async(std::launch::async, [&] { return prompts.Show({"Tidewell", "x"}, run.get_token()); });
+    auto answer = std::async(std::launch::async, [&] {
+        return prompts.Show({"Tidewell", "x"}, run.get_token());
+    });
     EXPECT_EQ(answer.get(), PromptAnswer::Closed);
     QApplication::processEvents();
     EXPECT_EQ(VisibleBox(), nullptr);
@@ -149,10 +154,11 @@ TEST_F(QtPromptsTest, InterfaceThreadBoxIsModalAndAnswered) {
         wasModal = box->isModal();
         box->button(QMessageBox::No)->click();
     });
-    const PromptAnswer answer = prompts.Show({"Tidewell",
-                                              "Usually you do not need exit this program. Continue?\nYes - Exit, "
-                                              "No - Minimize.",
-                                              PromptIcon::Information, PromptButtons::YesNo});
+    const PromptAnswer answer =
+        prompts.Show({"Tidewell",
+                      "Usually you do not need exit this program. Continue?\nYes - Exit, "
+                      "No - Minimize.",
+                      PromptIcon::Information, PromptButtons::YesNo});
     EXPECT_EQ(answer, PromptAnswer::No);
     EXPECT_TRUE(wasModal);
 }

@@ -47,7 +47,9 @@ public:
     SpinEdit* spin;
 };
 
-QLineEdit* SpinText(SpinEdit* spin) { return spin->findChild<QLineEdit*>(); }
+QLineEdit* SpinText(SpinEdit* spin) {
+    return spin->findChild<QLineEdit*>();
+}
 
 }  // namespace
 
@@ -57,7 +59,7 @@ TEST(ValueExchangeTest, TakesOverNumbersAtAndBeyondTheBounds) {
         int maximum;
         QString text;
         bool accepted;
-        int stored;  // when accepted
+        int stored;         // when accepted
         PromptRequest box;  // when refused
     };
     const std::vector<Case> cases = {
@@ -197,14 +199,11 @@ TEST(SpinEditTest, ArrowsStepWithinTheRangeAndTypedTextIsKept) {
         QString after;
     };
     const std::vector<Step> steps = {
-        {"999999", Qt::Key_Up, "1000000"},
-        {"1000000", Qt::Key_Up, "1000000"},  // no wrap-around at the top
-        {"0", Qt::Key_Down, "0"},            // nor at the bottom
-        {"1", Qt::Key_Down, "0"},
-        {"2000000", Qt::Key_Down, "999999"},  // an out-of-range number steps from the end
-        {"abc", Qt::Key_Up, "0"},
-        {"abc", Qt::Key_Down, "1000000"},
-        {" 41 ", Qt::Key_Up, "42"},
+        {"999999", Qt::Key_Up, "1000000"}, {"1000000", Qt::Key_Up, "1000000"},   // no wrap-around at the top
+        {"0", Qt::Key_Down, "0"},                                                // nor at the bottom
+        {"1", Qt::Key_Down, "0"},          {"2000000", Qt::Key_Down, "999999"},  // an out-of-range number
+                                                                                 // steps from the end
+        {"abc", Qt::Key_Up, "0"},          {"abc", Qt::Key_Down, "1000000"},    {" 41 ", Qt::Key_Up, "42"},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.before.toStdString());
