@@ -70,8 +70,9 @@ bool WaitReadable(int handle, uint32_t timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        // Rounded up: poll must not give up before the deadline.
         const auto remainingMs =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd entry{handle, POLLIN, 0};
         const int ready = poll(&entry, 1, remainingMs > 0 ? static_cast<int>(remainingMs) : 0);
         if (ready > 0) {
