@@ -15,7 +15,8 @@ struct Outcome {
 };
 
 Outcome RunTool(const std::string& arguments) {
-    const std::string command = std::string(TIDEWELL_BINARY_DIR) + "/app/tidewell-query " + arguments + " 2>&1";
+    const std::string command =
+        std::string(TIDEWELL_BINARY_DIR) + "/app/tidewell-query " + arguments + " 2>&1";
     Outcome outcome;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -51,6 +52,7 @@ TEST(QueryMainTest, ExitStatusTellsWhetherEveryHostAnswered) {
     for (const Row& row : rows) {
         const Outcome outcome = RunTool(row.arguments);
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments << "\n" << outcome.output;
-        EXPECT_NE(outcome.output.find(row.outputPart), std::string::npos) << row.arguments << "\n" << outcome.output;
+        EXPECT_NE(outcome.output.find(row.outputPart), std::string::npos) << row.arguments << "\n"
+                                                                          << outcome.output;
     }
 }

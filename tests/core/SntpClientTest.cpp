@@ -133,7 +133,8 @@ TEST_F(SntpClientTest, ReplyLengthsDecodeAlikeAndShortRepliesReadAsZeros) {
         EXPECT_EQ(reply.stratum, 3) << row.length;
         EXPECT_EQ(reply.transmitTime, row.expectedTransmit) << row.length;
         EXPECT_EQ(reply.receiveTime, row.length >= 40 ? t2 : CSNTPTimestamp()) << row.length;
-        EXPECT_EQ(reply.originateTime, row.length >= 32 ? reply.sentTransmitTime : CSNTPTimestamp()) << row.length;
+        EXPECT_EQ(reply.originateTime, row.length >= 32 ? reply.sentTransmitTime : CSNTPTimestamp())
+            << row.length;
     }
 }
 
@@ -198,7 +199,8 @@ TEST_F(SntpClientTest, SetSystemClockBracketsTheSetWithTheRight) {
         privilege.Watch(clock);
         CSNTPClient client(clock, privilege);
         SetLastError(12345);
-        EXPECT_EQ(client.SetSystemClock(CSNTPTimestamp::FromClockTime(target)), row.expectedResult) << row.what;
+        EXPECT_EQ(client.SetSystemClock(CSNTPTimestamp::FromClockTime(target)), row.expectedResult)
+            << row.what;
         EXPECT_EQ(GetLastError(), row.expectedError) << row.what;
         EXPECT_EQ(privilege.Events(), row.expectedEvents) << row.what;
         EXPECT_FALSE(privilege.IsRaised()) << row.what;
@@ -247,9 +249,10 @@ TEST_P(SntpClientChronydTest, OffsetMatchesTheServerClockWithin1Ms) {
     }
     std::sort(offsets.begin(), offsets.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); });
     std::sort(delays.begin(), delays.end());
-    std::cout << "chronyd " << (*fakeTime != '\0' ? fakeTime : "real clock") << ": 50 samples, offset error median "
-              << offsets[25] * 1e6 << " us, max " << offsets.back() * 1e6 << " us; delay median "
-              << delays[25] * 1e6 << " us, max " << delays.back() * 1e6 << " us\n";
+    std::cout << "chronyd " << (*fakeTime != '\0' ? fakeTime : "real clock")
+              << ": 50 samples, offset error median " << offsets[25] * 1e6 << " us, max "
+              << offsets.back() * 1e6 << " us; delay median " << delays[25] * 1e6 << " us, max "
+              << delays.back() * 1e6 << " us\n";
     EXPECT_LT(std::fabs(offsets[25]), 0.001);
     EXPECT_GE(delays.front(), 0);
     EXPECT_TRUE(clock.Sets().empty());

@@ -72,7 +72,8 @@ TEST(SntpTimestampTest, MillisecondsRoundToNearestAndCarryIntoTheNextSecond) {
         uint32_t fraction;
         SYSTEMTIME expected;
     };
-    const uint32_t noon = static_cast<uint32_t>(946728000 + kSntpToUnixSeconds);  // 2000-01-01 12:00:00, Saturday
+    const uint32_t noon =
+        static_cast<uint32_t>(946728000 + kSntpToUnixSeconds);  // 2000-01-01 12:00:00, Saturday
     const Row rows[] = {
         {noon, 0, {2000, 1, 6, 1, 12, 0, 0, 0}},
         {noon, MillisecondFractions[1], {2000, 1, 6, 1, 12, 0, 0, 1}},

@@ -83,7 +83,8 @@ Chronyd::Chronyd(ChronydOptions options) : m_options(std::move(options)) {
         throw std::runtime_error("Chronyd: " + unavailable);
     }
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tidewell-chronyd-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tidewell-chronyd-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("Chronyd: cannot create a temporary folder");
     }
@@ -117,7 +118,8 @@ bool Chronyd::StartOnce(std::string& failure) {
             << "bindaddress 127.0.0.1\n"
             << "allow 127.0.0.1\n"
             // Serve time without a source of its own.
-            << "local stratum " << m_options.stratum << "\n"
+            << "local stratum " << m_options.stratum
+            << "\n"
             // No command port and no command socket: nothing shared with the
             // machine's own chronyd or another test's.
             << "cmdport 0\n"
@@ -133,7 +135,8 @@ bool Chronyd::StartOnce(std::string& failure) {
     }
     // -x: never touch the clock; -d: stay in the foreground, log to stderr;
     // -u root: keep the files in our folder writable.
-    arguments.insert(arguments.end(), {FindProgram("chronyd"), "-x", "-d", "-u", "root", "-f", config.string()});
+    arguments.insert(arguments.end(),
+                     {FindProgram("chronyd"), "-x", "-d", "-u", "root", "-f", config.string()});
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());

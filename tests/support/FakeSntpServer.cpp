@@ -118,16 +118,17 @@ std::vector<uint8_t> FakeSntpServer::BuildReply(const Knobs& knobs, const std::v
     const int version = knobs.version >= 0 ? knobs.version : requestVersion;
     reply[0] = static_cast<uint8_t>((knobs.leap & 3) << 6 | (version & 7) << 3 | (knobs.mode & 7));
     reply[1] = static_cast<uint8_t>(knobs.stratum);
-    reply[2] = 6;     // poll: 64 s
-    reply[3] = 0xEC;  // precision: 2^-20 s
-    reply[7] = 0x10;  // root delay: 1/4096 s
-    reply[11] = 0x20; // root dispersion: 1/2048 s
+    reply[2] = 6;      // poll: 64 s
+    reply[3] = 0xEC;   // precision: 2^-20 s
+    reply[7] = 0x10;   // root delay: 1/4096 s
+    reply[11] = 0x20;  // root dispersion: 1/2048 s
     const uint8_t referenceId[4] = {127, 0, 0, 1};
     std::memcpy(&reply[12], referenceId, 4);
 
     std::map<Timestamp, CSNTPTimestamp> stamps = {
         {Timestamp::Reference, receive.AddSeconds(-16)},
-        {Timestamp::Originate, request.size() >= 48 ? CSNTPTimestamp::FromNetwork(&request[40]) : CSNTPTimestamp()},
+        {Timestamp::Originate,
+         request.size() >= 48 ? CSNTPTimestamp::FromNetwork(&request[40]) : CSNTPTimestamp()},
         {Timestamp::Receive, receive},
         {Timestamp::Transmit, transmit},
     };

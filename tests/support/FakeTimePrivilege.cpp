@@ -9,18 +9,18 @@ FakeTimePrivilege::FakeTimePrivilege(Mode mode) : m_mode(mode) {}
 bool FakeTimePrivilege::Raise() {
     std::lock_guard lock(m_mutex);
     switch (m_mode) {
-    case Mode::Granted:
-        m_raised = true;
-        m_events.emplace_back("raise");
-        return true;
-    case Mode::Missing:
-        m_events.emplace_back("raise refused");
-        SetLastError(EPERM);
-        return false;
-    case Mode::NoCapabilities:
-        m_events.emplace_back("raise unsupported");
-        SetLastError(kErrorCallNotImplemented);
-        return false;
+        case Mode::Granted:
+            m_raised = true;
+            m_events.emplace_back("raise");
+            return true;
+        case Mode::Missing:
+            m_events.emplace_back("raise refused");
+            SetLastError(EPERM);
+            return false;
+        case Mode::NoCapabilities:
+            m_events.emplace_back("raise unsupported");
+            SetLastError(kErrorCallNotImplemented);
+            return false;
     }
     return false;
 }
