@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The calling thread's last-error code. The clock and network layers report a
 // failure by returning false and leaving the reason here. The program's own
@@ -12,6 +13,12 @@ constexpr uint32_t kErrorSuccess = 0;
 constexpr uint32_t kErrorCallNotImplemented = 120;  // the system has no privilege model at all
 constexpr uint32_t kErrorInvalidParameter = 87;     // a calendar time outside the settable range
 constexpr uint32_t kErrorTimedOut = 10060;          // no SNTP reply within the receive time-out
+constexpr uint32_t kErrorHostNotFound = 11001;      // the name lookup knows no such host
+constexpr uint32_t kErrorTryAgain = 11002;          // the name lookup failed for now (no answer from DNS)
+constexpr uint32_t kErrorNoRecovery = 11003;        // the name lookup failed for good
+
+// A short English text for a last-error code, for messages on a terminal.
+std::string LastErrorText(uint32_t code);
 
 // Keeps the last-error code across a clean-up step that may overwrite it.
 class LastErrorKeeper {

@@ -24,6 +24,7 @@ FakeClock::FakeClock(const FakeClock& other) {
     m_localOffsetSeconds = other.m_localOffsetSeconds;
     m_failWith = other.m_failWith;
     m_sets = other.m_sets;
+    m_onSet = other.m_onSet;
 }
 
 FakeClock FakeClock::FollowingRealTime(double offsetSeconds) {
@@ -39,6 +40,14 @@ ClockTime FakeClock::Now() const {
 }
 
 bool FakeClock::Set(const ClockTime& utc) {
+    std::function<void(const ClockTime&)> observer;
+    {
+        std::lock_guard lock(m_mutex);
+        observer = m_onSet;
+    }
+    if (observer) {
+        observer(utc);
+    }
     std::lock_guard lock(m_mutex);
     if (m_failWith != 0) {
         SetLastError(m_failWith);
@@ -92,4 +101,9 @@ std::vector<ClockTime> FakeClock::Sets() const {
 double FakeClock::OffsetFromRealSeconds() const {
     std::lock_guard lock(m_mutex);
     return m_following ? m_offsetSeconds : SecondsBetween(m_frozen, RealNow());
+}
+
+void FakeClock::OnSet(std::function<void(const ClockTime& utc)> observer) {
+    std::lock_guard lock(m_mutex);
+    m_onSet = std::move(observer);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +28,9 @@ public:
     void SetLocalOffset(int seconds);
     // Every later Set() fails with the given errno (0 to succeed again).
     void FailSets(uint32_t errorCode);
+    // Called on every Set(), before it succeeds or fails, outside the clock's
+    // lock: lets a test see what else held at that moment.
+    void OnSet(std::function<void(const ClockTime& utc)> observer);
     // Every instant the clock was set to, in order.
     std::vector<ClockTime> Sets() const;
     // How far this clock stands ahead of the machine's real clock (following mode).
@@ -42,4 +46,5 @@ private:
     int m_localOffsetSeconds = 0;
     uint32_t m_failWith = 0;
     std::vector<ClockTime> m_sets;
+    std::function<void(const ClockTime&)> m_onSet;
 };

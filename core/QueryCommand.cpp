@@ -1,0 +1,166 @@
+#include "core/QueryCommand.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ostream>
+
+#include "platform/LastError.h"
+
+namespace {
+
+constexpr int kMaxSamples = 10000;
+
+bool ParseNumber(const std::string& text, long min, long max, long& value) {
+    const char* end = text.data() + text.size();
+    const auto [rest, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && rest == end && !text.empty() && value >= min && value <= max;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+}  // namespace
+
+bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions& options,
+                         std::string& error) {
+    options = QueryOptions{};
+    bool optionsEnded = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (optionsEnded || argument.empty() || argument[0] != '-') {
+            options.hosts.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument == "-h" || argument == "--help") {
+            options.help = true;
+            continue;
+        }
+        std::string name = argument;
+        std::string value;
+        const size_t equals = argument.find('=');
+        if (equals != std::string::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        } else if (argument == "--port" || argument == "--samples") {
+            if (i + 1 >= arguments.size()) {
+                error = argument + " needs a value";
+                return false;
+            }
+            value = arguments[++i];
+        }
+        long number = 0;
+        if (name == "--port") {
+            if (!ParseNumber(value, 1, 65535, number)) {
+                error = "--port takes a number from 1 to 65535, not \"" + value + "\"";
+                return false;
+            }
+            options.port = static_cast<uint16_t>(number);
+        } else if (name == "--samples") {
+            if (!ParseNumber(value, 1, kMaxSamples, number)) {
+                error = "--samples takes a number from 1 to " + std::to_string(kMaxSamples) + ", not \"" +
+                        value + "\"";
+                return false;
+            }
+            options.samples = static_cast<int>(number);
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+    }
+    if (options.hosts.empty() && !options.help) {
+        error = "no host given";
+        return false;
+    }
+    return true;
+}
+
+std::string QueryUsage(const std::string& program) {
+    return "Usage: " + program +
+           " [--port N] [--samples N] HOST...\n"
+           "Asks each time server HOST (a name or an IPv4 address) for the time over SNTP and\n"
+           "prints the measured clock offset and network delay. Never sets the clock.\n"
+           "\n"
+           "  --port N      UDP port of the servers (default 123)\n"
+           "  --samples N   exchanges per host, sent one after the other (default 1);\n"
+           "                more than one adds a summary line per host\n"
+           "  --help        this text\n"
+           "\n"
+           "Offset: seconds to add to the local clock to match the server (positive when\n"
+           "the local clock is behind). Delay: network round trip in seconds.\n"
+           "Exit status: 0 when every host answered, 1 when one did not, 2 on bad arguments.\n";
+}
+
+std::string FormatQuerySample(const std::string& host, int sample, int samples, const CSNTPReply& reply) {
+    char line[160];
+    std::snprintf(line, sizeof line, " sample %d/%d: offset %+.6f s, delay %.6f s, stratum %d, leap %d",
+                  sample, samples, reply.localClockOffsetSeconds, reply.roundTripDelaySeconds, reply.stratum,
+                  reply.leapIndicator);
+    return host + line;
+}
+
+QuerySummary SummariseReplies(const std::vector<CSNTPReply>& replies) {
+    QuerySummary summary;
+    summary.count = replies.size();
+    std::vector<double> offsets;
+    std::vector<double> delays;
+    for (const CSNTPReply& reply : replies) {
+        offsets.push_back(reply.localClockOffsetSeconds);
+        delays.push_back(reply.roundTripDelaySeconds);
+        summary.maxAbsOffsetSeconds =
+            std::max(summary.maxAbsOffsetSeconds, std::fabs(reply.localClockOffsetSeconds));
+        summary.maxDelaySeconds = std::max(summary.maxDelaySeconds, reply.roundTripDelaySeconds);
+    }
+    summary.medianOffsetSeconds = Median(offsets);
+    summary.medianDelaySeconds = Median(delays);
+    return summary;
+}
+
+std::string FormatQuerySummary(const std::string& host, const QuerySummary& summary) {
+    char line[200];
+    std::snprintf(
+        line, sizeof line,
+        " summary of %zu: offset median %+.6f s, max |offset| %.6f s, delay median %.6f s, max %.6f s",
+        summary.count, summary.medianOffsetSeconds, summary.maxAbsOffsetSeconds, summary.medianDelaySeconds,
+        summary.maxDelaySeconds);
+    return host + line;
+}
+
+int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& out, std::ostream& err,
+               const std::string& program) {
+    int exitCode = kQueryExitAllAnswered;
+    for (const std::string& host : options.hosts) {
+        std::vector<CSNTPReply> replies;
+        for (int sample = 1; sample <= options.samples; ++sample) {
+            CSNTPReply reply{};
+            if (!client.Query(host, reply, options.port)) {
+                const uint32_t code = GetLastError();
+                err << program << ": " << host << ": no answer: " << LastErrorText(code);
+                if (code == kErrorTimedOut) {
+                    err << " after " << client.ReceiveTimeoutMs() << " ms";
+                }
+                err << '\n';
+                exitCode = kQueryExitNoAnswer;
+                break;
+            }
+            replies.push_back(reply);
+            out << FormatQuerySample(host, sample, options.samples, reply) << '\n';
+        }
+        if (options.samples > 1 && !replies.empty()) {
+            out << FormatQuerySummary(host, SummariseReplies(replies)) << '\n';
+        }
+        out.flush();
+    }
+    return exitCode;
+}

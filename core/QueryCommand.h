@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "core/SntpClient.h"
+
+// The measuring command line tool: asks each host for the time a number of
+// times and prints what it measured. It never sets the clock.
+
+struct QueryOptions {
+    uint16_t port = 123;
+    int samples = 1;
+    bool help = false;
+    std::vector<std::string> hosts;
+};
+
+constexpr int kQueryExitAllAnswered = 0;
+constexpr int kQueryExitNoAnswer = 1;
+constexpr int kQueryExitBadArguments = 2;
+
+// Reads the arguments after the program name. False with a one-line reason
+// when they are not understood; --help needs no host.
+bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions& options,
+                         std::string& error);
+std::string QueryUsage(const std::string& program);
+
+// One line per sample: "HOST sample I/N: offset +S.SSSSSS s, delay S.SSSSSS s, stratum N, leap N".
+std::string FormatQuerySample(const std::string& host, int sample, int samples, const CSNTPReply& reply);
+
+// Medians and extremes over the samples of one host; offsets in seconds,
+// positive when the local clock is behind.
+struct QuerySummary {
+    size_t count = 0;
+    double medianOffsetSeconds = 0;
+    double maxAbsOffsetSeconds = 0;
+    double medianDelaySeconds = 0;
+    double maxDelaySeconds = 0;
+};
+QuerySummary SummariseReplies(const std::vector<CSNTPReply>& replies);
+std::string FormatQuerySummary(const std::string& host, const QuerySummary& summary);
+
+// Runs the queries: samples to out, failures (with their reason) to err. A host
+// that fails once is not asked again. Returns kQueryExitAllAnswered when every
+// host answered every sample, kQueryExitNoAnswer otherwise.
+int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& out, std::ostream& err,
+               const std::string& program);

@@ -1,0 +1,119 @@
+#include "core/QueryCommand.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakeSntpServer.h"
+#include "tests/support/FakeTimePrivilege.h"
+
+TEST(QueryCommandTest, ArgumentsAreParsedOrRefusedWithAReason) {
+    struct Row {
+        std::vector<std::string> arguments;
+        bool ok;
+        uint16_t port;
+        int samples;
+        std::vector<std::string> hosts;
+        const char* errorPart;
+    };
+    const Row rows[] = {
+        {{"a.example"}, true, 123, 1, {"a.example"}, ""},
+        {{"--port", "11123", "--samples", "5", "a", "b"}, true, 11123, 5, {"a", "b"}, ""},
+        {{"--port=1", "--samples=10000", "a"}, true, 1, 10000, {"a"}, ""},
+        {{"--", "-odd-host"}, true, 123, 1, {"-odd-host"}, ""},
+        {{"--help"}, true, 123, 1, {}, ""},
+        {{}, false, 0, 0, {}, "no host"},
+        {{"--port", "0", "a"}, false, 0, 0, {}, "--port"},
+        {{"--port", "65536", "a"}, false, 0, 0, {}, "--port"},
+        {{"--port", "12x", "a"}, false, 0, 0, {}, "--port"},
+        {{"--samples", "0", "a"}, false, 0, 0, {}, "--samples"},
+        {{"--samples"}, false, 0, 0, {}, "needs a value"},
+        {{"-v", "a"}, false, 0, 0, {}, "unknown option -v"},
+    };
+    for (const Row& row : rows) {
+        QueryOptions options;
+        std::string error;
+        const bool ok = ParseQueryArguments(row.arguments, options, error);
+        ASSERT_EQ(ok, row.ok) << error;
+        if (ok) {
+            EXPECT_EQ(options.port, row.port);
+            EXPECT_EQ(options.samples, row.samples);
+            EXPECT_EQ(options.hosts, row.hosts);
+        } else {
+            EXPECT_NE(error.find(row.errorPart), std::string::npos) << error;
+        }
+    }
+}
+
+TEST(QueryCommandTest, SummaryTakesMediansAndExtremes) {
+    std::vector<CSNTPReply> replies(4);
+    const double offsets[] = {0.001, -0.004, 0.002, 0.003};
+    const double delays[] = {0.010, 0.020, 0.040, 0.030};
+    for (size_t i = 0; i < replies.size(); ++i) {
+        replies[i].localClockOffsetSeconds = offsets[i];
+        replies[i].roundTripDelaySeconds = delays[i];
+    }
+    const QuerySummary summary = SummariseReplies(replies);
+    EXPECT_EQ(summary.count, 4u);
+    EXPECT_NEAR(summary.medianOffsetSeconds, 0.0015, 1e-12);
+    EXPECT_NEAR(summary.maxAbsOffsetSeconds, 0.004, 1e-12);
+    EXPECT_NEAR(summary.medianDelaySeconds, 0.025, 1e-12);
+    EXPECT_NEAR(summary.maxDelaySeconds, 0.040, 1e-12);
+}
+
+TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
+    FakeSntpServer ahead;
+    ahead.SetClockOffset(1.5);
+    ahead.SetStratum(4);
+    FakeSntpServer silent;
+    silent.SetSilent(true);
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    FakeTimePrivilege privilege;
+    CSNTPClient client(clock, privilege, 200);
+
+    QueryOptions options;
+    options.port = ahead.Port();
+    options.samples = 3;
+    options.hosts = {"127.0.0.1"};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitAllAnswered);
+    std::istringstream lines(out.str());
+    std::string line;
+    for (int sample = 1; sample <= 3; ++sample) {
+        ASSERT_TRUE(std::getline(lines, line));
+        int number = 0;
+        int of = 0;
+        double offsetSeconds = 0;
+        double delaySeconds = 0;
+        int stratum = 0;
+        int leap = -1;
+        ASSERT_EQ(std::sscanf(line.c_str(),
+                              "127.0.0.1 sample %d/%d: offset %lf s, delay %lf s, stratum %d, leap %d",
+                              &number, &of, &offsetSeconds, &delaySeconds, &stratum, &leap),
+                  6)
+            << line;
+        EXPECT_EQ(number, sample);
+        EXPECT_EQ(of, 3);
+        EXPECT_NEAR(offsetSeconds, 1.5, 0.01) << line;
+        EXPECT_EQ(stratum, 4);
+        EXPECT_EQ(leap, 0);
+    }
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind("127.0.0.1 summary of 3: offset median +1.5", 0), 0u) << line;
+    EXPECT_TRUE(err.str().empty());
+
+    options.port = silent.Port();
+    options.hosts = {"127.0.0.1", "localhost"};
+    out.str("");
+    EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitNoAnswer);
+    EXPECT_EQ(err.str(),
+              "tidewell-query: 127.0.0.1: no answer: timed out after 200 ms\n"
+              "tidewell-query: localhost: no answer: timed out after 200 ms\n");
+    // A host that does not answer is not asked again.
+    EXPECT_EQ(silent.RequestCount(), 2u);
+    EXPECT_TRUE(clock.Sets().empty());
+    EXPECT_TRUE(privilege.Events().empty());
+}

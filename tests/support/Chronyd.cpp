@@ -1,0 +1,228 @@
+#include "tests/support/Chronyd.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+std::string FindProgram(const std::string& name) {
+    std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    path += ":/usr/sbin:/sbin:/usr/bin:/bin";
+    std::stringstream folders(path);
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        if (folder.empty()) {
+            continue;
+        }
+        const std::string candidate = folder + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+// A UDP port on 127.0.0.1 that nobody holds at this moment.
+uint16_t FreeUdpPort() {
+    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (handle >= 0 && bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (handle >= 0) {
+        close(handle);
+    }
+    return port;
+}
+
+bool Exited(pid_t pid) {
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == pid;
+}
+
+}  // namespace
+
+std::string Chronyd::Unavailable(const ChronydOptions& options) {
+    if (FindProgram("chronyd").empty()) {
+        return "chronyd is not installed (Debian package chrony)";
+    }
+    if (!options.fakeTime.empty() && FindProgram("faketime").empty()) {
+        return "faketime is not installed (Debian package faketime)";
+    }
+    if (geteuid() != 0) {
+        return "chronyd runs only as root";
+    }
+    return {};
+}
+
+Chronyd::Chronyd(ChronydOptions options) : m_options(std::move(options)) {
+    const std::string unavailable = Unavailable(m_options);
+    if (!unavailable.empty()) {
+        throw std::runtime_error("Chronyd: " + unavailable);
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tidewell-chronyd-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("Chronyd: cannot create a temporary folder");
+    }
+    m_directory = pattern;
+    // The port is free when chosen but not reserved: another process may take
+    // it before chronyd binds it, so a failed start tries another.
+    std::string failure;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (StartOnce(failure)) {
+            return;
+        }
+        Stop();
+    }
+    const std::string log = Log();
+    std::filesystem::remove_all(m_directory);
+    throw std::runtime_error("Chronyd: " + failure + "\n" + log);
+}
+
+Chronyd::~Chronyd() {
+    Stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(m_directory, ignored);
+}
+
+bool Chronyd::StartOnce(std::string& failure) {
+    m_port = FreeUdpPort();
+    const std::filesystem::path config = m_directory / "chronyd.conf";
+    {
+        std::ofstream out(config);
+        out << "port " << m_port << "\n"
+            << "bindaddress 127.0.0.1\n"
+            << "allow 127.0.0.1\n"
+            // Serve time without a source of its own.
+            << "local stratum " << m_options.stratum
+            << "\n"
+            // No command port and no command socket: nothing shared with the
+            // machine's own chronyd or another test's.
+            << "cmdport 0\n"
+            << "bindcmdaddress /\n"
+            << "pidfile " << (m_directory / "chronyd.pid").string() << "\n"
+            << "driftfile " << (m_directory / "chronyd.drift").string() << "\n";
+    }
+    const std::string log = (m_directory / "chronyd.log").string();
+
+    std::vector<std::string> arguments;
+    if (!m_options.fakeTime.empty()) {
+        arguments = {FindProgram("faketime"), "-f", m_options.fakeTime};
+    }
+    // -x: never touch the clock; -d: stay in the foreground, log to stderr;
+    // -u root: keep the files in our folder writable.
+    arguments.insert(arguments.end(),
+                     {FindProgram("chronyd"), "-x", "-d", "-u", "root", "-f", config.string()});
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own process group, so that Stop reaches chronyd behind faketime too.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    const int spawned = posix_spawn(&m_pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        m_pid = -1;
+        failure = std::string("cannot start ") + argv[0] + ": " + std::strerror(spawned);
+        return false;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + m_options.startTimeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Answers()) {
+            return true;
+        }
+        if (Exited(m_pid)) {
+            m_pid = -1;
+            failure = "chronyd ended before it answered";
+            return false;
+        }
+    }
+    failure = "chronyd did not answer within " + std::to_string(m_options.startTimeout.count()) + " ms";
+    return false;
+}
+
+bool Chronyd::Answers() const {
+    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (handle < 0) {
+        return false;
+    }
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(m_port);
+    uint8_t request[48] = {0x1B};
+    request[47] = 1;  // a nonzero transmit timestamp, which chronyd asks of a client
+    bool answered = false;
+    if (connect(handle, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
+        send(handle, request, sizeof request, 0) == static_cast<ssize_t>(sizeof request)) {
+        pollfd entry{handle, POLLIN, 0};
+        uint8_t reply[128];
+        answered = poll(&entry, 1, 100) > 0 && recv(handle, reply, sizeof reply, 0) >= 48;
+    }
+    close(handle);
+    if (!answered) {
+        // A refused request comes back at once: do not spin.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return answered;
+}
+
+std::string Chronyd::Log() const {
+    std::ifstream in(m_directory / "chronyd.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void Chronyd::Stop() {
+    if (m_pid <= 0) {
+        return;
+    }
+    kill(-m_pid, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!Exited(m_pid)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(-m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    m_pid = -1;
+}

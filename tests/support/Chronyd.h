@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+struct ChronydOptions {
+    // libfaketime's time specification for the server's clock ("+2h",
+    // "@2040-01-01 00:00:00"); empty for the machine's real clock.
+    std::string fakeTime;
+    // The stratum it serves while it has no source of its own.
+    int stratum = 8;
+    // How long it may take to answer its first request.
+    std::chrono::milliseconds startTimeout{10000};
+};
+
+// A real chronyd for tests: serves time on 127.0.0.1 and a free UDP port from a
+// configuration in a temporary folder, never touches this machine's clock (-x),
+// has no command socket, and is ended by its PID when the object goes. It needs
+// root (chronyd refuses to start otherwise) and the chrony package, and the
+// faketime package for a shifted clock.
+class Chronyd {
+public:
+    static constexpr const char* kHost = "127.0.0.1";
+
+    // Empty when a Chronyd with these options can run here; otherwise the
+    // reason it cannot (for GTEST_SKIP).
+    static std::string Unavailable(const ChronydOptions& options = {});
+
+    // Returns once chronyd answers SNTP requests; throws std::runtime_error
+    // with its log when it does not start.
+    explicit Chronyd(ChronydOptions options = {});
+    ~Chronyd();
+    Chronyd(const Chronyd&) = delete;
+    Chronyd& operator=(const Chronyd&) = delete;
+
+    uint16_t Port() const { return m_port; }
+    // The process started (faketime, when the clock is shifted); chronyd
+    // runs in its process group.
+    pid_t Pid() const { return m_pid; }
+    const std::filesystem::path& Directory() const { return m_directory; }
+    // What chronyd wrote to its standard output and error.
+    std::string Log() const;
+    // Ends the process group by its PID (SIGTERM, then SIGKILL) and waits for
+    // it. Done by the destructor; harmless to repeat.
+    void Stop();
+
+private:
+    bool StartOnce(std::string& failure);
+    bool Answers() const;
+
+    ChronydOptions m_options;
+    std::filesystem::path m_directory;
+    uint16_t m_port = 0;
+    pid_t m_pid = -1;
+};

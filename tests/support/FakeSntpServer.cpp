@@ -1,0 +1,222 @@
+#include "tests/support/FakeSntpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+FakeSntpServer::FakeSntpServer() : m_clock(m_realClock) {
+    Start();
+}
+
+FakeSntpServer::FakeSntpServer(const SystemClock& clock) : m_clock(clock) {
+    Start();
+}
+
+FakeSntpServer::~FakeSntpServer() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    const char wake = 1;
+    [[maybe_unused]] const ssize_t written = write(m_wakePipe[1], &wake, 1);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    close(m_socket);
+    close(m_wakePipe[0]);
+    close(m_wakePipe[1]);
+}
+
+void FakeSntpServer::Start() {
+    if (pipe2(m_wakePipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("FakeSntpServer: pipe failed");
+    }
+    m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error(std::string("FakeSntpServer: cannot bind: ") + std::strerror(errno));
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread(&FakeSntpServer::Serve, this);
+}
+
+void FakeSntpServer::Serve() {
+    for (;;) {
+        pollfd entries[2] = {{m_socket, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
+        if (poll(entries, 2, -1) < 0) {
+            continue;
+        }
+        if (entries[1].revents != 0) {
+            return;
+        }
+        uint8_t datagram[2048];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t received =
+            recvfrom(m_socket, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (received < 0) {
+            continue;
+        }
+        const std::vector<uint8_t> request(datagram, datagram + received);
+        Knobs knobs;
+        {
+            std::lock_guard lock(m_mutex);
+            knobs = m_knobs;
+            ++m_requestCount;
+            m_lastRequest = request;
+        }
+        m_changed.notify_all();
+        const CSNTPTimestamp receive = ServerNow(knobs);
+        if (knobs.silent) {
+            continue;
+        }
+        if (!Sleep(knobs.holdSeconds)) {
+            return;
+        }
+        const CSNTPTimestamp transmit = ServerNow(knobs);
+        const std::vector<uint8_t> reply = BuildReply(knobs, request, receive, transmit);
+        if (!Sleep(knobs.replyDelaySeconds)) {
+            return;
+        }
+        sendto(m_socket, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&from), fromLength);
+    }
+}
+
+bool FakeSntpServer::Sleep(double seconds) {
+    std::unique_lock lock(m_mutex);
+    if (seconds > 0) {
+        m_changed.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return m_stopping; });
+    }
+    return !m_stopping;
+}
+
+CSNTPTimestamp FakeSntpServer::ServerNow(const Knobs& knobs) const {
+    return CSNTPTimestamp::Now(m_clock).AddSeconds(knobs.clockOffsetSeconds);
+}
+
+std::vector<uint8_t> FakeSntpServer::BuildReply(const Knobs& knobs, const std::vector<uint8_t>& request,
+                                                CSNTPTimestamp receive, CSNTPTimestamp transmit) const {
+    size_t length = std::max<size_t>(knobs.replyLength, 48);
+    for (const auto& [offset, bytes] : knobs.patches) {
+        length = std::max(length, offset + bytes.size());
+    }
+    std::vector<uint8_t> reply(length, 0);
+    const int requestVersion = request.empty() ? 3 : (request[0] >> 3) & 7;
+    const int version = knobs.version >= 0 ? knobs.version : requestVersion;
+    reply[0] = static_cast<uint8_t>((knobs.leap & 3) << 6 | (version & 7) << 3 | (knobs.mode & 7));
+    reply[1] = static_cast<uint8_t>(knobs.stratum);
+    reply[2] = 6;      // poll: 64 s
+    reply[3] = 0xEC;   // precision: 2^-20 s
+    reply[7] = 0x10;   // root delay: 1/4096 s
+    reply[11] = 0x20;  // root dispersion: 1/2048 s
+    const uint8_t referenceId[4] = {127, 0, 0, 1};
+    std::memcpy(&reply[12], referenceId, 4);
+
+    std::map<Timestamp, CSNTPTimestamp> stamps = {
+        {Timestamp::Reference, receive.AddSeconds(-16)},
+        {Timestamp::Originate,
+         request.size() >= 48 ? CSNTPTimestamp::FromNetwork(&request[40]) : CSNTPTimestamp()},
+        {Timestamp::Receive, receive},
+        {Timestamp::Transmit, transmit},
+    };
+    for (const auto& [field, value] : knobs.fixed) {
+        stamps[field] = value;
+    }
+    for (const auto& [field, value] : stamps) {
+        const std::array<uint8_t, 8> bytes = value.ToNetwork();
+        std::memcpy(&reply[static_cast<size_t>(field)], bytes.data(), bytes.size());
+    }
+    for (const auto& [offset, bytes] : knobs.patches) {
+        std::copy(bytes.begin(), bytes.end(), reply.begin() + static_cast<std::ptrdiff_t>(offset));
+    }
+    reply.resize(knobs.replyLength);
+    return reply;
+}
+
+void FakeSntpServer::SetSilent(bool silent) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.silent = silent;
+}
+
+void FakeSntpServer::SetReplyLength(size_t bytes) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.replyLength = bytes;
+}
+
+void FakeSntpServer::SetClockOffset(double seconds) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.clockOffsetSeconds = seconds;
+}
+
+void FakeSntpServer::SetHoldTime(double seconds) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.holdSeconds = seconds;
+}
+
+void FakeSntpServer::SetReplyDelay(double seconds) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.replyDelaySeconds = seconds;
+}
+
+void FakeSntpServer::SetLeapIndicator(int leap) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.leap = leap;
+}
+
+void FakeSntpServer::SetStratum(int stratum) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.stratum = stratum;
+}
+
+void FakeSntpServer::SetVersion(int version) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.version = version;
+}
+
+void FakeSntpServer::SetMode(int mode) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.mode = mode;
+}
+
+void FakeSntpServer::FixTimestamp(Timestamp field, CSNTPTimestamp value) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.fixed[field] = value;
+}
+
+void FakeSntpServer::PatchBytes(size_t offset, std::vector<uint8_t> bytes) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.patches.emplace_back(offset, std::move(bytes));
+}
+
+void FakeSntpServer::Reset() {
+    std::lock_guard lock(m_mutex);
+    m_knobs = Knobs{};
+}
+
+size_t FakeSntpServer::RequestCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_requestCount;
+}
+
+std::vector<uint8_t> FakeSntpServer::LastRequest() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastRequest;
+}
+
+bool FakeSntpServer::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return m_requestCount >= count; });
+}
