@@ -34,7 +34,8 @@ bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-PkexecZoneHelperRunner::PkexecZoneHelperRunner(std::vector<std::string> command) : m_command(std::move(command)) {}
+PkexecZoneHelperRunner::PkexecZoneHelperRunner(std::vector<std::string> command)
+    : m_command(std::move(command)) {}
 
 bool PkexecZoneHelperRunner::Run(const TIME_ZONE_INFORMATION& record) {
     if (m_command.empty()) {
@@ -130,7 +131,7 @@ TimeZoneQuery LinuxTimeZoneStore::QueryRule(const PosixTz& tz) const {
     const int64_t now = m_clock.Now().seconds;
     TimeZoneQuery result;
     result.info = RecordFromPosixTz(tz, now);
-    result.status = !tz.hasDst ? TIME_ZONE_ID_UNKNOWN
+    result.status = !tz.hasDst              ? TIME_ZONE_ID_UNKNOWN
                     : IsDaylightAt(tz, now) ? TIME_ZONE_ID_DAYLIGHT
                                             : TIME_ZONE_ID_STANDARD;
     return result;

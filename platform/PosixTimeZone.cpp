@@ -290,8 +290,9 @@ int64_t RuleLocalDay(const PosixTzRule& rule, int64_t year) {
     const int64_t first = DaysFromCivil(year, static_cast<unsigned>(rule.month), 1);
     const int64_t firstWeekday = ((first % 7) + 11) % 7;  // 1970-01-01 was a Thursday
     int64_t day = first + (rule.weekday - firstWeekday + 7) % 7 + 7 * (rule.week - 1);
-    const int64_t nextMonth = rule.month == 12 ? DaysFromCivil(year + 1, 1, 1)
-                                               : DaysFromCivil(year, static_cast<unsigned>(rule.month + 1), 1);
+    const int64_t nextMonth = rule.month == 12
+                                  ? DaysFromCivil(year + 1, 1, 1)
+                                  : DaysFromCivil(year, static_cast<unsigned>(rule.month + 1), 1);
     while (day >= nextMonth) {
         day -= 7;
     }

@@ -190,7 +190,8 @@ void WriteBlock(ByteWriter& out, const std::vector<Transition>& transitions,
     out.Text(chars);
 }
 
-void WriteHeader(ByteWriter& out, char version, std::size_t transitions, std::size_t types, std::size_t chars) {
+void WriteHeader(ByteWriter& out, char version, std::size_t transitions, std::size_t types,
+                 std::size_t chars) {
     out.Text("TZif");
     out.U8(static_cast<uint8_t>(version));
     for (int i = 0; i < 15; ++i) {

@@ -19,9 +19,9 @@ struct TzifLocalTimeType {
 };
 
 struct TzifData {
-    int version = 0;  // 1..4
-    std::vector<int64_t> transitionsUtc;  // seconds since 1970, increasing
-    std::vector<uint8_t> transitionTypes; // index into types, one per transition
+    int version = 0;                       // 1..4
+    std::vector<int64_t> transitionsUtc;   // seconds since 1970, increasing
+    std::vector<uint8_t> transitionTypes;  // index into types, one per transition
     std::vector<TzifLocalTimeType> types;
     std::string footer;  // the TZ string after the data (empty: none, or version 1)
 };

@@ -36,7 +36,8 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes) {
 bool ReplaceFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
     const std::string directory = DirectoryOf(path);
     const auto slash = path.rfind('/');
-    std::string temp = directory + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    std::string temp =
+        directory + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         return false;

@@ -144,8 +144,8 @@ std::optional<PosixTz> PosixTzFromRecord(const TIME_ZONE_INFORMATION& tzi) {
         // No daylight saving: the rest of both dates must still be in range.
         const SYSTEMTIME& standard = tzi.StandardDate;
         const bool daylightUnused = daylight.wYear == 0 && daylight.wMonth == 0 && daylight.wDay <= 5;
-        if (standard.wDay > 5 || !TimeOfDayInRange(standard) ||
-            (!daylightUnused && !RuleOfDate(daylight)) || !TimeOfDayInRange(daylight)) {
+        if (standard.wDay > 5 || !TimeOfDayInRange(standard) || (!daylightUnused && !RuleOfDate(daylight)) ||
+            !TimeOfDayInRange(daylight)) {
             return std::nullopt;
         }
         return tz;

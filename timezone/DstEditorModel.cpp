@@ -1,6 +1,5 @@
 #include "timezone/DstEditorModel.h"
 
-
 #include "timezone/NameConversion.h"
 #include "timezone/TimeZoneCheck.h"
 

@@ -68,8 +68,8 @@ public:
     TIME_ZONE_INFORMATION Record() const;
 
     struct OkResult {
-        bool close = false;                // the dialog closes (with OK)
-        std::optional<DstField> focus;     // the field to focus when it stays open
+        bool close = false;             // the dialog closes (with OK)
+        std::optional<DstField> focus;  // the field to focus when it stays open
     };
     // Takes the texts over; on success applies the record, saying "Time zone
     // information setting error" when that fails, and closes either way.

@@ -22,9 +22,10 @@ std::string_view StatusLine(uint32_t status) {
 
 std::string DateLine(const char* label, const SYSTEMTIME& date) {
     char buf[160];
-    std::snprintf(buf, sizeof buf, "%s date(yyyy-mm-dd hh:mm): %04d-%02d-%02d %02d:%02d. Day of week: %d ", label,
-                  static_cast<int>(date.wYear), static_cast<int>(date.wMonth), static_cast<int>(date.wDay),
-                  static_cast<int>(date.wHour), static_cast<int>(date.wMinute), static_cast<int>(date.wDayOfWeek));
+    std::snprintf(buf, sizeof buf, "%s date(yyyy-mm-dd hh:mm): %04d-%02d-%02d %02d:%02d. Day of week: %d ",
+                  label, static_cast<int>(date.wYear), static_cast<int>(date.wMonth),
+                  static_cast<int>(date.wDay), static_cast<int>(date.wHour), static_cast<int>(date.wMinute),
+                  static_cast<int>(date.wDayOfWeek));
     return buf;
 }
 

@@ -72,7 +72,8 @@ std::string NarrowFromName(const std::array<char16_t, 32>& name) {
     std::string out;
     for (std::size_t i = 0; i < name.size() && name[i] != 0; ++i) {
         char32_t c = name[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+            name[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (name[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {

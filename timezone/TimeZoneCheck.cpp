@@ -3,7 +3,8 @@
 TimeZoneQuery QueryCheckedTimeZone(const TimeZoneStore& store, Prompts& prompts) {
     TimeZoneQuery result = store.query();
     if (result.status == TIME_ZONE_ID_INVALID) {
-        prompts.Show({"Tidewell error", "Bad system time zone information", PromptIcon::Warning, PromptButtons::Ok});
+        prompts.Show(
+            {"Tidewell error", "Bad system time zone information", PromptIcon::Warning, PromptButtons::Ok});
     }
     return result;
 }
