@@ -1,0 +1,267 @@
+#include "platform/TzifFile.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 44;
+
+struct Counts {
+    uint32_t isUt = 0, isStd = 0, leap = 0, time = 0, type = 0, chars = 0;
+};
+
+class ByteReader {
+public:
+    explicit ByteReader(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
+    bool Has(std::size_t n) const { return m_bytes.size() - m_pos >= n; }
+    std::size_t Position() const { return m_pos; }
+    void Skip(std::size_t n) { m_pos += n; }
+    uint8_t U8() { return m_bytes[m_pos++]; }
+    uint32_t U32() {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) {
+            v = (v << 8) | m_bytes[m_pos++];
+        }
+        return v;
+    }
+    int64_t I64() {
+        uint64_t v = 0;
+        for (int i = 0; i < 8; ++i) {
+            v = (v << 8) | m_bytes[m_pos++];
+        }
+        return static_cast<int64_t>(v);
+    }
+    std::span<const uint8_t> Rest() const { return m_bytes.subspan(m_pos); }
+
+private:
+    std::span<const uint8_t> m_bytes;
+    std::size_t m_pos = 0;
+};
+
+std::optional<Counts> ReadHeader(ByteReader& in, int& version) {
+    if (!in.Has(kHeaderSize)) {
+        return std::nullopt;
+    }
+    if (in.U8() != 'T' || in.U8() != 'Z' || in.U8() != 'i' || in.U8() != 'f') {
+        return std::nullopt;
+    }
+    const uint8_t v = in.U8();
+    if (v == 0) {
+        version = 1;
+    } else if (v >= '2' && v <= '4') {
+        version = v - '0';
+    } else {
+        return std::nullopt;
+    }
+    in.Skip(15);
+    Counts c;
+    c.isUt = in.U32();
+    c.isStd = in.U32();
+    c.leap = in.U32();
+    c.time = in.U32();
+    c.type = in.U32();
+    c.chars = in.U32();
+    // A zone needs at least one local time type and one designation byte.
+    if (c.type == 0 || c.type > 256 || c.chars == 0 || (c.isUt != 0 && c.isUt != c.type) ||
+        (c.isStd != 0 && c.isStd != c.type)) {
+        return std::nullopt;
+    }
+    return c;
+}
+
+std::size_t BlockSize(const Counts& c, std::size_t timeSize) {
+    return c.time * timeSize + c.time + c.type * 6 + c.chars + c.leap * (timeSize + 4) + c.isStd + c.isUt;
+}
+
+bool ReadBlock(ByteReader& in, const Counts& c, std::size_t timeSize, TzifData& out) {
+    if (!in.Has(BlockSize(c, timeSize))) {
+        return false;
+    }
+    out.transitionsUtc.clear();
+    for (uint32_t i = 0; i < c.time; ++i) {
+        const int64_t t = timeSize == 8 ? in.I64() : static_cast<int32_t>(in.U32());
+        if (!out.transitionsUtc.empty() && t <= out.transitionsUtc.back()) {
+            return false;
+        }
+        out.transitionsUtc.push_back(t);
+    }
+    out.transitionTypes.clear();
+    for (uint32_t i = 0; i < c.time; ++i) {
+        const uint8_t type = in.U8();
+        if (type >= c.type) {
+            return false;
+        }
+        out.transitionTypes.push_back(type);
+    }
+    std::vector<uint8_t> designationIndex;
+    out.types.clear();
+    for (uint32_t i = 0; i < c.type; ++i) {
+        TzifLocalTimeType type;
+        type.utOffsetSeconds = static_cast<int32_t>(in.U32());
+        const uint8_t isDst = in.U8();
+        const uint8_t index = in.U8();
+        if (isDst > 1 || index >= c.chars || type.utOffsetSeconds == INT32_MIN) {
+            return false;
+        }
+        type.isDst = isDst == 1;
+        designationIndex.push_back(index);
+        out.types.push_back(type);
+    }
+    const auto chars = in.Rest().first(c.chars);
+    if (chars.back() != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < out.types.size(); ++i) {
+        const auto* begin = reinterpret_cast<const char*>(chars.data()) + designationIndex[i];
+        out.types[i].designation = begin;
+    }
+    in.Skip(c.chars);
+    // Leap-second records and the indicators do not change what a zone's rule is.
+    in.Skip(c.leap * (timeSize + 4) + c.isStd + c.isUt);
+    return true;
+}
+
+class ByteWriter {
+public:
+    void U8(uint8_t v) { m_bytes.push_back(v); }
+    void U32(uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            m_bytes.push_back(static_cast<uint8_t>(v >> shift));
+        }
+    }
+    void I64(int64_t v) {
+        const auto u = static_cast<uint64_t>(v);
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            m_bytes.push_back(static_cast<uint8_t>(u >> shift));
+        }
+    }
+    void Text(const std::string& s) { m_bytes.insert(m_bytes.end(), s.begin(), s.end()); }
+    std::vector<uint8_t>& Bytes() { return m_bytes; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+};
+
+struct Transition {
+    int64_t utc;
+    uint8_t type;  // 0 standard, 1 daylight
+};
+
+std::vector<Transition> TransitionsOf(const PosixTz& tz) {
+    std::vector<Transition> out;
+    out.push_back({0, static_cast<uint8_t>(IsDaylightAt(tz, 0) ? 1 : 0)});
+    if (!tz.hasDst) {
+        return out;
+    }
+    for (int64_t year = 1970; year <= 2037; ++year) {
+        Transition pair[2] = {{RuleInstantUtc(tz.start, year, tz.stdUtOffsetSeconds), 1},
+                              {RuleInstantUtc(tz.end, year, tz.dstUtOffsetSeconds), 0}};
+        if (pair[1].utc < pair[0].utc) {
+            std::swap(pair[0], pair[1]);
+        }
+        for (const Transition& t : pair) {
+            // Only real changes, in order, and within reach of the 32-bit block.
+            if (t.utc > out.back().utc && t.type != out.back().type && t.utc <= INT32_MAX) {
+                out.push_back(t);
+            }
+        }
+    }
+    return out;
+}
+
+void WriteBlock(ByteWriter& out, const std::vector<Transition>& transitions,
+                const std::vector<TzifLocalTimeType>& types, const std::string& chars,
+                const std::vector<uint8_t>& designationIndex, bool wide) {
+    for (const Transition& t : transitions) {
+        if (wide) {
+            out.I64(t.utc);
+        } else {
+            out.U32(static_cast<uint32_t>(static_cast<int32_t>(t.utc)));
+        }
+    }
+    for (const Transition& t : transitions) {
+        out.U8(t.type);
+    }
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        out.U32(static_cast<uint32_t>(types[i].utOffsetSeconds));
+        out.U8(types[i].isDst ? 1 : 0);
+        out.U8(designationIndex[i]);
+    }
+    out.Text(chars);
+}
+
+void WriteHeader(ByteWriter& out, char version, std::size_t transitions, std::size_t types,
+                 std::size_t chars) {
+    out.Text("TZif");
+    out.U8(static_cast<uint8_t>(version));
+    for (int i = 0; i < 15; ++i) {
+        out.U8(0);
+    }
+    for (std::size_t count : {std::size_t{0}, std::size_t{0}, std::size_t{0}, transitions, types, chars}) {
+        out.U32(static_cast<uint32_t>(count));
+    }
+}
+
+}  // namespace
+
+std::optional<TzifData> ParseTzif(std::span<const uint8_t> bytes) {
+    if (bytes.size() > kMaxTzifSize) {
+        return std::nullopt;
+    }
+    ByteReader in(bytes);
+    TzifData data;
+    const auto v1 = ReadHeader(in, data.version);
+    if (!v1 || !ReadBlock(in, *v1, 4, data)) {
+        return std::nullopt;
+    }
+    if (data.version == 1) {
+        return data;
+    }
+    int version2 = 0;
+    const auto v2 = ReadHeader(in, version2);
+    if (!v2 || version2 != data.version || !ReadBlock(in, *v2, 8, data)) {
+        return std::nullopt;
+    }
+    const auto rest = in.Rest();
+    if (rest.size() < 2 || rest.front() != '\n') {
+        return std::nullopt;
+    }
+    const auto close = std::find(rest.begin() + 1, rest.end(), uint8_t{'\n'});
+    if (close == rest.end()) {
+        return std::nullopt;
+    }
+    data.footer.assign(rest.begin() + 1, close);
+    return data;
+}
+
+std::optional<PosixTz> ZoneRuleOfTzif(const TzifData& data) {
+    if (!data.footer.empty()) {
+        return ParsePosixTz(data.footer);
+    }
+    const TzifLocalTimeType& type =
+        data.transitionTypes.empty() ? data.types.front() : data.types[data.transitionTypes.back()];
+    PosixTz tz;
+    tz.stdName = type.designation;
+    tz.stdUtOffsetSeconds = type.utOffsetSeconds;
+    return tz;
+}
+
+std::vector<uint8_t> BuildTzif(const PosixTz& tz) {
+    const std::vector<Transition> transitions = TransitionsOf(tz);
+    std::vector<TzifLocalTimeType> types = {{tz.stdUtOffsetSeconds, false, tz.stdName}};
+    std::string chars = tz.stdName + '\0';
+    std::vector<uint8_t> designationIndex = {0};
+    if (tz.hasDst) {
+        types.push_back({tz.dstUtOffsetSeconds, true, tz.dstName});
+        designationIndex.push_back(static_cast<uint8_t>(chars.size()));
+        chars += tz.dstName + '\0';
+    }
+    const char version = NeedsTzifVersion3(tz) ? '3' : '2';
+    ByteWriter out;
+    WriteHeader(out, version, transitions.size(), types.size(), chars.size());
+    WriteBlock(out, transitions, types, chars, designationIndex, false);
+    WriteHeader(out, version, transitions.size(), types.size(), chars.size());
+    WriteBlock(out, transitions, types, chars, designationIndex, true);
+    out.Text("\n" + FormatPosixTz(tz) + "\n");
+    return std::move(out.Bytes());
+}

@@ -1,0 +1,281 @@
+#include "platform/LinuxTimeZoneStore.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/LastError.h"
+#include "platform/TzifFile.h"
+#include "platform/ZoneRecord.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+ClockTime Utc(int64_t y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0) {
+    return {DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s, 0};
+}
+
+std::string DataZone(const std::string& name) {
+    return std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo/" + name;
+}
+
+std::array<char16_t, 32> Name(const std::u16string& text) {
+    std::array<char16_t, 32> name{};
+    std::copy(text.begin(), text.end(), name.begin());
+    return name;
+}
+
+SYSTEMTIME Rule(uint16_t month, uint16_t week, uint16_t weekday, uint16_t hour) {
+    SYSTEMTIME st;
+    st.wMonth = month;
+    st.wDay = week;
+    st.wDayOfWeek = weekday;
+    st.wHour = hour;
+    return st;
+}
+
+TIME_ZONE_INFORMATION EditorRecord() {
+    TIME_ZONE_INFORMATION tzi;
+    tzi.Bias = -60;
+    tzi.StandardName = Name(u"User standard DST");
+    tzi.StandardDate = Rule(10, 5, 0, 3);
+    tzi.DaylightName = Name(u"User daylight DST");
+    tzi.DaylightDate = Rule(3, 5, 0, 2);
+    tzi.DaylightBias = -60;
+    return tzi;
+}
+
+class RecordingRunner final : public ZoneHelperRunner {
+public:
+    explicit RecordingRunner(std::vector<TIME_ZONE_INFORMATION>& runs, bool succeed = true)
+        : m_runs(runs), m_succeed(succeed) {}
+    bool Run(const TIME_ZONE_INFORMATION& record) override {
+        m_runs.push_back(record);
+        return m_succeed;
+    }
+
+private:
+    std::vector<TIME_ZONE_INFORMATION>& m_runs;
+    bool m_succeed;
+};
+
+TEST(LinuxTimeZoneStoreTest, StatusFollowsTheClock) {
+    const struct {
+        const char* zone;
+        ClockTime now;
+        uint32_t status;
+    } cases[] = {
+        {"Europe/Berlin", Utc(2025, 7, 1), TIME_ZONE_ID_DAYLIGHT},
+        {"Europe/Berlin", Utc(2025, 1, 15), TIME_ZONE_ID_STANDARD},
+        {"Europe/Berlin", Utc(2025, 3, 30, 0, 59, 59), TIME_ZONE_ID_STANDARD},
+        {"Europe/Berlin", Utc(2025, 3, 30, 1), TIME_ZONE_ID_DAYLIGHT},
+        {"America/New_York", Utc(2025, 11, 2, 5, 59, 59), TIME_ZONE_ID_DAYLIGHT},
+        {"America/New_York", Utc(2025, 11, 2, 6), TIME_ZONE_ID_STANDARD},
+        {"Australia/Sydney", Utc(2025, 7, 1), TIME_ZONE_ID_STANDARD},
+        {"Australia/Sydney", Utc(2026, 1, 15), TIME_ZONE_ID_DAYLIGHT},
+        {"America/Nuuk", Utc(2025, 3, 30, 0, 59, 59), TIME_ZONE_ID_STANDARD},
+        {"America/Nuuk", Utc(2025, 3, 30, 1), TIME_ZONE_ID_DAYLIGHT},
+        // The database counts Irish summer time as standard time.
+        {"Europe/Dublin", Utc(2025, 7, 1), TIME_ZONE_ID_STANDARD},
+        {"Europe/Dublin", Utc(2025, 12, 1), TIME_ZONE_ID_DAYLIGHT},
+        {"Asia/Kolkata", Utc(2025, 7, 1), TIME_ZONE_ID_UNKNOWN},
+        {"UTC", Utc(2025, 7, 1), TIME_ZONE_ID_UNKNOWN},
+    };
+    for (const auto& c : cases) {
+        FakeClock clock(c.now);
+        const LinuxTimeZoneStore store(clock, DataZone(c.zone));
+        EXPECT_EQ(store.query().status, c.status) << c.zone << " at " << c.now.seconds;
+    }
+}
+
+TEST(LinuxTimeZoneStoreTest, ReadsTheRecordOfRealZones) {
+    FakeClock clock(Utc(2025, 7, 1));
+    const LinuxTimeZoneStore berlin(clock, DataZone("Europe/Berlin"));
+    TIME_ZONE_INFORMATION expected;
+    expected.Bias = -60;
+    expected.StandardName = Name(u"CET");
+    expected.StandardDate = Rule(10, 5, 0, 3);
+    expected.DaylightName = Name(u"CEST");
+    expected.DaylightDate = Rule(3, 5, 0, 2);
+    expected.DaylightBias = -60;
+    EXPECT_EQ(berlin.query().info, expected);
+
+    const LinuxTimeZoneStore kolkata(clock, DataZone("Asia/Kolkata"));
+    TIME_ZONE_INFORMATION noDst;
+    noDst.Bias = -330;
+    noDst.StandardName = Name(u"IST");
+    EXPECT_EQ(kolkata.query().info, noDst);
+
+    const LinuxTimeZoneStore nuuk(clock, DataZone("America/Nuuk"));
+    EXPECT_EQ(nuuk.query().info.DaylightDate, Rule(3, 5, 6, 23));
+}
+
+TEST(LinuxTimeZoneStoreTest, AZoneThatCannotBeReadIsInvalidWithAZeroRecord) {
+    TempDir dir;
+    std::vector<uint8_t> berlin;
+    ASSERT_TRUE(ReadWholeFile(DataZone("Europe/Berlin"), kMaxTzifSize, berlin));
+    ASSERT_TRUE(ReplaceFileAtomically(dir / "truncated", std::span(berlin).first(berlin.size() / 2)));
+    ASSERT_TRUE(ReplaceFileAtomically(dir / "empty", std::span<const uint8_t>()));
+    const std::string text = "CET-1CEST,M3.5.0,M10.5.0/3\n";
+    ASSERT_TRUE(ReplaceFileAtomically(dir / "text",
+                                      std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
+    ASSERT_EQ(symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
+    FakeClock clock(Utc(2025, 7, 1));
+    for (const std::string& path :
+         {dir / "missing", dir / "truncated", dir / "empty", dir / "text", dir / "dangling", dir.Path()}) {
+        const LinuxTimeZoneStore store(clock, path);
+        EXPECT_EQ(store.query(), TimeZoneQuery{}) << path;
+        EXPECT_EQ(store.query().status, TIME_ZONE_ID_INVALID);
+    }
+}
+
+TEST(LinuxTimeZoneStoreTest, TheTzVariableDecidesWhatIsRead) {
+    FakeClock clock(Utc(2025, 7, 1));
+    const std::string berlin = DataZone("Europe/Berlin");
+    setenv("TZDIR", (std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo").c_str(), 1);
+    const struct {
+        const char* tz;
+        uint32_t status;
+        int32_t bias;
+    } cases[] = {
+        {"", TIME_ZONE_ID_UNKNOWN, 0},
+        {":America/New_York", TIME_ZONE_ID_DAYLIGHT, 300},
+        {"Asia/Kolkata", TIME_ZONE_ID_UNKNOWN, -330},
+        {"AEST-10AEDT,M10.1.0,M4.1.0/3", TIME_ZONE_ID_STANDARD, -600},
+        {"../zoneinfo/UTC", TIME_ZONE_ID_INVALID, 0},
+        {"No/Such_Zone", TIME_ZONE_ID_INVALID, 0},
+    };
+    for (const auto& c : cases) {
+        // The zone path is not read when $TZ is set.
+        const LinuxTimeZoneStore store(clock, berlin, nullptr, std::string(c.tz));
+        EXPECT_EQ(store.query().status, c.status) << c.tz;
+        EXPECT_EQ(store.query().info.Bias, c.bias) << c.tz;
+    }
+    const LinuxTimeZoneStore absolute(clock, "/nonexistent", nullptr, ":" + berlin);
+    EXPECT_EQ(absolute.query().status, TIME_ZONE_ID_DAYLIGHT);
+    unsetenv("TZDIR");
+}
+
+TEST(LinuxTimeZoneStoreTest, ApplyReplacesTheZoneAndTheNextQuerySeesIt) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    FakeClock clock(Utc(2025, 7, 1));
+    LinuxTimeZoneStore store(clock, zone);
+    ASSERT_TRUE(store.apply(EditorRecord()));
+    EXPECT_EQ(store.query(), (TimeZoneQuery{TIME_ZONE_ID_DAYLIGHT, EditorRecord()}));
+    struct stat st {};
+    ASSERT_EQ(stat(zone.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    TIME_ZONE_INFORMATION allZero{};
+    ASSERT_TRUE(store.apply(allZero));
+    const TimeZoneQuery utc = store.query();
+    EXPECT_EQ(utc.status, TIME_ZONE_ID_UNKNOWN);
+    EXPECT_EQ(utc.info.Bias, 0);
+    // Nothing is left beside the zone.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+TEST(LinuxTimeZoneStoreTest, ApplyReplacesALinkAndLeavesTheDatabaseAlone) {
+    TempDir dir;
+    const std::string database = dir / "Berlin";
+    std::filesystem::copy_file(DataZone("Europe/Berlin"), database);
+    std::vector<uint8_t> before;
+    ASSERT_TRUE(ReadWholeFile(database, kMaxTzifSize, before));
+    const std::string zone = dir / "localtime";
+    ASSERT_EQ(symlink(database.c_str(), zone.c_str()), 0);
+    FakeClock clock(Utc(2025, 7, 1));
+    LinuxTimeZoneStore store(clock, zone);
+    ASSERT_TRUE(store.apply(EditorRecord()));
+
+    EXPECT_FALSE(std::filesystem::is_symlink(zone));
+    std::vector<uint8_t> after;
+    ASSERT_TRUE(ReadWholeFile(database, kMaxTzifSize, after));
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(store.query().info, EditorRecord());
+}
+
+TEST(LinuxTimeZoneStoreTest, ARefusedRecordChangesNothing) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    std::filesystem::copy_file(DataZone("Europe/Berlin"), zone);
+    FakeClock clock(Utc(2025, 7, 1));
+    std::vector<TIME_ZONE_INFORMATION> runs;
+    LinuxTimeZoneStore store(clock, zone, std::make_unique<RecordingRunner>(runs));
+    const TimeZoneQuery before = store.query();
+    TIME_ZONE_INFORMATION bad = EditorRecord();
+    bad.DaylightDate.wMonth = 13;
+    EXPECT_FALSE(store.apply(bad));
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    EXPECT_EQ(store.query(), before);
+    EXPECT_TRUE(runs.empty());
+    // A folder that is not there is no reason to ask for more rights.
+    LinuxTimeZoneStore nowhere(clock, dir / "missing/localtime", std::make_unique<RecordingRunner>(runs));
+    EXPECT_FALSE(nowhere.apply(EditorRecord()));
+    EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ENOENT));
+    EXPECT_TRUE(runs.empty());
+}
+
+// Runs body in a child process that has no right to write the folder, and returns its exit code.
+template <typename Body>
+int WithoutWriteRight(const std::string& folder, Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (geteuid() == 0) {
+            chmod(folder.c_str(), 0755);
+            if (setgid(65534) != 0 || setuid(65534) != 0) {
+                _exit(99);
+            }
+        } else {
+            chmod(folder.c_str(), 0555);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    chmod(folder.c_str(), 0700);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(LinuxTimeZoneStoreTest, WithoutTheRightTheHelperIsAsked) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    const int code = WithoutWriteRight(dir.Path(), [&] {
+        FakeClock clock(Utc(2025, 7, 1));
+        std::vector<TIME_ZONE_INFORMATION> runs;
+        LinuxTimeZoneStore store(clock, zone, std::make_unique<RecordingRunner>(runs));
+        if (!store.apply(EditorRecord()) || runs.size() != 1 || runs[0] != EditorRecord()) {
+            return 1;
+        }
+        std::vector<TIME_ZONE_INFORMATION> refusedRuns;
+        LinuxTimeZoneStore refused(clock, zone, std::make_unique<RecordingRunner>(refusedRuns, false));
+        if (refused.apply(EditorRecord()) || GetLastError() != EACCES) {
+            return 2;
+        }
+        LinuxTimeZoneStore noHelper(clock, zone);
+        return noHelper.apply(EditorRecord()) ? 3 : 0;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(std::filesystem::exists(zone));
+}
+
+TEST(LinuxTimeZoneStoreTest, TheRunnerHandsTheRecordToTheCommandAndReadsItsExitCode) {
+    TempDir dir;
+    const std::string received = dir / "received";
+    PkexecZoneHelperRunner runner({"/bin/sh", "-c", "cat > \"$0\"", received});
+    ASSERT_TRUE(runner.Run(EditorRecord()));
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(ReadWholeFile(received, 1000, bytes));
+    EXPECT_EQ(bytes, EncodeTimeZoneInformation(EditorRecord()));
+
+    EXPECT_FALSE(PkexecZoneHelperRunner({"/bin/sh", "-c", "exit 126"}).Run(EditorRecord()));
+    // A helper that never reads its input neither blocks nor kills the caller.
+    EXPECT_FALSE(PkexecZoneHelperRunner({"/bin/sh", "-c", "exec 0<&-; exit 1"}).Run(EditorRecord()));
+    EXPECT_FALSE(PkexecZoneHelperRunner({dir / "no-such-program"}).Run(EditorRecord()));
+}
+
+}  // namespace

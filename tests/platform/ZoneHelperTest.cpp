@@ -1,0 +1,95 @@
+#include "platform/ZoneHelper.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/LinuxTimeZoneStore.h"
+#include "platform/ZoneRecord.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+TIME_ZONE_INFORMATION Record() {
+    TIME_ZONE_INFORMATION tzi;
+    tzi.Bias = 300;
+    const std::u16string standard = u"User standard DST";
+    const std::u16string daylight = u"User daylight DST";
+    std::copy(standard.begin(), standard.end(), tzi.StandardName.begin());
+    std::copy(daylight.begin(), daylight.end(), tzi.DaylightName.begin());
+    tzi.StandardDate.wMonth = 11;
+    tzi.StandardDate.wDay = 1;
+    tzi.StandardDate.wHour = 2;
+    tzi.DaylightDate.wMonth = 3;
+    tzi.DaylightDate.wDay = 2;
+    tzi.DaylightDate.wHour = 2;
+    tzi.DaylightBias = -60;
+    return tzi;
+}
+
+// Runs the helper with the given input on a pipe.
+int RunWithInput(const std::vector<std::string>& args, const std::vector<uint8_t>& input,
+                 const std::string& zone) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    EXPECT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+    close(fds[1]);
+    const int code = RunZoneHelper(args, fds[0], zone);
+    close(fds[0]);
+    return code;
+}
+
+TEST(ZoneHelperTest, WritesACheckedRecordToItsZonePath) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    ASSERT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), zone), kZoneHelperDone);
+    FakeClock clock({DaysFromCivil(2025, 7, 1) * 86400, 0});
+    EXPECT_EQ(LinuxTimeZoneStore(clock, zone).query().info, Record());
+}
+
+TEST(ZoneHelperTest, RefusesArgumentsAndMalformedInput) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    const std::vector<uint8_t> good = EncodeTimeZoneInformation(Record());
+    std::vector<uint8_t> longer = good;
+    longer.push_back(0);
+    TIME_ZONE_INFORMATION badMonth = Record();
+    badMonth.DaylightDate.wMonth = 13;
+    TIME_ZONE_INFORMATION unterminated = Record();
+    unterminated.StandardName.fill(u'A');
+    TIME_ZONE_INFORMATION hugeBias = Record();
+    hugeBias.Bias = 100000;
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::vector<uint8_t> input;
+    } cases[] = {
+        {"a path of its own", {dir / "elsewhere"}, good},
+        {"an option", {"--zone=" + dir / "elsewhere"}, good},
+        {"an empty argument", {""}, good},
+        {"no input", {}, {}},
+        {"a short record", {}, std::vector<uint8_t>(good.begin(), good.end() - 1)},
+        {"a long record", {}, longer},
+        {"a month out of range", {}, EncodeTimeZoneInformation(badMonth)},
+        {"a name without its end", {}, EncodeTimeZoneInformation(unterminated)},
+        {"a bias out of range", {}, EncodeTimeZoneInformation(hugeBias)},
+        {"text", {}, std::vector<uint8_t>(172, 'x')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(RunWithInput(c.args, c.input, zone), kZoneHelperRefused) << c.what;
+    }
+    // Nothing was written anywhere.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    EXPECT_FALSE(ParseZoneHelperInput(std::vector<uint8_t>(good.begin(), good.end() - 1)).has_value());
+    EXPECT_EQ(ParseZoneHelperInput(good), Record());
+}
+
+TEST(ZoneHelperTest, AZonePathThatCannotBeWrittenIsAFailedWrite) {
+    TempDir dir;
+    EXPECT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), dir / "missing/localtime"),
+              kZoneHelperWriteFailed);
+}
+
+}  // namespace

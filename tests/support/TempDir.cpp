@@ -1,0 +1,19 @@
+#include "tests/support/TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tidewell-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
+}
