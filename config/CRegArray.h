@@ -18,7 +18,9 @@ template <class T>
 class CRegArray {
 public:
     CRegArray(std::string section, std::string entryName)
-        : m_section(std::move(section)), m_entryName(std::move(entryName)), m_counterName(m_entryName + "_Counter") {}
+        : m_section(std::move(section)),
+          m_entryName(std::move(entryName)),
+          m_counterName(m_entryName + "_Counter") {}
 
     const std::string& Section() const { return m_section; }
     const std::string& EntryName() const { return m_entryName; }

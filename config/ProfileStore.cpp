@@ -99,7 +99,7 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
         length = 2;
     } else if (b0 >= 0xE0 && b0 <= 0xEF) {
         length = 3;
-        low = b0 == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        low = b0 == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
         high = b0 == 0xED ? 0x9F : 0xBF;  // no surrogates
     } else if (b0 >= 0xF0 && b0 <= 0xF4) {
         length = 4;
@@ -164,11 +164,21 @@ std::optional<Value> DecodeQuoted(std::string_view s) {
             return std::nullopt;
         }
         switch (s[i]) {
-            case '\\': text += '\\'; break;
-            case '"': text += '"'; break;
-            case 'n': text += '\n'; break;
-            case 'r': text += '\r'; break;
-            case 't': text += '\t'; break;
+            case '\\':
+                text += '\\';
+                break;
+            case '"':
+                text += '"';
+                break;
+            case 'n':
+                text += '\n';
+                break;
+            case 'r':
+                text += '\r';
+                break;
+            case 't':
+                text += '\t';
+                break;
             case 'x':
                 if (i + 2 >= s.size() || !IsHexDigit(s[i + 1]) || !IsHexDigit(s[i + 2])) {
                     return std::nullopt;
@@ -176,7 +186,8 @@ std::optional<Value> DecodeQuoted(std::string_view s) {
                 text += static_cast<char>(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
                 i += 2;
                 break;
-            default: return std::nullopt;
+            default:
+                return std::nullopt;
         }
     }
     return std::nullopt;  // no closing quote: the value was cut short
@@ -211,8 +222,8 @@ std::optional<Value> DecodeValue(std::string_view s) {
         int64_t number = 0;
         const char* first = s.data() + (s.front() == '+' ? 1 : 0);
         const auto [end, error] = std::from_chars(first, s.data() + s.size(), number);
-        if (error == std::errc() && end == s.data() + s.size() && number >= std::numeric_limits<int32_t>::min() &&
-            number <= std::numeric_limits<uint32_t>::max()) {
+        if (error == std::errc() && end == s.data() + s.size() &&
+            number >= std::numeric_limits<int32_t>::min() && number <= std::numeric_limits<uint32_t>::max()) {
             return Value(static_cast<int32_t>(static_cast<uint32_t>(number)));
         }
     }
@@ -225,12 +236,28 @@ void AppendQuoted(std::string& out, const std::string& text) {
         const char c = text[pos];
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
-            case '\\': out += "\\\\"; ++pos; continue;
-            case '"': out += "\\\""; ++pos; continue;
-            case '\n': out += "\\n"; ++pos; continue;
-            case '\r': out += "\\r"; ++pos; continue;
-            case '\t': out += "\\t"; ++pos; continue;
-            default: break;
+            case '\\':
+                out += "\\\\";
+                ++pos;
+                continue;
+            case '"':
+                out += "\\\"";
+                ++pos;
+                continue;
+            case '\n':
+                out += "\\n";
+                ++pos;
+                continue;
+            case '\r':
+                out += "\\r";
+                ++pos;
+                continue;
+            case '\t':
+                out += "\\t";
+                ++pos;
+                continue;
+            default:
+                break;
         }
         // Bytes that are not well-formed UTF-8 are escaped too, so that any byte
         // string comes back unchanged and the file stays UTF-8.
@@ -512,7 +539,8 @@ bool ProfileStore::WriteInt(const std::string& section, const std::string& entry
     return batch.Commit();
 }
 
-bool ProfileStore::WriteString(const std::string& section, const std::string& entry, const std::string& text) {
+bool ProfileStore::WriteString(const std::string& section, const std::string& entry,
+                               const std::string& text) {
     Batch batch(*this);
     batch.WriteString(section, entry, text);
     return batch.Commit();
@@ -627,8 +655,8 @@ void ProfileStore::Batch::WriteString(const std::string& section, const std::str
 
 void ProfileStore::Batch::WriteBinary(const std::string& section, const std::string& entry,
                                       const uint8_t* bytes, std::size_t length) {
-    m_changes.push_back(
-        {Change::Kind::Set, section, entry, Value(std::vector<uint8_t>(bytes, bytes + (bytes ? length : 0)))});
+    m_changes.push_back({Change::Kind::Set, section, entry,
+                         Value(std::vector<uint8_t>(bytes, bytes + (bytes ? length : 0)))});
 }
 
 void ProfileStore::Batch::CopySection(const std::string& from, const std::string& to) {

@@ -55,7 +55,8 @@ public:
     std::string ReadString(const std::string& section, const std::string& entry,
                            const std::string& defaultValue) const;
     // The stored bytes, or nothing when the value is absent or not a byte block.
-    std::optional<std::vector<uint8_t>> ReadBinary(const std::string& section, const std::string& entry) const;
+    std::optional<std::vector<uint8_t>> ReadBinary(const std::string& section,
+                                                   const std::string& entry) const;
     // Every entry name stored in a section, in file order.
     std::vector<std::string> EntryNames(const std::string& section) const;
 

@@ -99,8 +99,8 @@ void Settings::RestoreDefaultServers() {
 bool Settings::SaveFirstStart() {
     RestoreDefaultServers();
     ProfileStore::Batch batch(m_store);
-    servers.Save(batch);
     AddOptions(batch);
+    servers.Save(batch);
     return batch.Commit();
 }
 
@@ -165,10 +165,10 @@ bool Settings::IsSyncOverdue(const SYSTEMTIME& syncDate, const SystemClock& cloc
         return false;
     }
     const SYSTEMTIME now = clock.GetLocalTime();
-    const int64_t elapsedSeconds =
-        (DaysFromCivil(now.wYear, now.wMonth, now.wDay) - DaysFromCivil(syncDate.wYear, syncDate.wMonth, syncDate.wDay)) *
-            86400 +
-        now.wHour * 3600 + now.wMinute * 60 + now.wSecond;
+    const int64_t elapsedSeconds = (DaysFromCivil(now.wYear, now.wMonth, now.wDay) -
+                                    DaysFromCivil(syncDate.wYear, syncDate.wMonth, syncDate.wDay)) *
+                                       86400 +
+                                   now.wHour * 3600 + now.wMinute * 60 + now.wSecond;
     // Whole days toward zero; the seconds are whole, so no rounding is needed.
     return elapsedSeconds / 86400 > maxDays;
 }

@@ -33,12 +33,6 @@ void Entries(ProfileStore::Batch& batch, int from, int to) {
     }
 }
 
-TEST_F(CRegArrayTest, NamesComeFromSectionAndEntry) {
-    const CRegArray<CServer> list("Servers", "Servers");
-    EXPECT_EQ(list.CounterName(), "Servers_Counter");
-    EXPECT_EQ(list.ValueName(17), "Servers 17");
-}
-
 TEST_F(CRegArrayTest, LoadRejectsABrokenListAsAWhole) {
     struct Case {
         const char* name;
@@ -48,14 +42,53 @@ TEST_F(CRegArrayTest, LoadRejectsABrokenListAsAWhole) {
     };
     const Case cases[] = {
         {"no counter", [](ProfileStore::Batch& b) { Entries(b, 0, 2); }, false, 1},
-        {"counter 0", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", 0); Entries(b, 0, 2); }, false, 1},
-        {"counter negative", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", -1); }, false, 1},
-        {"counter as a text", [](ProfileStore::Batch& b) { b.WriteString("Servers", "Servers_Counter", "2"); Entries(b, 0, 2); }, false, 1},
-        {"entry 1 missing", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", 3); Entries(b, 0, 1); Entries(b, 2, 3); }, false, 0},
-        {"entry 1 empty", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", 2); Entries(b, 0, 1); b.WriteString("Servers", "Servers 1", ""); }, false, 0},
-        {"entry 1 an integer", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", 2); Entries(b, 0, 1); b.WriteInt("Servers", "Servers 1", 5); }, false, 0},
-        {"counter bounds the entries", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", 2); Entries(b, 0, 5); }, true, 3},
-        {"huge counter", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", INT32_MAX); Entries(b, 0, 5); }, false, 0},
+        {"counter 0",
+         [](ProfileStore::Batch& b) {
+             b.WriteInt("Servers", "Servers_Counter", 0);
+             Entries(b, 0, 2);
+         },
+         false, 1},
+        {"counter negative", [](ProfileStore::Batch& b) { b.WriteInt("Servers", "Servers_Counter", -1); },
+         false, 1},
+        {"counter as a text",
+         [](ProfileStore::Batch& b) {
+             b.WriteString("Servers", "Servers_Counter", "2");
+             Entries(b, 0, 2);
+         },
+         false, 1},
+        {"entry 1 missing",
+         [](ProfileStore::Batch& b) {
+             b.WriteInt("Servers", "Servers_Counter", 3);
+             Entries(b, 0, 1);
+             Entries(b, 2, 3);
+         },
+         false, 0},
+        {"entry 1 empty",
+         [](ProfileStore::Batch& b) {
+             b.WriteInt("Servers", "Servers_Counter", 2);
+             Entries(b, 0, 1);
+             b.WriteString("Servers", "Servers 1", "");
+         },
+         false, 0},
+        {"entry 1 an integer",
+         [](ProfileStore::Batch& b) {
+             b.WriteInt("Servers", "Servers_Counter", 2);
+             Entries(b, 0, 1);
+             b.WriteInt("Servers", "Servers 1", 5);
+         },
+         false, 0},
+        {"counter bounds the entries",
+         [](ProfileStore::Batch& b) {
+             b.WriteInt("Servers", "Servers_Counter", 2);
+             Entries(b, 0, 5);
+         },
+         true, 3},
+        {"huge counter",
+         [](ProfileStore::Batch& b) {
+             b.WriteInt("Servers", "Servers_Counter", INT32_MAX);
+             Entries(b, 0, 5);
+         },
+         false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -101,8 +134,8 @@ TEST_F(CRegArrayTest, ShorterListLeavesHigherEntriesUnread) {
 TEST_F(CRegArrayTest, TenThousandOddServersRoundTrip) {
     CRegArray<CServer> list("Servers", "Servers");
     for (int i = 0; i < 10000; ++i) {
-        CServer server("Server, \"" + std::to_string(i) + "\" — Zürich; =[x]", "host" + std::to_string(i) + ".example",
-                       i % 3);
+        CServer server("Server, \"" + std::to_string(i) + "\" — Zürich; =[x]",
+                       "host" + std::to_string(i) + ".example", i % 3);
         server.delay = (i % 1000) / 1000.0;
         list.Add(server);
     }

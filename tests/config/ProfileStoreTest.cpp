@@ -247,7 +247,8 @@ TEST_F(ProfileStoreTest, UnusableLocationsGiveDefaultsAndFailingWrites) {
         // The maker's folder cannot be made: a file stands in its place.
         {"maker folder is a file", [](const std::string& f) { TempFolder::WriteFile(f + "/Quorvane", "x"); }},
         // The settings file cannot be read or replaced.
-        {"settings file is a folder", [](const std::string& f) { fs::create_directories(f + "/Quorvane/Tidewell.conf/x"); }},
+        {"settings file is a folder",
+         [](const std::string& f) { fs::create_directories(f + "/Quorvane/Tidewell.conf/x"); }},
         {"config folder missing", [](const std::string& f) { fs::remove_all(f); }},
     };
     for (const Case& c : cases) {
@@ -289,24 +290,6 @@ TEST_F(ProfileStoreTest, OddNamesAreRefusedWholeBatchAndAll) {
     }
     EXPECT_FALSE(m_store.WriteInt("Op]tions", "x", 1));
     EXPECT_TRUE(m_store.IsEmpty());
-}
-
-TEST_F(ProfileStoreTest, CopySectionReplacesTheTarget) {
-    ProfileStore::Batch batch(m_store);
-    batch.WriteInt("A", "n", 1);
-    batch.WriteString("A", "s", "t");
-    batch.WriteInt("B", "old", 9);
-    ASSERT_TRUE(batch.Commit());
-
-    ProfileStore::Batch copy(m_store);
-    copy.CopySection("A", "B");
-    copy.WriteInt("A", "n", 2);
-    ASSERT_TRUE(copy.Commit());
-    const auto store = Reopen();
-    EXPECT_EQ(store->EntryNames("B"), (std::vector<std::string>{"n", "s"}));
-    EXPECT_EQ(store->ReadInt("B", "n", 0), 1);
-    EXPECT_EQ(store->ReadString("B", "s", ""), "t");
-    EXPECT_EQ(store->ReadInt("A", "n", 0), 2);
 }
 
 TEST_F(ProfileStoreTest, ConcurrentSavesAreNeitherLostNorTorn) {

@@ -46,23 +46,6 @@ protected:
     ProfileStore m_store{m_folder.Path()};
 };
 
-TEST_F(SettingsTest, ConstructionGivesTheBuiltInValuesAndReadsNothing) {
-    Settings settings(m_store);
-    EXPECT_EQ(settings.nSynPeriod, 0);
-    EXPECT_EQ(settings.bShowIcon, 1);
-    EXPECT_EQ(settings.bExitAfter, 1);
-    EXPECT_EQ(settings.nOffset, 0);
-    EXPECT_EQ(settings.nMaxDays, 14);
-    EXPECT_EQ(settings.nMaxDiff, 61);
-    EXPECT_EQ(settings.nTimeOut, 20);
-    EXPECT_EQ(settings.bFirstStart, 0);
-    EXPECT_EQ(settings.nStartingServ, 0);
-    EXPECT_EQ(settings.servers.GetSize(), 0u);
-    EXPECT_EQ(settings.servers.CounterName(), "Servers_Counter");
-    EXPECT_EQ(settings.startZone, TIME_ZONE_INFORMATION{});
-    EXPECT_TRUE(m_store.IsEmpty());
-}
-
 TEST_F(SettingsTest, EmptyStoreLoadsTheDefaultsAndStoresTheDefaultServers) {
     Settings settings(m_store);
     LastAttempt last{{1, 2, 3, 4, 5, 6, 7, 8}, {1, 2, 3, 4, 5, 6, 7, 8}, {1, 2, 3, 4, 5, 6, 7, 8}, "x"};
@@ -77,7 +60,8 @@ TEST_F(SettingsTest, EmptyStoreLoadsTheDefaultsAndStoresTheDefaultServers) {
 
     const auto store = Reopen();
     EXPECT_EQ(store->ReadInt("Servers", "Servers_Counter", 0), 18);
-    EXPECT_EQ(store->ReadString("Servers", "Servers 0", ""), "USA. NIST, Gaithersburg, Maryland - 1\n129.6.15.28\n0 0.000");
+    EXPECT_EQ(store->ReadString("Servers", "Servers 0", ""),
+              "USA. NIST, Gaithersburg, Maryland - 1\n129.6.15.28\n0 0.000");
     // Nothing was stored, so there was nothing to keep aside.
     EXPECT_TRUE(store->EntryNames(settings.BrokenServersSection()).empty());
     // Options are not written by a load.
@@ -90,35 +74,70 @@ TEST_F(SettingsTest, LoadRules) {
         std::function<void(ProfileStore::Batch&)> fill;
         std::function<void(const Settings&)> check;
     };
-    const auto opt = [](ProfileStore::Batch& b, const char* name, int32_t v) { b.WriteInt("Options", name, v); };
+    const auto opt = [](ProfileStore::Batch& b, const char* name, int32_t v) {
+        b.WriteInt("Options", name, v);
+    };
     const Case cases[] = {
-        {"time-out 3", [&](auto& b) { opt(b, "nTimeOut", 3); }, [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 5); }},
-        {"time-out 0", [&](auto& b) { opt(b, "nTimeOut", 0); }, [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 5); }},
-        {"time-out 300", [&](auto& b) { opt(b, "nTimeOut", 300); }, [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 300); }},
+        {"time-out 3", [&](auto& b) { opt(b, "nTimeOut", 3); },
+         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 5); }},
+        {"time-out 0", [&](auto& b) { opt(b, "nTimeOut", 0); },
+         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 5); }},
+        {"time-out 300", [&](auto& b) { opt(b, "nTimeOut", 300); },
+         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 300); }},
         {"hourly clears exit-after",
-         [&](auto& b) { opt(b, "nSynPeriod", 2); opt(b, "bExitAfter", 1); },
-         [](const Settings& s) { EXPECT_EQ(s.nSynPeriod, 2); EXPECT_EQ(s.bExitAfter, 0); }},
+         [&](auto& b) {
+             opt(b, "nSynPeriod", 2);
+             opt(b, "bExitAfter", 1);
+         },
+         [](const Settings& s) {
+             EXPECT_EQ(s.nSynPeriod, 2);
+             EXPECT_EQ(s.bExitAfter, 0);
+         }},
         {"never clears exit-after",
-         [&](auto& b) { opt(b, "nSynPeriod", 3); opt(b, "bExitAfter", 1); },
+         [&](auto& b) {
+             opt(b, "nSynPeriod", 3);
+             opt(b, "bExitAfter", 1);
+         },
          [](const Settings& s) { EXPECT_EQ(s.bExitAfter, 0); }},
         {"period 7 becomes daily, exit-after stays",
-         [&](auto& b) { opt(b, "nSynPeriod", 7); opt(b, "bExitAfter", 1); },
-         [](const Settings& s) { EXPECT_EQ(s.nSynPeriod, 0); EXPECT_EQ(s.bExitAfter, 1); }},
-        {"period -1", [&](auto& b) { opt(b, "nSynPeriod", -1); }, [](const Settings& s) { EXPECT_EQ(s.nSynPeriod, 0); }},
-        {"starting server 25", [&](auto& b) { opt(b, "nStartingServ", 25); }, [](const Settings& s) { EXPECT_EQ(s.nStartingServ, 0); }},
-        {"starting server -1", [&](auto& b) { opt(b, "nStartingServ", -1); }, [](const Settings& s) { EXPECT_EQ(s.nStartingServ, 0); }},
-        {"starting server 17", [&](auto& b) { opt(b, "nStartingServ", 17); }, [](const Settings& s) { EXPECT_EQ(s.nStartingServ, 17); }},
+         [&](auto& b) {
+             opt(b, "nSynPeriod", 7);
+             opt(b, "bExitAfter", 1);
+         },
+         [](const Settings& s) {
+             EXPECT_EQ(s.nSynPeriod, 0);
+             EXPECT_EQ(s.bExitAfter, 1);
+         }},
+        {"period -1", [&](auto& b) { opt(b, "nSynPeriod", -1); },
+         [](const Settings& s) { EXPECT_EQ(s.nSynPeriod, 0); }},
+        {"starting server 25", [&](auto& b) { opt(b, "nStartingServ", 25); },
+         [](const Settings& s) { EXPECT_EQ(s.nStartingServ, 0); }},
+        {"starting server -1", [&](auto& b) { opt(b, "nStartingServ", -1); },
+         [](const Settings& s) { EXPECT_EQ(s.nStartingServ, 0); }},
+        {"starting server 17", [&](auto& b) { opt(b, "nStartingServ", 17); },
+         [](const Settings& s) { EXPECT_EQ(s.nStartingServ, 17); }},
         {"zone of 100 bytes",
-         [](auto& b) { const std::vector<uint8_t> z(100, 7); b.WriteBinary("Options", "TimeZoneInfo", z.data(), z.size()); },
+         [](auto& b) {
+             const std::vector<uint8_t> z(100, 7);
+             b.WriteBinary("Options", "TimeZoneInfo", z.data(), z.size());
+         },
          [](const Settings& s) { EXPECT_EQ(s.startZone, SampleZone()); }},
-        {"zone as a text",
-         [](auto& b) { b.WriteString("Options", "TimeZoneInfo", std::string(172, 'x')); },
+        {"zone as a text", [](auto& b) { b.WriteString("Options", "TimeZoneInfo", std::string(172, 'x')); },
          [](const Settings& s) { EXPECT_EQ(s.startZone, SampleZone()); }},
         {"values of the wrong kind take the defaults",
-         [](auto& b) { b.WriteString("Options", "nMaxDays", "30"); b.WriteString("Options", "bFirstStart", "0");
-                       const uint8_t four[] = {9, 0, 0, 0}; b.WriteBinary("Options", "nOffset", four, 4); },
-         [](const Settings& s) { EXPECT_EQ(s.nMaxDays, 14); EXPECT_EQ(s.bFirstStart, 1); EXPECT_EQ(s.nOffset, 0); }},
-        {"negative offset", [&](auto& b) { opt(b, "nOffset", -90); }, [](const Settings& s) { EXPECT_EQ(s.nOffset, -90); }},
+         [](auto& b) {
+             b.WriteString("Options", "nMaxDays", "30");
+             b.WriteString("Options", "bFirstStart", "0");
+             const uint8_t four[] = {9, 0, 0, 0};
+             b.WriteBinary("Options", "nOffset", four, 4);
+         },
+         [](const Settings& s) {
+             EXPECT_EQ(s.nMaxDays, 14);
+             EXPECT_EQ(s.bFirstStart, 1);
+             EXPECT_EQ(s.nOffset, 0);
+         }},
+        {"negative offset", [&](auto& b) { opt(b, "nOffset", -90); },
+         [](const Settings& s) { EXPECT_EQ(s.nOffset, -90); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -239,7 +258,8 @@ TEST_F(SettingsTest, BrokenListIsKeptAsideBeforeTheDefaultsReplaceIt) {
     const auto store = Reopen();
     const std::string broken = settings.BrokenServersSection();
     EXPECT_EQ(broken, "Servers.broken");
-    EXPECT_EQ(store->EntryNames(broken), (std::vector<std::string>{"Servers_Counter", "Servers 0", "Servers 2"}));
+    EXPECT_EQ(store->EntryNames(broken),
+              (std::vector<std::string>{"Servers_Counter", "Servers 0", "Servers 2"}));
     EXPECT_EQ(store->ReadInt(broken, "Servers_Counter", 0), 3);
     EXPECT_EQ(store->ReadString(broken, "Servers 0", ""), "Mine\nmy.example\n1 0.250");
     EXPECT_EQ(store->ReadString(broken, "Servers 2", ""), "Also mine, \"quoted\"\n10.0.0.1\n1 0.000");
@@ -338,7 +358,8 @@ TEST_F(SettingsTest, SyncIsOverdueAfterMoreThanMaxDaysWholeDays) {
         FakeClock clock(AddSecondsTo(ClockFromSystemTime(c.localNow), -7200));
         clock.SetLocalOffset(7200);
         EXPECT_EQ(settings.IsSyncOverdue(c.syncDate, clock), c.overdue)
-            << c.localNow.wYear << "-" << c.localNow.wMonth << "-" << c.localNow.wDay << " " << c.localNow.wHour;
+            << c.localNow.wYear << "-" << c.localNow.wMonth << "-" << c.localNow.wDay << " "
+            << c.localNow.wHour;
     }
 }
 
