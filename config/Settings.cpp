@@ -1,0 +1,174 @@
+#include "config/Settings.h"
+
+#include "config/DefaultServers.h"
+
+namespace {
+
+// Stored zero-extended, read back truncated.
+uint16_t Field(const ProfileStore& store, const std::string& section, const char* name) {
+    return static_cast<uint16_t>(store.ReadInt(section, name, 0));
+}
+
+}  // namespace
+
+Settings::Settings(ProfileStore& store) : servers(serversName, serversName), m_store(store) {
+    SetDefaults();
+}
+
+void Settings::SetDefaults() {
+    nSynPeriod = 0;
+    nOffset = 0;
+    bShowIcon = 1;
+    bExitAfter = 1;
+    nMaxDays = 14;
+    nTimeOut = 20;
+    nMaxDiff = 61;
+}
+
+void Settings::LoadAll(LastAttempt& last) {
+    const std::string& s = optionsSection;
+    last.timeBefore = SYSTEMTIME{};
+    last.timeBefore.wHour = Field(m_store, s, "nOldHour");
+    last.timeBefore.wMinute = Field(m_store, s, "nOldMinute");
+    last.timeBefore.wSecond = Field(m_store, s, "nOldSecond");
+    last.timeBefore.wMilliseconds = Field(m_store, s, "nOldMilliseconds");
+    last.timeAfter = SYSTEMTIME{};
+    last.timeAfter.wHour = Field(m_store, s, "nNewHour");
+    last.timeAfter.wMinute = Field(m_store, s, "nNewMinute");
+    last.timeAfter.wSecond = Field(m_store, s, "nNewSecond");
+    last.timeAfter.wMilliseconds = Field(m_store, s, "nNewMilliseconds");
+    last.syncDate = SYSTEMTIME{};
+    last.syncDate.wYear = Field(m_store, s, "nSynYear");
+    last.syncDate.wMonth = Field(m_store, s, "nSynMonth");
+    last.syncDate.wDay = Field(m_store, s, "nSynDay");
+    last.statusText = m_store.ReadString(s, "sConnectStatus", "Null");
+
+    nStartingServ = m_store.ReadInt(s, "nStartingServ", 0);
+    nSynPeriod = m_store.ReadInt(s, "nSynPeriod", 0);
+    bShowIcon = m_store.ReadInt(s, "bShowIcon", 1);
+    bExitAfter = m_store.ReadInt(s, "bExitAfter", 1);
+    if (nSynPeriod == 2 || nSynPeriod == 3) {
+        bExitAfter = 0;
+    }
+    nOffset = m_store.ReadInt(s, "nOffset", 0);
+    nMaxDays = m_store.ReadInt(s, "nMaxDays", 14);
+    nTimeOut = m_store.ReadInt(s, "nTimeOut", 20);
+    nMaxDiff = m_store.ReadInt(s, "nMaxDiff", 61);
+    if (nTimeOut < 5) {
+        nTimeOut = 5;
+    }
+    if (const auto block = m_store.ReadBinary(s, "TimeZoneInfo")) {
+        if (const auto zone = DecodeTimeZoneInformation(*block)) {
+            startZone = *zone;
+        }
+    }
+    bFirstStart = m_store.ReadInt(s, "bFirstStart", 1);
+    // After the bExitAfter rule on purpose: a stored period of 7 leaves bExitAfter as stored.
+    if (nSynPeriod < 0 || nSynPeriod > 3) {
+        nSynPeriod = 0;
+    }
+    LoadServers();
+}
+
+void Settings::LoadServers() {
+    if (!servers.Load(m_store)) {
+        // The defaults replace the stored list, but what was stored is kept
+        // aside by the same write: a user's own servers are never simply gone.
+        ProfileStore::Batch batch(m_store);
+        if (!m_store.EntryNames(servers.Section()).empty()) {
+            batch.CopySection(servers.Section(), BrokenServersSection());
+        }
+        RestoreDefaultServers();
+        servers.Save(batch);
+        batch.Commit();
+    }
+    if (nStartingServ < 0 || static_cast<std::size_t>(nStartingServ.load()) >= servers.GetSize()) {
+        nStartingServ = 0;
+    }
+}
+
+bool Settings::ResetServers() {
+    RestoreDefaultServers();
+    return SaveServers();
+}
+
+void Settings::RestoreDefaultServers() {
+    ::RestoreDefaultServers(servers);
+}
+
+bool Settings::SaveFirstStart() {
+    RestoreDefaultServers();
+    ProfileStore::Batch batch(m_store);
+    AddOptions(batch);
+    servers.Save(batch);
+    return batch.Commit();
+}
+
+void Settings::AddOptions(ProfileStore::Batch& batch) const {
+    const std::string& s = optionsSection;
+    batch.WriteInt(s, "nSynPeriod", nSynPeriod);
+    batch.WriteInt(s, "bShowIcon", bShowIcon);
+    batch.WriteInt(s, "bExitAfter", bExitAfter);
+    batch.WriteInt(s, "nOffset", nOffset);
+    batch.WriteInt(s, "nMaxDays", nMaxDays);
+    batch.WriteInt(s, "nTimeOut", nTimeOut);
+    batch.WriteInt(s, "nMaxDiff", nMaxDiff);
+    batch.WriteInt(s, "nStartingServ", nStartingServ);
+    const std::vector<uint8_t> zone = EncodeTimeZoneInformation(startZone);
+    batch.WriteBinary(s, "TimeZoneInfo", zone.data(), zone.size());
+    batch.WriteInt(s, "bFirstStart", bFirstStart);
+}
+
+bool Settings::SaveOptions() {
+    ProfileStore::Batch batch(m_store);
+    AddOptions(batch);
+    return batch.Commit();
+}
+
+bool Settings::SaveServers() {
+    return servers.Save(m_store);
+}
+
+bool Settings::SaveLastAttempt(const LastAttempt& last) {
+    const std::string& s = optionsSection;
+    ProfileStore::Batch batch(m_store);
+    batch.WriteInt(s, "nOldHour", last.timeBefore.wHour);
+    batch.WriteInt(s, "nOldMinute", last.timeBefore.wMinute);
+    batch.WriteInt(s, "nOldSecond", last.timeBefore.wSecond);
+    batch.WriteInt(s, "nOldMilliseconds", last.timeBefore.wMilliseconds);
+    batch.WriteInt(s, "nNewHour", last.timeAfter.wHour);
+    batch.WriteInt(s, "nNewMinute", last.timeAfter.wMinute);
+    batch.WriteInt(s, "nNewSecond", last.timeAfter.wSecond);
+    batch.WriteInt(s, "nNewMilliseconds", last.timeAfter.wMilliseconds);
+    batch.WriteInt(s, "nSynYear", last.syncDate.wYear);
+    batch.WriteInt(s, "nSynMonth", last.syncDate.wMonth);
+    batch.WriteInt(s, "nSynDay", last.syncDate.wDay);
+    batch.WriteString(s, "sConnectStatus", last.statusText);
+    return batch.Commit();
+}
+
+void Settings::SetServers(const CRegArray<CServer>& list) {
+    if (&list == &servers) {
+        return;
+    }
+    servers.RemoveAll();
+    servers.Append(list);
+}
+
+bool Settings::IsSyncOverdue(const SYSTEMTIME& syncDate, const SystemClock& clock) const {
+    const int32_t maxDays = nMaxDays;
+    if (maxDays == 0 || syncDate.wYear == 0 || syncDate.wYear == 1899) {
+        return false;
+    }
+    // A hand-edited date that names no day gives no warning rather than a nonsense one.
+    if (syncDate.wMonth < 1 || syncDate.wMonth > 12 || syncDate.wDay < 1 || syncDate.wDay > 31) {
+        return false;
+    }
+    const SYSTEMTIME now = clock.GetLocalTime();
+    const int64_t elapsedSeconds = (DaysFromCivil(now.wYear, now.wMonth, now.wDay) -
+                                    DaysFromCivil(syncDate.wYear, syncDate.wMonth, syncDate.wDay)) *
+                                       86400 +
+                                   now.wHour * 3600 + now.wMinute * 60 + now.wSecond;
+    // Whole days toward zero; the seconds are whole, so no rounding is needed.
+    return elapsedSeconds / 86400 > maxDays;
+}

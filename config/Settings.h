@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "config/CRegArray.h"
+#include "config/CServer.h"
+#include "config/LastAttempt.h"
+#include "config/ProfileStore.h"
+#include "platform/SystemClock.h"
+#include "platform/TimeZoneInformation.h"
+
+// The user's options, the list of time servers and the start zone (the system's
+// zone at the first start), with their storage in the ProfileStore.
+//
+// The option fields may be read by a synchronisation worker while the user
+// interface changes them; each is a 32-bit atomic, so such reads see a whole
+// value, old or new. The server list and the start zone belong to the user
+// interface thread; a worker takes its own copy of what it needs.
+class Settings {
+public:
+    explicit Settings(ProfileStore& store);
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    // When automatic runs happen: 0 once a day, 1 once at each start, 2 every hour, 3 never.
+    std::atomic<int32_t> nSynPeriod{0};
+    // Show the icon in the notification area (0 or 1).
+    std::atomic<int32_t> bShowIcon{1};
+    // Close the program, while hidden, after the automatic run of the day or of the start (0 or 1).
+    std::atomic<int32_t> bExitAfter{1};
+    // Seconds the clock is put ahead of true time after a synchronisation; negative: behind.
+    std::atomic<int32_t> nOffset{0};
+    // Days without synchronisation before the start warns; 0: never.
+    std::atomic<int32_t> nMaxDays{14};
+    // Minutes a synchronisation may move the clock without a warning; 0: never warn.
+    std::atomic<int32_t> nMaxDiff{61};
+    // Seconds: a server whose delay is not below this has failed; also the limit of an automatic run.
+    std::atomic<int32_t> nTimeOut{20};
+    // While set, the first successful synchronisation gives no nMaxDiff warning (0 or 1).
+    std::atomic<int32_t> bFirstStart{0};
+    // Index of the server runs start with.
+    std::atomic<int32_t> nStartingServ{0};
+
+    const std::string optionsSection = "Options";
+    const std::string serversName = "Servers";
+    CRegArray<CServer> servers;
+    TIME_ZONE_INFORMATION startZone{};
+
+    // The default options; bFirstStart, nStartingServ, the servers and the start zone stay.
+    void SetDefaults();
+
+    // Reads the last attempt into `last`, then the options, the start zone and
+    // the server list, applying the load rules. Values absent or of the wrong
+    // kind take their load defaults; out-of-rule values are corrected in memory only.
+    void LoadAll(LastAttempt& last);
+    // Loads the list; a missing or broken stored list is replaced by the
+    // defaults, which are stored at once (the broken list's values are kept in
+    // the section "Servers.broken" by the same write). Keeps nStartingServ in range.
+    void LoadServers();
+    // RestoreDefaultServers, then SaveServers.
+    bool ResetServers();
+    // The user's servers first, then the program's table once. Not saved.
+    void RestoreDefaultServers();
+    // The first start's saves, ResetServers and SaveOptions, as one write: either
+    // both are stored or neither.
+    bool SaveFirstStart();
+
+    // Each save is one atomic write; true when it reached the disk. Callers may
+    // ignore the result: a failed save changes nothing.
+    bool SaveOptions();
+    bool SaveServers();
+    bool SaveLastAttempt(const LastAttempt& last);
+
+    // Replaces the elements of the list by copies of list's; the list keeps its names.
+    void SetServers(const CRegArray<CServer>& list);
+
+    // Whether more than nMaxDays whole days have passed since syncDate (local
+    // date of the last recorded synchronisation), by the clock's local time.
+    bool IsSyncOverdue(const SYSTEMTIME& syncDate, const SystemClock& clock) const;
+
+    // The section that keeps a stored list that could not be loaded.
+    std::string BrokenServersSection() const { return serversName + ".broken"; }
+
+private:
+    void AddOptions(ProfileStore::Batch& batch) const;
+
+    ProfileStore& m_store;
+};
