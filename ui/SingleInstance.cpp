@@ -48,7 +48,8 @@ bool SingleInstance::TryBecomePrimary() {
         return false;
     }
     const QLocalSocket::LocalSocketError probeError = probe.error();
-    if (probeError != QLocalSocket::ServerNotFoundError && probeError != QLocalSocket::ConnectionRefusedError) {
+    if (probeError != QLocalSocket::ServerNotFoundError &&
+        probeError != QLocalSocket::ConnectionRefusedError) {
         // Something holds the name but does not take connections in time: a copy
         // that hangs is still a copy, and its socket is not ours to remove.
         return false;

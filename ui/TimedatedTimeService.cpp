@@ -20,12 +20,14 @@ QString UniqueConnectionName() {
 
 }  // namespace
 
-TimedatedTimeService::TimedatedTimeService(QObject* parent)
-    : QObject(parent), m_timeout(kDefaultTimeout) {}
+TimedatedTimeService::TimedatedTimeService(QObject* parent) : QObject(parent), m_timeout(kDefaultTimeout) {}
 
 TimedatedTimeService::TimedatedTimeService(const QString& busAddress, std::chrono::milliseconds timeout,
                                            QObject* parent)
-    : QObject(parent), m_busAddress(busAddress), m_connectionName(UniqueConnectionName()), m_timeout(timeout) {}
+    : QObject(parent),
+      m_busAddress(busAddress),
+      m_connectionName(UniqueConnectionName()),
+      m_timeout(timeout) {}
 
 TimedatedTimeService::~TimedatedTimeService() {
     if (m_connected) {
@@ -40,7 +42,8 @@ void TimedatedTimeService::SwitchOffSync() {
         m_connected = true;
     }
     if (!bus.isConnected()) {
-        QMetaObject::invokeMethod(this, [this] { emit Finished(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit Finished(false); }, Qt::QueuedConnection);
         return;
     }
 

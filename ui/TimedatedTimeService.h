@@ -19,7 +19,8 @@ public:
     // On the system bus.
     explicit TimedatedTimeService(QObject* parent = nullptr);
     // On the bus at `busAddress` (a D-Bus address such as "unix:path=/run/...").
-    TimedatedTimeService(const QString& busAddress, std::chrono::milliseconds timeout, QObject* parent = nullptr);
+    TimedatedTimeService(const QString& busAddress, std::chrono::milliseconds timeout,
+                         QObject* parent = nullptr);
     ~TimedatedTimeService() override;
 
     void SwitchOffSync() override;

@@ -25,7 +25,8 @@ public:
     }
     ~FakePrograms() { fs::remove_all(m_folder); }
 
-    void Add(const std::string& name, const std::string& before = "", fs::perms perms = fs::perms::owner_all) {
+    void Add(const std::string& name, const std::string& before = "",
+             fs::perms perms = fs::perms::owner_all) {
         const fs::path file = m_folder / name;
         std::ofstream(file) << "#!/bin/sh\n"
                             << before << "\necho \"$(basename \"$0\") $* $PPID\" > \"" << Started().string()
@@ -80,7 +81,8 @@ TEST(DateTimeSettingsTest, PrefersTheCurrentDesktopsSettingsThenTheFirstInstalle
         for (const std::string& name : row.installed) {
             programs.Add(name);
         }
-        const std::optional<FoundCommand> found = DesktopDateTimeSettings(programs.Path(), row.desktop).Find();
+        const std::optional<FoundCommand> found =
+            DesktopDateTimeSettings(programs.Path(), row.desktop).Find();
         std::string got;
         if (found) {
             EXPECT_EQ(fs::path(found->executable).parent_path(), programs.Folder());

@@ -39,8 +39,8 @@ TEST(SingleInstanceTest, ASecondStartRestoresTheFirstAndStepsBack) {
     ASSERT_TRUE(first.TryBecomePrimary());
     EXPECT_TRUE(first.IsListening());
     // Only this user may knock.
-    EXPECT_EQ(QFileInfo(name).permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::ReadGroup |
-                                               QFile::WriteGroup),
+    EXPECT_EQ(QFileInfo(name).permissions() &
+                  (QFile::ReadOther | QFile::WriteOther | QFile::ReadGroup | QFile::WriteGroup),
               QFileDevice::Permissions());
 
     SingleInstance second(name);

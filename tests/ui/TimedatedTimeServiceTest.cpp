@@ -26,7 +26,8 @@ QString MockPython() {
     for (const QString& candidate : {QStringLiteral("/usr/bin/python3"), QStringLiteral("python3")}) {
         QProcess probe;
         probe.start(candidate, {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
-        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0) {
+        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
+            probe.exitCode() == 0) {
             return candidate;
         }
     }
@@ -38,14 +39,16 @@ QString MockPython() {
 class TimedatedTimeServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+        m_daemon.start(
+            QStringLiteral("dbus-daemon"),
+            {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
         ASSERT_TRUE(m_daemon.waitForStarted(5000)) << "dbus-daemon cannot be started";
         while (!m_daemon.canReadLine()) {
             ASSERT_TRUE(m_daemon.waitForReadyRead(5000)) << "dbus-daemon printed no address";
         }
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        m_bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, QStringLiteral("test")));
+        m_bus = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(m_address, QStringLiteral("test")));
         ASSERT_TRUE(m_bus->isConnected());
     }
 
@@ -91,9 +94,9 @@ protected:
 
     // Replaces the mock's SetNTP with `pythonCode`.
     void ReplaceSetNtp(const QString& pythonCode) {
-        const QDBusMessage reply = CallMock(QStringLiteral("AddMethod"),
-                                            {kService, QStringLiteral("SetNTP"), QStringLiteral("bb"),
-                                             QString(), pythonCode});
+        const QDBusMessage reply =
+            CallMock(QStringLiteral("AddMethod"),
+                     {kService, QStringLiteral("SetNTP"), QStringLiteral("bb"), QString(), pythonCode});
         ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
     }
 
@@ -115,9 +118,8 @@ protected:
             list.endStructure();
             std::vector<bool> values;
             for (const QVariant& argument : arguments) {
-                const QVariant value = argument.canConvert<QDBusVariant>()
-                                           ? argument.value<QDBusVariant>().variant()
-                                           : argument;
+                const QVariant value =
+                    argument.canConvert<QDBusVariant>() ? argument.value<QDBusVariant>().variant() : argument;
                 values.push_back(value.toBool());
             }
             calls.push_back(values);
@@ -131,7 +133,8 @@ protected:
             kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
         call << kService << QStringLiteral("NTP");
         const QDBusMessage reply = m_bus->call(call, QDBus::Block, 5000);
-        return reply.arguments().isEmpty() ? QVariant() : reply.arguments().at(0).value<QDBusVariant>().variant();
+        return reply.arguments().isEmpty() ? QVariant()
+                                           : reply.arguments().at(0).value<QDBusVariant>().variant();
     }
 
     QProcess m_daemon;
