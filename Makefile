@@ -4,6 +4,8 @@
 #   make test SANITIZE=address,undefined   the suite under ASan and UBSan
 #   make test SANITIZE=thread              the threaded core under TSan
 #   make test TESTS=Sntp                   only tests whose name matches
+#   make install [PREFIX=/usr/local] [DESTDIR=/stage]   install the program (as root)
+#   make package                           a .deb for /usr, built in build-package/
 
 SANITIZE ?=
 BUILD_TYPE ?= RelWithDebInfo
@@ -23,7 +25,7 @@ ifneq ($(TESTS),)
 CTEST_FLAGS += -R '$(TESTS)'
 endif
 
-.PHONY: all deps configure build test run clean format
+.PHONY: all deps configure build test run clean format install package
 
 all: build
 
@@ -43,6 +45,24 @@ test: build
 
 run: build
 	$(BUILD_DIR)/app/tidewell-query --help; true
+
+# Installs under the configured prefix (/usr/local unless PREFIX was given; the
+# program has the installed help path compiled in, so PREFIX reconfigures).
+# setcap grants the installed program the right to set the clock.
+install: configure
+ifneq ($(PREFIX),)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+endif
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR)
+
+# The package's paths are compiled in, so it has a build folder of its own for /usr.
+PACKAGE_DIR ?= build-package
+package: deps
+	cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DTIDEWELL_BUILD_TESTS=OFF
+	cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	cd $(PACKAGE_DIR) && cpack -G DEB
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i

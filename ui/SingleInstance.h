@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QLocalServer;
+
+// One copy of the program per user. The first copy listens on a local socket
+// named after the window title and the user; a later start finds it there,
+// asks it to bring its window back, and ends.
+class SingleInstance final : public QObject {
+    Q_OBJECT
+public:
+    // How long a later start waits for the first copy to take its request, in milliseconds.
+    static constexpr int kRequestTimeoutMs = 2000;
+
+    // The socket every copy started by this user agrees on: "Tidewell-<uid>" in
+    // $XDG_RUNTIME_DIR, which only the user can enter, or else in the temporary folder.
+    static QString DefaultName();
+
+    // `name`: a socket path, or a bare name placed in the temporary folder.
+    explicit SingleInstance(QString name = DefaultName(), QObject* parent = nullptr);
+    ~SingleInstance() override;
+
+    // True when no other copy is running: this object then listens under the
+    // name, taking over a socket left behind by a copy that crashed. False when
+    // another copy answers. A name that cannot be listened on for any other
+    // reason does not keep the program from running: true, without listening.
+    bool TryBecomePrimary();
+    bool IsListening() const;
+    // The socket's path.
+    const QString& Name() const { return m_name; }
+
+    // Asks the copy listening under `name` to restore its window. True when
+    // the request was handed over; false when no copy listens there.
+    static bool AskPrimaryToRestore(const QString& name = DefaultName());
+
+signals:
+    // A later start asked for the window.
+    void RestoreRequested();
+
+private:
+    void OnNewConnection();
+
+    QString m_name;
+    std::unique_ptr<QLocalServer> m_server;
+};
