@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDialog>
+#include <memory>
+#include <string>
+
+#include "ui/ServerMeasure.h"
+
+class Settings;
+
+namespace Ui {
+class CNewServerDlg;
+}
+
+// "Add New Server": a title and a host of the user's own, checked on request
+// ("Check Server") and appended to the server list in memory ("Add"). Storing
+// the list is left to the server chooser's OK.
+class CNewServerDlg : public QDialog {
+    Q_OBJECT
+public:
+    CNewServerDlg(Settings& settings, ServerMeasure measure, QWidget* parent = nullptr);
+    ~CNewServerDlg() override;
+
+    // Removes every "http://", then every "http:\\", wherever they stand; case matters.
+    static std::string StripHttpPrefixes(std::string url);
+
+    // Seconds measured by the last check; 0.0 before any and after a failed one.
+    double CheckedDelay() const { return m_checkedDelay; }
+
+    // "Add": appends the server as a user's server with the last check's delay, unchecked.
+    void accept() override;
+
+private:
+    void OnCheckServer();
+    void ReadFields();
+    void WriteFields();
+
+    std::unique_ptr<Ui::CNewServerDlg> m_ui;
+    Settings& m_settings;
+    ServerMeasure m_measure;
+    std::string m_reportText;
+    std::string m_titleText;
+    std::string m_urlText;
+    double m_checkedDelay = 0.0;
+};

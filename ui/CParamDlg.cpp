@@ -1,0 +1,178 @@
+#include "ui/CParamDlg.h"
+
+#include <QButtonGroup>
+#include <QShortcut>
+
+#include "config/Settings.h"
+#include "timezone/DstInfo.h"
+#include "ui/CDSTDlg.h"
+#include "ui/HelpService.h"
+#include "ui/TrayIcon.h"
+#include "ui_CParamDlg.h"
+
+namespace {
+
+int Flag(bool set) {
+    return set ? 1 : 0;
+}
+
+}  // namespace
+
+CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zones, Prompts& prompts,
+                     Help& help, QWidget* parent)
+    : QDialog(parent),
+      m_ui(std::make_unique<Ui::CParamDlg>()),
+      m_settings(settings),
+      m_trayIcon(trayIcon),
+      m_zones(zones),
+      m_prompts(prompts),
+      m_help(help),
+      m_periodGroup(new QButtonGroup(this)),
+      m_signGroup(new QButtonGroup(this)),
+      m_exchange(prompts) {
+    m_ui->setupUi(this);
+    setFixedSize(size());
+
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_DAILY, 0);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_STARTUP, 1);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_HOURLY, kHourly);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_MANUAL, 3);
+    m_signGroup->addButton(m_ui->IDC_AHEAD, 0);
+    m_signGroup->addButton(m_ui->IDC_BACKWARD, 1);
+
+    // The order in which the values are taken over.
+    const auto radioGroup = [](QButtonGroup* group, int& value) {
+        return std::pair{[group, &value] {
+                             if (QAbstractButton* button = group->button(value)) {
+                                 button->setChecked(true);
+                             }
+                         },
+                         [group, &value] {
+                             if (group->checkedId() >= 0) {
+                                 value = group->checkedId();
+                             }
+                         }};
+    };
+    const auto checkBox = [](QCheckBox* box, int& value) {
+        return std::pair{[box, &value] { box->setChecked(value == 1); },
+                         [box, &value] { value = Flag(box->isChecked()); }};
+    };
+    auto [periodLoad, periodSave] = radioGroup(m_periodGroup, m_period);
+    m_exchange.Add(periodLoad, periodSave);
+    auto [iconLoad, iconSave] = checkBox(m_ui->IDC_SHOW_ICON, m_showIcon);
+    m_exchange.Add(iconLoad, iconSave);
+    auto [exitLoad, exitSave] = checkBox(m_ui->IDC_EXIT_AFTER, m_exitAfter);
+    m_exchange.Add(exitLoad, exitSave);
+    m_exchange.Add(m_ui->IDC_MINUTES, m_minutes, -10, 10);
+    m_exchange.Add(m_ui->IDC_MAX_DAYS, m_maxDays, 0, 45);
+    m_exchange.Add(m_ui->IDC_SECONDS, m_seconds, -59, 59);
+    m_exchange.Add(m_ui->IDC_TIMEOUT, m_timeOutSeconds, 20, 300);
+    m_exchange.Add(m_ui->IDC_MAX_DIFF, m_maxDiffMinutes, 0, 1000000);
+    auto [signLoad, signSave] = radioGroup(m_signGroup, m_sign);
+    m_exchange.Add(signLoad, signSave);
+    m_exchange.Add([this] { m_ui->IDC_DST_INFO->setPlainText(m_dstText); }, [] {});
+
+    connect(m_periodGroup, &QButtonGroup::idClicked, this, &CParamDlg::OnPeriodClicked);
+    connect(m_ui->IDC_EXIT_AFTER, &QCheckBox::clicked, this, &CParamDlg::OnExitAfterClicked);
+    connect(m_ui->IDC_RESTORE_DEFAULT, &QPushButton::clicked, this, &CParamDlg::OnRestoreDefault);
+    connect(m_ui->IDC_EDIT_DST, &QPushButton::clicked, this, &CParamDlg::OnEditDst);
+    connect(m_ui->IDC_HELP, &QPushButton::clicked, this, &CParamDlg::OnHelp);
+    connect(m_ui->IDOK, &QPushButton::clicked, this, &CParamDlg::accept);
+    connect(m_ui->IDCANCEL, &QPushButton::clicked, this, &CParamDlg::reject);
+    auto* helpKey = new QShortcut(QKeySequence::HelpContents, this);
+    connect(helpKey, &QShortcut::activated, this, &CParamDlg::OnHelp);
+
+    FromSettings();
+    RefreshDstText();
+    m_exchange.Load();
+}
+
+CParamDlg::~CParamDlg() = default;
+
+void CParamDlg::FromSettings() {
+    m_period = m_settings.nSynPeriod;
+    const int offsetSeconds = m_settings.nOffset;
+    m_sign = offsetSeconds < 0 ? 1 : 0;
+    // In 64 bits: the most negative stored offset has no 32-bit magnitude.
+    const long long magnitude = offsetSeconds < 0 ? -static_cast<long long>(offsetSeconds) : offsetSeconds;
+    m_minutes = static_cast<int>(magnitude / 60);
+    m_seconds = static_cast<int>(magnitude % 60);
+    m_maxDays = m_settings.nMaxDays;
+    m_showIcon = m_settings.bShowIcon;
+    m_exitAfter = m_settings.bExitAfter;
+    m_rememberedExitAfter = m_exitAfter;
+    m_timeOutSeconds = m_settings.nTimeOut;
+    m_maxDiffMinutes = m_settings.nMaxDiff;
+    m_hourlyRuleHeld = false;
+    ApplyHourlyRule();
+    m_exchange.Load();
+}
+
+void CParamDlg::ApplyHourlyRule() {
+    if (m_period == kHourly) {
+        // Remembered only on the way into hourly: clicking "Hourly" again must
+        // not replace the user's choice by the cleared box.
+        if (!m_hourlyRuleHeld) {
+            m_rememberedExitAfter = m_exitAfter;
+        }
+        m_exitAfter = 0;
+        m_hourlyRuleHeld = true;
+        m_ui->IDC_EXIT_AFTER->setEnabled(false);
+    } else {
+        m_exitAfter = m_rememberedExitAfter;
+        m_hourlyRuleHeld = false;
+        m_ui->IDC_EXIT_AFTER->setEnabled(true);
+    }
+}
+
+void CParamDlg::OnPeriodClicked() {
+    m_exchange.Save();  // a refused field has had its message; the rule applies anyway
+    ApplyHourlyRule();
+    m_exchange.Load();
+}
+
+void CParamDlg::OnExitAfterClicked() {
+    m_exchange.Save();
+    m_rememberedExitAfter = m_exitAfter;
+}
+
+void CParamDlg::OnRestoreDefault() {
+    m_settings.SetDefaults();
+    FromSettings();
+}
+
+void CParamDlg::RefreshDstText() {
+    // The report ends its lines with CR LF; the text box wants bare line feeds.
+    m_dstText =
+        QString::fromStdString(GetDSTInfoText(m_zones)).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+void CParamDlg::OnEditDst() {
+    {
+        CDSTDlg editor(m_zones, m_prompts, m_help, m_settings.startZone, this);
+        editor.exec();
+    }
+    RefreshDstText();
+    m_exchange.Load();
+}
+
+void CParamDlg::OnHelp() {
+    m_help.ShowHelp(HelpPage::Options);
+}
+
+void CParamDlg::accept() {
+    if (!m_exchange.Save()) {
+        return;
+    }
+    m_settings.nSynPeriod = m_period;
+    const int offsetSeconds = m_minutes * 60 + m_seconds;
+    m_settings.nOffset = m_sign == 1 ? -offsetSeconds : offsetSeconds;
+    m_settings.nMaxDays = m_maxDays;
+    m_settings.bShowIcon = m_showIcon;
+    m_settings.bExitAfter = m_exitAfter;
+    m_settings.nTimeOut = m_timeOutSeconds;
+    m_settings.nMaxDiff = m_maxDiffMinutes;
+    m_settings.SaveOptions();
+    m_trayIcon.UpdateTrayIcon(TrayAction::Modify);
+    QDialog::accept();
+}
