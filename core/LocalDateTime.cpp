@@ -6,8 +6,8 @@ namespace {
 constexpr int64_t kEpochDaysOf18991230 = -25569;
 
 int64_t Whole(double differenceDays, double unitsPerDay) {
-    const double rounded = differenceDays >= 0 ? differenceDays + kHalfSecondInDays
-                                               : differenceDays - kHalfSecondInDays;
+    const double rounded =
+        differenceDays >= 0 ? differenceDays + kHalfSecondInDays : differenceDays - kHalfSecondInDays;
     // The conversion truncates toward zero.
     return static_cast<int64_t>(rounded * unitsPerDay);
 }

@@ -155,7 +155,8 @@ void SyncManager::SetStatusText(const std::string& text) {
 
 std::string SyncManager::FormatTime(const SYSTEMTIME& t) const {
     char text[64];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d   %03dms", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d   %03dms", t.wHour, t.wMinute, t.wSecond,
+                  t.wMilliseconds);
     return text;
 }
 
@@ -217,13 +218,13 @@ int32_t SyncManager::CurrentServer() const {
 std::string SyncManager::CurrentServerTitle() const {
     std::lock_guard lock(m_mutex);
     return static_cast<size_t>(m_currentServer) < m_servers.size() ? m_servers[m_currentServer].title
-                                                                    : std::string();
+                                                                   : std::string();
 }
 
 std::string SyncManager::CurrentServerHost() const {
     std::lock_guard lock(m_mutex);
     return static_cast<size_t>(m_currentServer) < m_servers.size() ? m_servers[m_currentServer].host
-                                                                    : std::string();
+                                                                   : std::string();
 }
 
 void SyncManager::RestartWatch() {

@@ -64,7 +64,8 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
         return 0;
     }
     if (granted != SocketsLayer::kVersion11) {
-        ReportCommunicationError(interactive, "Winsock stack does not support version that is needed!\n", run);
+        ReportCommunicationError(interactive, "Winsock stack does not support version that is needed!\n",
+                                 run);
         m_sockets.Cleanup();
         return 0;
     }
