@@ -78,8 +78,8 @@ TEST_F(SyncManagerTest, DifferencesTurnIntoWholeUnitsRoundedToTheSecond) {
         int64_t wholeSeconds;
         int64_t wholeMinutes;
     };
-    const Row rows[] = {{60, 60, 1}, {59.4, 59, 0}, {-3600, -3600, -60}, {0, 0, 0}, {-59.4, -59, 0},
-                        {0.6, 1, 0},  {-0.6, -1, 0}, {86400, 86400, 1440}};
+    const Row rows[] = {{60, 60, 1},     {59.4, 59, 0}, {-3600, -3600, -60}, {0, 0, 0},
+                        {-59.4, -59, 0}, {0.6, 1, 0},   {-0.6, -1, 0},       {86400, 86400, 1440}};
     for (const Row& row : rows) {
         EXPECT_EQ(WholeSeconds(row.seconds / 86400), row.wholeSeconds) << row.seconds;
         EXPECT_EQ(WholeMinutes(row.seconds / 86400), row.wholeMinutes) << row.seconds;
@@ -226,8 +226,9 @@ TEST_F(SyncManagerTest, NothingChangesOnceAbandonRunHasReturned) {
         std::atomic<int> commits{0};
         std::thread worker([&, run] {
             for (int i = 0;; ++i) {
-                const bool all = run.SetStatusText("run " + std::to_string(i)) &&
-                                 run.Commit([&] { return m_clock.Set({i, 0}); }) && run.RestartWatch() &&
+                const bool all = run.SetStatusText("run " + std::to_string(i)) && run.Commit([&] {
+                    return m_clock.Set({i, 0});
+                }) && run.RestartWatch() &&
                                  run.AdvanceServer();
                 if (!all) {
                     return;
@@ -266,8 +267,8 @@ TEST_F(SyncManagerTest, TextsTakeTheMonthNamesOfTheLocale) {
     EXPECT_EQ(c.Name(13), "");
 
     TempFolder locales;
-    const std::string command = "localedef --no-archive -i de_DE -f UTF-8 '" + locales.Path() +
-                                "/de_DE.UTF-8' >/dev/null 2>&1";
+    const std::string command =
+        "localedef --no-archive -i de_DE -f UTF-8 '" + locales.Path() + "/de_DE.UTF-8' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) {
         GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 (package locales missing?)";
     }
@@ -276,7 +277,7 @@ TEST_F(SyncManagerTest, TextsTakeTheMonthNamesOfTheLocale) {
     SyncManager& manager = Manager("de_DE.UTF-8");
     unsetenv("LOCPATH");
     const std::vector<std::string> names = {"Jan", "Feb", "M\xC3\xA4r", "Apr", "Mai", "Jun",
-                                            "Jul", "Aug", "Sep", "Okt", "Nov", "Dez"};
+                                            "Jul", "Aug", "Sep",        "Okt", "Nov", "Dez"};
     for (int month = 1; month <= 12; ++month) {
         EXPECT_EQ(german.Name(month), names[month - 1]);
     }

@@ -94,7 +94,8 @@ struct Rig {
     // Fixes T2 and T3 of the coming replies so that the delay is delaySeconds
     // and the server's time lies serverAheadSeconds ahead of the client's.
     void FixDelay(double delaySeconds, double serverAheadSeconds) {
-        const CSNTPTimestamp t2 = CSNTPTimestamp::FromClockTime(AddSecondsTo(clock.Now(), serverAheadSeconds));
+        const CSNTPTimestamp t2 =
+            CSNTPTimestamp::FromClockTime(AddSecondsTo(clock.Now(), serverAheadSeconds));
         server->FixTimestamp(Stamp::Receive, t2);
         // kExchangeSeconds added exactly, as 2^25 units of 2^-32 s.
         const CSNTPTimestamp t3 = CSNTPTimestamp(t2.Value() + (uint64_t{1} << 25)).AddSeconds(-delaySeconds);
@@ -161,8 +162,9 @@ TEST(SyncWithServerTest, EachFailureGivesZeroAndABoxOnlyWhenInteractive) {
             row.arrange(rig);
             EXPECT_EQ(rig.Sync(interactive, row.setClock), 0.0);
             if (row.box != nullptr && interactive != 0) {
-                EXPECT_EQ(rig.prompts.Shown(), (std::vector<PromptRequest>{
-                                                   {"Tidewell:Error", row.box, PromptIcon::Error, PromptButtons::Ok}}));
+                EXPECT_EQ(rig.prompts.Shown(),
+                          (std::vector<PromptRequest>{
+                              {"Tidewell:Error", row.box, PromptIcon::Error, PromptButtons::Ok}}));
             } else {
                 EXPECT_EQ(rig.prompts.Count(), 0u);
             }
@@ -194,8 +196,9 @@ TEST(SyncWithServerTest, OffsetsTakeTheFineOrTheCoarsePath) {
         double startFractionSeconds;
         bool coarse;
     };
-    const Row rows[] = {{3599.9, 0, false}, {3600.0, 0, true},   {-3600.0, 0, true}, {-0.3, 0.5, false},
-                        {7200.3, 0.5, true}, {-3600.75, 0.5, true}, {-86400 * 400.0, 0.75, true}};
+    const Row rows[] = {{3599.9, 0, false},          {3600.0, 0, true},   {-3600.0, 0, true},
+                        {-0.3, 0.5, false},          {7200.3, 0.5, true}, {-3600.75, 0.5, true},
+                        {-86400 * 400.0, 0.75, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.offsetSeconds);
         Rig rig;
@@ -214,9 +217,9 @@ TEST(SyncWithServerTest, OffsetsTakeTheFineOrTheCoarsePath) {
         if (row.coarse) {
             // The clock as it stood after the first exchange, its fraction of a
             // second dropped, moved by the offset's whole seconds toward zero.
-            const ClockTime afterExchange =
-                AddSecondsTo(kStart, row.startFractionSeconds + kExchangeSeconds);
-            EXPECT_EQ(sets[0], (ClockTime{afterExchange.seconds + static_cast<int64_t>(row.offsetSeconds), 0}));
+            const ClockTime afterExchange = AddSecondsTo(kStart, row.startFractionSeconds + kExchangeSeconds);
+            EXPECT_EQ(sets[0],
+                      (ClockTime{afterExchange.seconds + static_cast<int64_t>(row.offsetSeconds), 0}));
             // Restarted after the fine step, on the clock it left.
             EXPECT_EQ(rig.manager->WatchStart(), rig.clock.ToLocal(sets[1]));
         } else {
@@ -273,14 +276,23 @@ TEST(SyncWithServerTest, EveryRejectedReplyLeavesTheClockAlone) {
         {"mode 5", [](FakeSntpServer& s) { s.SetMode(5); }, 0},
         {"all zeros", [&](FakeSntpServer& s) { s.PatchBytes(0, zeros); }, 0},
         {"originate not echoed",
-         [](FakeSntpServer& s) { s.FixTimestamp(Stamp::Originate, StampOf({2026, 12, 0, 6, 14, 5, 29, 0})); }, 0},
+         [](FakeSntpServer& s) {
+             s.FixTimestamp(Stamp::Originate, StampOf({2026, 12, 0, 6, 14, 5, 29, 0}));
+         },
+         0},
         {"stratum 0", [](FakeSntpServer& s) { s.SetStratum(0); }, 0},
         {"leap indicator 3", [](FakeSntpServer& s) { s.SetLeapIndicator(3); }, 0},
         {"40-byte reply", [](FakeSntpServer& s) { s.SetReplyLength(40); }, 0},
         {"receive time in 2003",
-         [](FakeSntpServer& s) { s.FixTimestamp(Stamp::Receive, StampOf({2003, 6, 0, 1, 0, 0, 0, 0})); }, 0},
+         [](FakeSntpServer& s) {
+             s.FixTimestamp(Stamp::Receive, StampOf({2003, 6, 0, 1, 0, 0, 0, 0}));
+         },
+         0},
         {"transmit time in 2037",
-         [](FakeSntpServer& s) { s.FixTimestamp(Stamp::Transmit, StampOf({2037, 6, 0, 1, 0, 0, 0, 0})); }, 0},
+         [](FakeSntpServer& s) {
+             s.FixTimestamp(Stamp::Transmit, StampOf({2037, 6, 0, 1, 0, 0, 0, 0}));
+         },
+         0},
         {"second reply all zeros", [&](FakeSntpServer& s) { s.PatchBytes(0, zeros); }, 1},
         {"second reply 40 bytes", [](FakeSntpServer& s) { s.SetReplyLength(40); }, 1},
         {"second reply leap indicator 3", [](FakeSntpServer& s) { s.SetLeapIndicator(3); }, 1},
@@ -337,9 +349,9 @@ TEST(SyncWithServerTest, ARealServerTwoHoursAheadIsFollowedWithin1Ms) {
     Chronyd chronyd(options);
     Rig rig;
     FakeClock clock = FakeClock::FollowingRealTime(0);
-    const auto manager = std::make_unique<SyncManager>(rig.settings, clock, rig.prompts, rig.privilege,
-                                                       rig.sockets,
-                                                       SyncManagerOptions{chronyd.Port(), 2000, "C"});
+    const auto manager =
+        std::make_unique<SyncManager>(rig.settings, clock, rig.prompts, rig.privilege, rig.sockets,
+                                      SyncManagerOptions{chronyd.Port(), 2000, "C"});
     const double delaySeconds = manager->SyncWithServer(0, 1, Chronyd::kHost);
     EXPECT_GT(delaySeconds, 0) << chronyd.Log();
     ASSERT_EQ(clock.Sets().size(), 2u);
