@@ -52,14 +52,26 @@ TEST(ReplyCheckTest, EachFaultIsRejectedWithItsReason) {
         {"transmit zero", [](CSNTPReply& r) { r.transmitTime = {}; }, R::TransmitZero},
         {"receive zero (1900)", [](CSNTPReply& r) { r.receiveTime = {}; }, R::ReceiveYearImplausible},
         {"receive 2003-12-31 23:59:59",
-         [](CSNTPReply& r) { r.receiveTime = At({2003, 12, 0, 31, 23, 59, 59, 999}); },
+         [](CSNTPReply& r) {
+             r.receiveTime = At({2003, 12, 0, 31, 23, 59, 59, 999});
+         },
          R::ReceiveYearImplausible},
-        {"receive 2004-01-01 00:00:00", [](CSNTPReply& r) { r.receiveTime = At({2004, 1, 0, 1}); }, R::None},
+        {"receive 2004-01-01 00:00:00",
+         [](CSNTPReply& r) {
+             r.receiveTime = At({2004, 1, 0, 1});
+         },
+         R::None},
         {"receive at the end of the era (2036)",
          [](CSNTPReply& r) { r.receiveTime = CSNTPTimestamp(~uint64_t{0}); }, R::None},
         {"transmit 2037 (wraps to 1901)",
-         [](CSNTPReply& r) { r.transmitTime = At({2037, 6, 0, 1}); }, R::TransmitYearImplausible},
-        {"transmit 2003", [](CSNTPReply& r) { r.transmitTime = At({2003, 6, 0, 1}); },
+         [](CSNTPReply& r) {
+             r.transmitTime = At({2037, 6, 0, 1});
+         },
+         R::TransmitYearImplausible},
+        {"transmit 2003",
+         [](CSNTPReply& r) {
+             r.transmitTime = At({2003, 6, 0, 1});
+         },
          R::TransmitYearImplausible},
     };
     for (const Row& row : rows) {
