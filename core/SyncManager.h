@@ -33,8 +33,9 @@ class SyncManager;
 // refused and changes nothing: a stopped run can neither set the clock nor
 // write anything, however long its thread goes on.
 //
-// A ticket is a small value: copy it into the worker. A default-constructed
-// ticket belongs to no run and commits nothing. SyncManager::Direct() gives the
+// A ticket is a small value: copy it into the worker. It points at its
+// manager, which must outlive every thread that holds one (an abandoned worker
+// included). A default-constructed ticket belongs to no run and commits nothing. SyncManager::Direct() gives the
 // user-interface thread's ticket, which is never stopped: the dialogs' measuring
 // exchanges report through it.
 class RunTicket {
@@ -153,11 +154,13 @@ public:
 
     // Begins a run: stops the previous one as AbandonRun does, then sets the
     // manual flag, watchdog start = the local time now, and returns the new
-    // run's ticket.
+    // run's ticket. A watchdog restart is BeginRun(ManualFlag()) and a new worker.
     RunTicket BeginRun(int32_t manual);
     // Stops the current run: from the return on, it commits nothing more, and
     // its stop token is requested (an open box of it closes). Its thread may
-    // still be finishing an exchange; that is harmless. A new run may begin at once.
+    // still be finishing an exchange; that is harmless. A new run may begin at
+    // once. "Break" calls this before it sets its status text, so that the run
+    // cannot overwrite the text in between.
     void AbandonRun();
     // The user-interface thread's ticket: never stopped.
     RunTicket Direct() { return RunTicket(this, 0, {}); }
