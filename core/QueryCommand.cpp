@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "core/ReplyCheck.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -99,7 +100,11 @@ std::string QueryUsage(const std::string& program) {
            "\n"
            "Offset: seconds to add to the local clock to match the server (positive when\n"
            "the local clock is behind). Delay: network round trip in seconds.\n"
-           "Exit status: 0 when every host answered, 1 when one did not, 2 on bad arguments.\n";
+           "A reply that cannot be trusted (not from a server, not an answer to the request,\n"
+           "a server that refuses or is not synchronised, a date outside 2004 to 2036) is\n"
+           "reported with its reason and left out.\n"
+           "Exit status: 0 when every host answered soundly, 1 when one did not, 2 on bad\n"
+           "arguments.\n";
 }
 
 std::string FormatQuerySample(const std::string& host, int sample, int samples, const CSNTPReply& reply) {
@@ -153,6 +158,13 @@ int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& o
                 err << '\n';
                 exitCode = kQueryExitNoAnswer;
                 break;
+            }
+            if (const ReplyVerdict verdict = CheckReply(reply); !verdict.Accepted()) {
+                // Its figures mean nothing; the host may answer soundly next time.
+                err << program << ": " << host << ": sample " << sample << "/" << options.samples
+                    << " rejected: " << verdict.reason << '\n';
+                exitCode = kQueryExitNoAnswer;
+                continue;
             }
             replies.push_back(reply);
             out << FormatQuerySample(host, sample, options.samples, reply) << '\n';

@@ -164,6 +164,8 @@ bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t por
     }
 
     reply.leapIndicator = buffer[0] >> 6;
+    reply.version = (buffer[0] >> 3) & 7;
+    reply.mode = buffer[0] & 7;
     reply.stratum = buffer[1];
     reply.originateTime = CSNTPTimestamp::FromNetwork(buffer + kOriginateOffset);
     reply.receiveTime = CSNTPTimestamp::FromNetwork(buffer + kReceiveOffset);

@@ -12,6 +12,8 @@
 struct CSNTPReply {
     int32_t leapIndicator = 0;           // the two top bits of the reply's first byte, 0..3
     int32_t stratum = 0;                 // the reply's second byte, 0..255
+    int32_t version = 0;                 // bits 3..5 of the first byte; servers answer 3 or 4
+    int32_t mode = 0;                    // the low three bits of the first byte; 4 for a server
     CSNTPTimestamp originateTime;        // T1: the server's echo of the request's transmit timestamp
     CSNTPTimestamp receiveTime;          // T2: server time when the request arrived
     CSNTPTimestamp transmitTime;         // T3: server time when the reply left

@@ -119,3 +119,34 @@ TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
     EXPECT_TRUE(clock.Sets().empty());
     EXPECT_TRUE(privilege.Events().empty());
 }
+
+TEST(QueryCommandTest, EveryRejectedReplyIsReportedWithItsReasonAndLeftOut) {
+    FakeSntpServer server;
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    FakeTimePrivilege privilege;
+    CSNTPClient client(clock, privilege, 1000);
+    QueryOptions options;
+    options.port = server.Port();
+    options.samples = 2;
+    options.hosts = {"127.0.0.1"};
+
+    server.SetLeapIndicator(3);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitNoAnswer);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(),
+              "tidewell-query: 127.0.0.1: sample 1/2 rejected: leap indicator 3: the server's clock is not "
+              "synchronised\n"
+              "tidewell-query: 127.0.0.1: sample 2/2 rejected: leap indicator 3: the server's clock is not "
+              "synchronised\n");
+    // A rejected host is asked again: the next reply may be sound.
+    EXPECT_EQ(server.RequestCount(), 2u);
+
+    server.Reset();
+    server.SetReplyLength(40);
+    options.samples = 1;
+    err.str("");
+    EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitNoAnswer);
+    EXPECT_EQ(err.str(), "tidewell-query: 127.0.0.1: sample 1/1 rejected: transmit timestamp is zero\n");
+}

@@ -1,0 +1,292 @@
+#include "core/SyncManager.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/LastError.h"
+
+namespace {
+
+constexpr double kTwoHoursInDays = 2.0 / 24.0;
+constexpr int32_t kHourlyPeriod = 2;
+
+}  // namespace
+
+// ---- RunTicket
+
+bool RunTicket::IsCurrent() const {
+    if (m_manager == nullptr) {
+        return false;
+    }
+    std::lock_guard lock(m_manager->m_mutex);
+    return m_manager->IsCurrentLocked(*this);
+}
+
+bool RunTicket::Commit(const std::function<bool()>& effect) const {
+    if (m_manager == nullptr) {
+        SetLastError(ECANCELED);
+        return false;
+    }
+    return m_manager->CommitFor(*this, effect);
+}
+
+bool RunTicket::SetStatusText(const std::string& text) const {
+    return Commit([&] {
+        m_manager->m_last.statusText = text;
+        return true;
+    });
+}
+
+bool RunTicket::RestartWatch() const {
+    return Commit([&] {
+        m_manager->m_watchStart = m_manager->m_clock.GetLocalTime();
+        return true;
+    });
+}
+
+bool RunTicket::AdvanceServer() const {
+    return Commit([&] {
+        m_manager->AdvanceServerLocked();
+        return true;
+    });
+}
+
+bool RunTicket::RecordTimes(const SYSTEMTIME& before, const SYSTEMTIME& after) const {
+    return Commit([&] {
+        LastAttempt& last = m_manager->m_last;
+        last.timeBefore = before;
+        last.timeAfter = after;
+        last.syncDate = SYSTEMTIME{};
+        last.syncDate.wYear = after.wYear;
+        last.syncDate.wMonth = after.wMonth;
+        last.syncDate.wDay = after.wDay;
+        return true;
+    });
+}
+
+bool RunTicket::SaveLastAttempt() const {
+    return Commit([&] {
+        m_manager->m_settings.SaveLastAttempt(m_manager->m_last);
+        return true;
+    });
+}
+
+bool RunTicket::ClearFirstStart() const {
+    return Commit([&] {
+        m_manager->m_settings.bFirstStart = 0;
+        return true;
+    });
+}
+
+PromptAnswer RunTicket::Show(const PromptRequest& request) const {
+    if (m_manager == nullptr) {
+        return PromptAnswer::Closed;
+    }
+    return m_manager->ShowFor(*this, request);
+}
+
+// ---- SyncManager
+
+SyncManager::SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, TimePrivilege& privilege,
+                         SocketsLayer& sockets, SyncManagerOptions options)
+    : m_settings(settings),
+      m_clock(clock),
+      m_prompts(prompts),
+      m_privilege(privilege),
+      m_sockets(sockets),
+      m_options(std::move(options)),
+      m_months(m_options.monthLocale) {
+    // Two hours ahead, so that hourly mode starts a run at its first check.
+    SYSTEMTIME now = m_clock.GetLocalTime();
+    now.wMilliseconds = 0;
+    m_lastAutoStart = LocalDateTimeFrom(now);
+    m_lastAutoStart.days += kTwoHoursInDays;
+}
+
+bool SyncManager::IsCurrentLocked(const RunTicket& run) const {
+    if (run.m_manager != this) {
+        return false;
+    }
+    if (run.m_generation == 0) {
+        return true;
+    }
+    return run.m_generation == m_generation && !run.m_stop.stop_requested();
+}
+
+bool SyncManager::CommitFor(const RunTicket& run, const std::function<bool()>& effect) {
+    std::lock_guard lock(m_mutex);
+    if (!IsCurrentLocked(run)) {
+        SetLastError(ECANCELED);
+        return false;
+    }
+    return effect();
+}
+
+PromptAnswer SyncManager::ShowFor(const RunTicket& run, const PromptRequest& request) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!IsCurrentLocked(run)) {
+            return PromptAnswer::Closed;
+        }
+    }
+    // A stop that comes between the check and the box closes the box at once.
+    return m_prompts.Show(request, run.m_stop);
+}
+
+LastAttempt SyncManager::GetLastAttempt() const {
+    std::lock_guard lock(m_mutex);
+    return m_last;
+}
+
+void SyncManager::SetLastAttempt(const LastAttempt& record) {
+    std::lock_guard lock(m_mutex);
+    m_last = record;
+}
+
+std::string SyncManager::StatusText() const {
+    std::lock_guard lock(m_mutex);
+    return m_last.statusText;
+}
+
+void SyncManager::SetStatusText(const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    m_last.statusText = text;
+}
+
+std::string SyncManager::FormatTime(const SYSTEMTIME& t) const {
+    char text[64];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d   %03dms", t.wHour, t.wMinute, t.wSecond,
+                  t.wMilliseconds);
+    return text;
+}
+
+std::string SyncManager::FormatTimeBefore() const {
+    return FormatTime(GetLastAttempt().timeBefore);
+}
+
+std::string SyncManager::FormatTimeAfter() const {
+    return FormatTime(GetLastAttempt().timeAfter);
+}
+
+std::string SyncManager::FormatSyncDate() const {
+    const SYSTEMTIME date = GetLastAttempt().syncDate;
+    if (date.wYear == 0) {
+        return "00/00/0000";
+    }
+    char text[96];
+    std::snprintf(text, sizeof text, "%s. %02d, %04d", m_months.Name(date.wMonth).c_str(), date.wDay,
+                  date.wYear);
+    return text;
+}
+
+std::string SyncManager::FormatReportLine(const std::string& words, const SYSTEMTIME& local) const {
+    char text[96];
+    std::snprintf(text, sizeof text, " %02d:%02d; %02d-%s-%04d", local.wHour, local.wMinute, local.wDay,
+                  m_months.Name(local.wMonth).c_str(), local.wYear);
+    return words + text;
+}
+
+void SyncManager::SetCurrentServer() {
+    std::vector<CServer> servers(m_settings.servers.begin(), m_settings.servers.end());
+    const int32_t starting = m_settings.nStartingServ;
+    std::lock_guard lock(m_mutex);
+    m_servers = std::move(servers);
+    m_currentServer = starting >= 0 && static_cast<size_t>(starting) < m_servers.size() ? starting : 0;
+}
+
+void SyncManager::AdvanceServerLocked() {
+    ++m_currentServer;
+    if (m_settings.nSynPeriod == kHourlyPeriod) {
+        m_lastAutoStart.days += kTwoHoursInDays;
+    }
+    // At or past the end: a list that shrank must not leave the index outside it.
+    if (m_currentServer < 0 || static_cast<size_t>(m_currentServer) >= m_servers.size()) {
+        m_currentServer = 0;
+    }
+}
+
+void SyncManager::AdvanceServer() {
+    std::lock_guard lock(m_mutex);
+    AdvanceServerLocked();
+}
+
+int32_t SyncManager::CurrentServer() const {
+    std::lock_guard lock(m_mutex);
+    return m_currentServer;
+}
+
+std::string SyncManager::CurrentServerTitle() const {
+    std::lock_guard lock(m_mutex);
+    return static_cast<size_t>(m_currentServer) < m_servers.size() ? m_servers[m_currentServer].title
+                                                                   : std::string();
+}
+
+std::string SyncManager::CurrentServerHost() const {
+    std::lock_guard lock(m_mutex);
+    return static_cast<size_t>(m_currentServer) < m_servers.size() ? m_servers[m_currentServer].host
+                                                                   : std::string();
+}
+
+void SyncManager::RestartWatch() {
+    const SYSTEMTIME now = m_clock.GetLocalTime();
+    std::lock_guard lock(m_mutex);
+    m_watchStart = now;
+}
+
+SYSTEMTIME SyncManager::WatchStart() const {
+    std::lock_guard lock(m_mutex);
+    return m_watchStart;
+}
+
+int32_t SyncManager::ManualFlag() const {
+    std::lock_guard lock(m_mutex);
+    return m_manual;
+}
+
+LocalDateTime SyncManager::LastAutoStart() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastAutoStart;
+}
+
+void SyncManager::SetLastAutoStart(const LocalDateTime& start) {
+    std::lock_guard lock(m_mutex);
+    m_lastAutoStart = start;
+}
+
+int32_t SyncManager::AutoStarted() const {
+    std::lock_guard lock(m_mutex);
+    return m_autoStarted;
+}
+
+void SyncManager::SetAutoStarted() {
+    std::lock_guard lock(m_mutex);
+    m_autoStarted = 1;
+}
+
+RunTicket SyncManager::BeginRun(int32_t manual) {
+    const SYSTEMTIME now = m_clock.GetLocalTime();
+    std::stop_source previous;
+    RunTicket ticket;
+    {
+        std::lock_guard lock(m_mutex);
+        previous = m_stopSource;
+        ++m_generation;
+        m_stopSource = std::stop_source();
+        m_manual = manual;
+        m_watchStart = now;
+        ticket = RunTicket(this, m_generation, m_stopSource.get_token());
+    }
+    // Outside the lock: stop callbacks (an open box closing) must not run under it.
+    previous.request_stop();
+    return ticket;
+}
+
+void SyncManager::AbandonRun() {
+    std::stop_source stopped;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_generation;
+        stopped = m_stopSource;
+    }
+    stopped.request_stop();
+}

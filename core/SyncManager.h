@@ -1,0 +1,227 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "config/CServer.h"
+#include "config/LastAttempt.h"
+#include "config/Settings.h"
+#include "core/LocalDateTime.h"
+#include "core/MonthAbbrevTable.h"
+#include "core/SocketsLayer.h"
+#include "platform/Prompts.h"
+#include "platform/SystemClock.h"
+#include "platform/TimePrivilege.h"
+
+class SyncManager;
+
+// The right of one synchronisation run to change what the rest of the program
+// sees. SyncManager hands one out when a run begins (BeginRun); the run commits
+// every effect it has through it: the clock, the record of the last attempt and
+// its storage, the status text, the current server, the watchdog start,
+// bFirstStart and its message boxes.
+//
+// Each commit takes the manager's lock, checks there that the run is still the
+// current one (not stopped, not replaced by a newer run), and only then makes
+// its change, still under the lock. Stopping a run (AbandonRun, or BeginRun of
+// the next one) takes the same lock. So once AbandonRun has returned, a commit
+// that was under way has finished, and every later commit of the stopped run is
+// refused and changes nothing: a stopped run can neither set the clock nor
+// write anything, however long its thread goes on.
+//
+// A ticket is a small value: copy it into the worker. It points at its
+// manager, which must outlive every thread that holds one (an abandoned worker
+// included). A default-constructed ticket belongs to no run and commits nothing. SyncManager::Direct() gives the
+// user-interface thread's ticket, which is never stopped: the dialogs' measuring
+// exchanges report through it.
+class RunTicket {
+public:
+    RunTicket() = default;
+
+    // Still allowed to commit: the manager's current run, not stopped.
+    bool IsCurrent() const;
+    // Requested when the run is stopped. Waits of the run end on it.
+    std::stop_token StopToken() const { return m_stop; }
+    bool StopRequested() const { return m_stop.stop_requested(); }
+    // Which run this is; 0 for the direct ticket and for none.
+    uint64_t Generation() const { return m_generation; }
+
+    // Runs effect under the manager's lock if the run is still current and
+    // returns its result; otherwise returns false with ECANCELED as the last
+    // error, effect not run. For the clock: read it, compute, set it, all
+    // inside. The effect must not call the SyncManager (its lock is held) and
+    // must not wait for the user.
+    bool Commit(const std::function<bool()>& effect) const;
+
+    // The record's own effects. Each returns false, changing nothing, when the
+    // run is no longer current.
+    bool SetStatusText(const std::string& text) const;
+    bool RestartWatch() const;
+    bool AdvanceServer() const;
+    // timeBefore = before, timeAfter = after, syncDate = the date of after
+    // (its other fields 0).
+    bool RecordTimes(const SYSTEMTIME& before, const SYSTEMTIME& after) const;
+    // Stores the record as it now stands (Settings::SaveLastAttempt). True
+    // when committed, whether or not the store reached the disk.
+    bool SaveLastAttempt() const;
+    // bFirstStart = 0 in memory.
+    bool ClearFirstStart() const;
+
+    // A message box of the run. It is not shown when the run is no longer
+    // current, and a stop closes it while it is open; either gives Closed.
+    // Never shown under the manager's lock, so the user-interface thread is
+    // never blocked by an open box of the worker.
+    PromptAnswer Show(const PromptRequest& request) const;
+
+private:
+    friend class SyncManager;
+    RunTicket(SyncManager* manager, uint64_t generation, std::stop_token stop)
+        : m_manager(manager), m_generation(generation), m_stop(std::move(stop)) {}
+
+    SyncManager* m_manager = nullptr;
+    uint64_t m_generation = 0;
+    std::stop_token m_stop;
+};
+
+struct SyncManagerOptions {
+    // The UDP port every exchange goes to. The program always uses 123; tests
+    // point it at their own server.
+    uint16_t sntpPort = 123;
+    // How long an exchange waits for the reply.
+    uint32_t receiveTimeoutMs = 5000;
+    // The locale whose month names every text uses; empty: the user's.
+    std::string monthLocale;
+};
+
+// The state of synchronisation between runs: the times of the last successful
+// synchronisation and the status text, the server the next attempt asks, the
+// watchdog start, the manual flag and what the automatic schedule has done.
+// One lock guards all of it; every member may be called from any thread.
+//
+// The server list is read from Settings only by SetCurrentServer (on the
+// user-interface thread, which owns the list); the manager keeps its own copy,
+// so a worker never reads the list while a dialog changes it.
+class SyncManager {
+public:
+    // Reads nothing from settings here, only the clock (for the initial last
+    // automatic start) and the month names of the locale.
+    SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, TimePrivilege& privilege,
+                SocketsLayer& sockets, SyncManagerOptions options = {});
+    SyncManager(const SyncManager&) = delete;
+    SyncManager& operator=(const SyncManager&) = delete;
+
+    // The record of the last attempt: times (local) and status text.
+    LastAttempt GetLastAttempt() const;
+    // What start-up loaded replaces the initial record.
+    void SetLastAttempt(const LastAttempt& record);
+    std::string StatusText() const;
+    void SetStatusText(const std::string& text);
+
+    // "%02d:%02d:%02d   %03dms" of timeBefore / timeAfter.
+    std::string FormatTimeBefore() const;
+    std::string FormatTimeAfter() const;
+    // "%s. %02d, %04d" (month name, day, year) of syncDate; "00/00/0000" for year 0.
+    std::string FormatSyncDate() const;
+    // words followed by " %02d:%02d; %02d-%s-%04d": hour, minute, day, month
+    // name and year of a local time. The form of the failure reports.
+    std::string FormatReportLine(const std::string& words, const SYSTEMTIME& local) const;
+    const MonthAbbrevTable& Months() const { return m_months; }
+
+    // Copies the server list from Settings and makes nStartingServ the current
+    // server (0 when it lies outside the list). User-interface thread only.
+    void SetCurrentServer();
+    // The next server, wrapping to the first; in hourly mode (nSynPeriod 2) the
+    // last automatic start also moves 2 hours ahead.
+    void AdvanceServer();
+    int32_t CurrentServer() const;
+    // Empty when the list is empty.
+    std::string CurrentServerTitle() const;
+    std::string CurrentServerHost() const;
+
+    // Watchdog start = the local time now.
+    void RestartWatch();
+    SYSTEMTIME WatchStart() const;
+    // 1 when the current (or last) run was asked for by the user.
+    int32_t ManualFlag() const;
+    LocalDateTime LastAutoStart() const;
+    void SetLastAutoStart(const LocalDateTime& start);
+    int32_t AutoStarted() const;
+    void SetAutoStarted();
+
+    // Begins a run: stops the previous one as AbandonRun does, then sets the
+    // manual flag, watchdog start = the local time now, and returns the new
+    // run's ticket. A watchdog restart is BeginRun(ManualFlag()) and a new worker.
+    RunTicket BeginRun(int32_t manual);
+    // Stops the current run: from the return on, it commits nothing more, and
+    // its stop token is requested (an open box of it closes). Its thread may
+    // still be finishing an exchange; that is harmless. A new run may begin at
+    // once. "Break" calls this before it sets its status text, so that the run
+    // cannot overwrite the text in between.
+    void AbandonRun();
+    // The user-interface thread's ticket: never stopped.
+    RunTicket Direct() { return RunTicket(this, 0, {}); }
+
+    // One exchange with host, and in setting mode (setClock nonzero) the
+    // correction of the UTC clock: in one step below an offset of 3600 s,
+    // otherwise a whole-second step, RestartWatch, a second exchange, the fine
+    // step and RestartWatch again. Every reply must pass CheckReply, and in
+    // setting mode its delay must lie above 0 and below nTimeOut before the
+    // clock is touched. Returns the delay of the last exchange in seconds
+    // (above 0, below nTimeOut), or 0 for any failure. A sockets-layer failure
+    // is reported with ReportCommunicationError; other failures say nothing.
+    // All effects go through run.
+    double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
+                          const RunTicket& run);
+    // The same on the direct ticket (the dialogs, in measuring mode).
+    double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host) {
+        return SyncWithServer(interactive, setClock, host, Direct());
+    }
+    // Shows text in an error box "Tidewell:Error" when interactive, then sets
+    // the status text to "Communication error! HH:MM; DD-Mon-YYYY" with the
+    // local time read before the box.
+    void ReportCommunicationError(int32_t interactive, const std::string& text, const RunTicket& run);
+    void ReportCommunicationError(int32_t interactive, const std::string& text) {
+        ReportCommunicationError(interactive, text, Direct());
+    }
+
+    // What a run works with.
+    Settings& GetSettings() const { return m_settings; }
+    SystemClock& Clock() const { return m_clock; }
+    Prompts& GetPrompts() const { return m_prompts; }
+    TimePrivilege& Privilege() const { return m_privilege; }
+    SocketsLayer& Sockets() const { return m_sockets; }
+    const SyncManagerOptions& Options() const { return m_options; }
+
+private:
+    friend class RunTicket;
+
+    bool IsCurrentLocked(const RunTicket& run) const;
+    bool CommitFor(const RunTicket& run, const std::function<bool()>& effect);
+    PromptAnswer ShowFor(const RunTicket& run, const PromptRequest& request);
+    void AdvanceServerLocked();
+    std::string FormatTime(const SYSTEMTIME& t) const;
+
+    Settings& m_settings;
+    SystemClock& m_clock;
+    Prompts& m_prompts;
+    TimePrivilege& m_privilege;
+    SocketsLayer& m_sockets;
+    const SyncManagerOptions m_options;
+    const MonthAbbrevTable m_months;
+
+    mutable std::mutex m_mutex;
+    LastAttempt m_last;
+    SYSTEMTIME m_watchStart{};
+    int32_t m_manual = 0;
+    std::vector<CServer> m_servers;
+    int32_t m_currentServer = 0;
+    LocalDateTime m_lastAutoStart;
+    int32_t m_autoStarted = 0;
+    // Runs are numbered from 1; the direct ticket has 0.
+    uint64_t m_generation = 1;
+    std::stop_source m_stopSource;
+};

@@ -1,0 +1,114 @@
+// The single-server synchronisation of SyncManager: one exchange, checked, and
+// the correction of the clock it measured.
+
+#include <cerrno>
+#include <cmath>
+
+#include "core/ReplyCheck.h"
+#include "core/SntpClient.h"
+#include "core/SyncManager.h"
+#include "platform/LastError.h"
+
+namespace {
+
+// From this offset on the clock first takes a coarse step of whole seconds.
+constexpr double kCoarseOffsetSeconds = 3600.0;
+
+// One exchange whose reply may be acted on. In setting mode a reply too slow
+// to be trusted is refused here, before it can touch the clock.
+bool TrustedExchange(CSNTPClient& client, const std::string& host, uint16_t port, CSNTPReply& reply,
+                     bool setClock, double timeOutSeconds) {
+    if (!client.Query(host, reply, port)) {
+        return false;
+    }
+    if (!CheckReply(reply).Accepted()) {
+        SetLastError(EPROTO);
+        return false;
+    }
+    const double delaySeconds = reply.roundTripDelaySeconds;
+    if (setClock && !(delaySeconds > 0 && delaySeconds < timeOutSeconds)) {
+        SetLastError(ERANGE);
+        return false;
+    }
+    return true;
+}
+
+// The clock read now, moved by offsetSeconds, set with the right raised.
+bool FineStep(CSNTPClient& client, const SystemClock& clock, double offsetSeconds) {
+    return client.SetSystemClock(CSNTPTimestamp::Now(clock).AddSeconds(offsetSeconds));
+}
+
+// The clock read now without its fraction of a second, moved by the offset's
+// whole seconds (toward zero), set with the same right as the fine step: an
+// installed program holds the right only in its permitted set, so a set
+// without raising it would always fail.
+bool CoarseStep(CSNTPClient& client, SystemClock& clock, double offsetSeconds) {
+    SYSTEMTIME utc = clock.GetSystemTime();
+    utc.wMilliseconds = 0;
+    const ClockTime stepped{ClockFromSystemTime(utc).seconds + static_cast<int64_t>(offsetSeconds), 0};
+    bool set = false;
+    if (client.EnableSystemTimePrivilege()) {
+        set = clock.SetSystemTime(SystemTimeFromClock(stepped));
+    }
+    client.DisableSystemTimePrivilege();
+    return set;
+}
+
+}  // namespace
+
+double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
+                                   const RunTicket& run) {
+    uint16_t granted = 0;
+    if (m_sockets.Startup(SocketsLayer::kVersion11, granted) != 0) {
+        ReportCommunicationError(interactive, "WSAStartup failed!\n", run);
+        return 0;
+    }
+    if (granted != SocketsLayer::kVersion11) {
+        ReportCommunicationError(interactive, "Winsock stack does not support version that is needed!\n",
+                                 run);
+        m_sockets.Cleanup();
+        return 0;
+    }
+
+    const double timeOutSeconds = m_settings.nTimeOut;
+    const bool setting = setClock != 0;
+    CSNTPClient client(m_clock, m_privilege, m_options.receiveTimeoutMs);
+    CSNTPReply reply{};
+    bool result = TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds);
+    if (result && setting) {
+        const double offsetSeconds = reply.localClockOffsetSeconds;
+        if (std::fabs(offsetSeconds) < kCoarseOffsetSeconds) {
+            result = run.Commit([&] { return FineStep(client, m_clock, offsetSeconds); });
+        } else {
+            // Whether the coarse step took is not asked: the second exchange measures what is left.
+            run.Commit([&] { return CoarseStep(client, m_clock, offsetSeconds); });
+            run.RestartWatch();
+            // The reply is reused without clearing, as a failed exchange leaves it alone.
+            result = !run.StopRequested() &&
+                     TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds);
+            if (result) {
+                const double restSeconds = reply.localClockOffsetSeconds;
+                result = run.Commit([&] { return FineStep(client, m_clock, restSeconds); });
+            }
+            run.RestartWatch();
+        }
+    }
+    {
+        LastErrorKeeper keep;
+        m_sockets.Cleanup();
+    }
+    if (!result) {
+        return 0;
+    }
+    const double delaySeconds = reply.roundTripDelaySeconds;
+    return delaySeconds > 0 && delaySeconds < timeOutSeconds ? delaySeconds : 0;
+}
+
+void SyncManager::ReportCommunicationError(int32_t interactive, const std::string& text,
+                                           const RunTicket& run) {
+    const SYSTEMTIME local = m_clock.GetLocalTime();
+    if (interactive != 0) {
+        run.Show({"Tidewell:Error", text, PromptIcon::Error, PromptButtons::Ok});
+    }
+    run.SetStatusText(FormatReportLine("Communication error!", local));
+}
