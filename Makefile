@@ -6,6 +6,8 @@
 #   make test TESTS=Sntp                   only tests whose name matches
 #   make install [PREFIX=/usr/local] [DESTDIR=/stage]   install the program (as root)
 #   make package                           a .deb for /usr, built in build-package/
+#   make bench [BENCH_IDLE_SECONDS=60] [BENCH_EXCHANGES=200]
+#                                          accuracy and cost against a real chronyd (as root)
 
 SANITIZE ?=
 BUILD_TYPE ?= RelWithDebInfo
@@ -25,7 +27,7 @@ ifneq ($(TESTS),)
 CTEST_FLAGS += -R '$(TESTS)'
 endif
 
-.PHONY: all deps configure build test run clean format install package
+.PHONY: all deps configure build test run clean format install package bench
 
 all: build
 
@@ -42,6 +44,13 @@ build: configure
 
 test: build
 	ctest $(CTEST_FLAGS)
+
+# Not a test: it prints a Markdown table of measurements and fails on nothing.
+BENCH_IDLE_SECONDS ?= 60
+BENCH_EXCHANGES ?= 200
+bench: build
+	@$(BUILD_DIR)/bench/tidewell-bench --exchanges $(BENCH_EXCHANGES) \
+		--idle-seconds $(BENCH_IDLE_SECONDS) --app $(BUILD_DIR)/app/tidewell
 
 run: build
 	$(BUILD_DIR)/app/tidewell-query --help; true

@@ -110,7 +110,7 @@ Chronyd::~Chronyd() {
 }
 
 bool Chronyd::StartOnce(std::string& failure) {
-    m_port = FreeUdpPort();
+    m_port = m_options.port != 0 ? m_options.port : FreeUdpPort();
     const std::filesystem::path config = m_directory / "chronyd.conf";
     {
         std::ofstream out(config);
@@ -134,9 +134,10 @@ bool Chronyd::StartOnce(std::string& failure) {
         arguments = {FindProgram("faketime"), "-f", m_options.fakeTime};
     }
     // -x: never touch the clock; -d: stay in the foreground, log to stderr;
-    // -u root: keep the files in our folder writable.
+    // -u root: keep the files in our folder writable; -4: no IPv6 socket, which
+    // would otherwise take the port on every IPv6 address.
     arguments.insert(arguments.end(),
-                     {FindProgram("chronyd"), "-x", "-d", "-u", "root", "-f", config.string()});
+                     {FindProgram("chronyd"), "-4", "-x", "-d", "-u", "root", "-f", config.string()});
     std::vector<char*> argv;
     for (std::string& argument : arguments) {
         argv.push_back(argument.data());

@@ -15,9 +15,12 @@ struct ChronydOptions {
     int stratum = 8;
     // How long it may take to answer its first request.
     std::chrono::milliseconds startTimeout{10000};
+    // The UDP port to serve on; 0 for any free one. A fixed port (123 for
+    // clients that know no other) must be checked free by the caller.
+    uint16_t port = 0;
 };
 
-// A real chronyd for tests: serves time on 127.0.0.1 and a free UDP port from a
+// A real chronyd for tests: serves time on 127.0.0.1 and a free UDP port (or the one asked for) from a
 // configuration in a temporary folder, never touches this machine's clock (-x),
 // has no command socket, and is ended by its PID when the object goes. It needs
 // root (chronyd refuses to start otherwise) and the chrony package, and the

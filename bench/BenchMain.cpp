@@ -1,0 +1,529 @@
+// tidewell-bench: how accurate and how quick the SNTP exchange is against a real
+// server on loopback, how it compares with a reference client, and what the
+// program costs while it idles. Prints one Markdown table on standard output;
+// progress goes to standard error.
+//
+// Nothing here sets this machine's clock: the exchanges run on a clock that
+// follows the real one in memory only, chronyd runs with -x, and the programs
+// started (ntpdig, tidewell) run as nobody with no_new_privs.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/NtpdigOutput.h"
+#include "bench/ProcessUsage.h"
+#include "bench/Statistics.h"
+#include "bench/Unprivileged.h"
+#include "core/ReplyCheck.h"
+#include "core/SntpClient.h"
+#include "core/SocketsLayer.h"
+#include "core/SyncManager.h"
+#include "platform/LastError.h"
+#include "tests/support/Chronyd.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/FakePrompts.h"
+#include "tests/support/FakeTimePrivilege.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/TempSettings.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kReceiveTimeoutMs = 2000;
+constexpr double kShiftSeconds = 7200;  // faketime "+2h": the server is this far ahead
+constexpr uint16_t kNtpPort = 123;
+// Start-up (settings, window, first timer ticks) is not idling.
+constexpr int kStartUpSeconds = 5;
+
+struct Options {
+    int exchanges = 200;
+    int idleSeconds = 60;
+    int gapMs = 10;  // between exchanges, so that each meets a quiet server
+    std::string app = TIDEWELL_BINARY_DIR "/app/tidewell";
+};
+
+void Progress(const std::string& text) {
+    std::cerr << "tidewell-bench: " << text << std::endl;
+}
+
+std::string Fixed(double value, int decimals, bool sign = false) {
+    if (std::isnan(value)) {
+        return "-";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", decimals, value);
+    return text;
+}
+
+std::string FindProgram(const std::string& name) {
+    for (const char* folder : {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}) {
+        const std::string path = std::string(folder) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0) {
+            return path;
+        }
+    }
+    return {};
+}
+
+std::string FirstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+// The output of a short command, first line only; empty if it fails.
+std::string CommandLine(const std::string& command) {
+    std::string output;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            output += buffer;
+        }
+        pclose(pipe);
+    }
+    return FirstLine(output);
+}
+
+class Table {
+public:
+    void Add(std::string measurement, std::string median, std::string p95, std::string samples,
+             std::string notes) {
+        m_rows.push_back({std::move(measurement), std::move(median), std::move(p95), std::move(samples),
+                          std::move(notes)});
+    }
+    void AddSummary(const std::string& measurement, const Summary& summary, bool signedMedian,
+                    const std::string& notes) {
+        Add(measurement, Fixed(summary.median, 1, signedMedian), Fixed(summary.p95, 1),
+            std::to_string(summary.count), notes);
+    }
+    void AddUnavailable(const std::string& measurement, const std::string& why) {
+        Add(measurement, "-", "-", "0", why);
+    }
+    void Print(std::ostream& out) const {
+        out << "| Measurement | Median | 95th percentile | Samples | Notes |\n"
+            << "|---|---:|---:|---:|---|\n";
+        for (const Row& row : m_rows) {
+            out << "| " << row.measurement << " | " << row.median << " | " << row.p95 << " | " << row.samples
+                << " | " << row.notes << " |\n";
+        }
+    }
+
+private:
+    struct Row {
+        std::string measurement, median, p95, samples, notes;
+    };
+    std::vector<Row> m_rows;
+};
+
+constexpr double kMicro = 1e6;
+
+// Samples in microseconds.
+struct ExchangeSamples {
+    std::vector<double> offsetErrorsUs;
+    std::vector<double> delaysUs;
+    std::vector<double> exchangeTimesUs;
+    int failed = 0;
+    std::string firstFailure;
+
+    std::string Accepted(int asked) const {
+        std::string text = std::to_string(asked - failed) + " of " + std::to_string(asked) + " accepted";
+        if (failed > 0) {
+            text += " (first failure: " + firstFailure + ")";
+        }
+        return text;
+    }
+};
+
+// Exchanges as the program makes them: CSNTPClient::Query, judged by CheckReply.
+ExchangeSamples MeasureExchanges(uint16_t port, double trueOffsetSeconds, const Options& options) {
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    FakeTimePrivilege privilege(FakeTimePrivilege::Mode::Missing);
+    CSNTPClient client(clock, privilege, kReceiveTimeoutMs);
+    ExchangeSamples samples;
+    for (int i = 0; i < options.exchanges; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
+        CSNTPReply reply{};
+        const auto start = Clock::now();
+        const bool answered = client.Query(Chronyd::kHost, reply, port);
+        const auto end = Clock::now();
+        std::string failure;
+        if (!answered) {
+            failure = "last error " + std::to_string(GetLastError());
+        } else if (const ReplyVerdict verdict = CheckReply(reply); !verdict.Accepted()) {
+            failure = verdict.reason;
+        }
+        if (!failure.empty()) {
+            if (samples.failed++ == 0) {
+                samples.firstFailure = failure;
+            }
+            continue;
+        }
+        samples.offsetErrorsUs.push_back((reply.localClockOffsetSeconds - trueOffsetSeconds) * kMicro);
+        samples.delaysUs.push_back(reply.roundTripDelaySeconds * kMicro);
+        samples.exchangeTimesUs.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    if (!clock.Sets().empty()) {
+        throw std::logic_error("an exchange set the clock");
+    }
+    return samples;
+}
+
+// SyncWithServer in measuring mode, as the dialogs call it: the wall time of
+// each call in microseconds.
+ExchangeSamples MeasureSyncWithServer(uint16_t port, const Options& options) {
+    TempSettings settings;
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    FakePrompts prompts;
+    FakeTimePrivilege privilege(FakeTimePrivilege::Mode::Missing);
+    SocketsLayer sockets;
+    SyncManager manager(settings.settings, clock, prompts, privilege, sockets,
+                        SyncManagerOptions{port, kReceiveTimeoutMs, "C"});
+    ExchangeSamples samples;
+    for (int i = 0; i < options.exchanges; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
+        const auto start = Clock::now();
+        const double delaySeconds = manager.SyncWithServer(0, 0, Chronyd::kHost);
+        const auto end = Clock::now();
+        if (delaySeconds <= 0) {
+            if (samples.failed++ == 0) {
+                samples.firstFailure = "0 (last error " + std::to_string(GetLastError()) + ")";
+            }
+            continue;
+        }
+        samples.exchangeTimesUs.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    if (!clock.Sets().empty() || prompts.Count() != 0) {
+        throw std::logic_error("measuring mode set the clock or showed a box");
+    }
+    return samples;
+}
+
+void AddAccuracyRows(Table& table, const std::string& server, const ExchangeSamples& samples,
+                     const std::string& truth, int asked) {
+    table.AddSummary("Offset error, " + server + " (µs)", SummariseErrors(samples.offsetErrorsUs), true,
+                     "measured − true offset (" + truth + "); 95th percentile of the magnitude; " +
+                         samples.Accepted(asked));
+    table.AddSummary("Delay, " + server + " (µs)", Summarise(samples.delaysUs), false,
+                     "round trip without the server's hold time");
+}
+
+std::optional<Chronyd> StartChronyd(const ChronydOptions& options, std::string& failure) {
+    if (std::string reason = Chronyd::Unavailable(options); !reason.empty()) {
+        failure = reason;
+        return std::nullopt;
+    }
+    try {
+        return std::make_optional<Chronyd>(options);
+    } catch (const std::exception& error) {
+        failure = FirstLine(error.what());
+        return std::nullopt;
+    }
+}
+
+// Why a chronyd on 127.0.0.1:123 cannot be started here, or empty. A bind
+// that succeeds proves that nobody else holds the port (on 127.0.0.1 nor on
+// the wildcard address); the socket is closed again at once.
+std::string Port123Unavailable() {
+    if (FindProgram("ntpdig").empty()) {
+        return "ntpdig is not installed (Debian package ntpsec-ntpdig)";
+    }
+    if (geteuid() != 0) {
+        return "port 123 is privileged and this is not root";
+    }
+    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (handle < 0) {
+        return std::string("no UDP socket: ") + std::strerror(errno);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(kNtpPort);
+    const int bound = bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    close(handle);
+    if (bound == 0) {
+        return {};
+    }
+    if (error == EADDRINUSE) {
+        return "port 123 is in use by another program on this machine, which is left alone";
+    }
+    return std::string("port 123 cannot be bound: ") + std::strerror(error);
+}
+
+struct NtpdigSamples {
+    std::vector<double> offsetsUs;
+    std::vector<double> delaysUs;
+    int failed = 0;
+    std::string firstFailure;
+};
+
+NtpdigSamples MeasureNtpdig(const Options& options) {
+    TempFolder folder;
+    const std::string output = folder.Path() + "/ntpdig.out";
+    NtpdigSamples samples;
+    for (int i = 0; i < options.exchanges; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
+        std::string failure;
+        try {
+            // -d -d prints T2-T1 and T3-T4, from which the delay follows; no
+            // option that sets the clock is ever given.
+            UnprivilegedProcess ntpdig({{FindProgram("ntpdig"), "-d", "-d", "-j", "-t", "2", Chronyd::kHost},
+                                        {"PATH=/usr/bin:/bin", "LANG=C.UTF-8"},
+                                        output});
+            const auto status = ntpdig.Wait(std::chrono::seconds(10));
+            const int ended = status ? *status : ntpdig.End();
+            if (const auto sample = ParseNtpdigOutput(TempFolder::ReadFile(output))) {
+                samples.offsetsUs.push_back(sample->offsetSeconds * kMicro);
+                samples.delaysUs.push_back(sample->delaySeconds * kMicro);
+            } else {
+                failure = "no offset and delay in its output; " + DescribeWaitStatus(ended);
+            }
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!failure.empty() && samples.failed++ == 0) {
+            samples.firstFailure = failure;
+        }
+    }
+    return samples;
+}
+
+void AddPort123Rows(Table& table, const Options& options) {
+    const std::string tidewellRow = "Offset error, Tidewell, chronyd on 127.0.0.1:123 (µs)";
+    const std::string tidewellDelayRow = "Delay, Tidewell, chronyd on 127.0.0.1:123 (µs)";
+    const std::string ntpdigRow = "Offset error, ntpdig, chronyd on 127.0.0.1:123 (µs)";
+    const std::string ntpdigDelayRow = "Delay, ntpdig, chronyd on 127.0.0.1:123 (µs)";
+    std::string failure = Port123Unavailable();
+    ChronydOptions chronydOptions;
+    chronydOptions.port = kNtpPort;
+    const std::optional<Chronyd> chronyd =
+        failure.empty() ? StartChronyd(chronydOptions, failure) : std::nullopt;
+    if (!chronyd) {
+        for (const std::string& row : {tidewellRow, tidewellDelayRow, ntpdigRow, ntpdigDelayRow}) {
+            table.AddUnavailable(row, "not measured: " + failure);
+        }
+        return;
+    }
+    Progress("Tidewell and ntpdig against chronyd on 127.0.0.1:123");
+    const ExchangeSamples tidewell = MeasureExchanges(kNtpPort, 0, options);
+    table.AddSummary(
+        tidewellRow, SummariseErrors(tidewell.offsetErrorsUs), true,
+        "true offset 0 s; 95th percentile of the magnitude; " + tidewell.Accepted(options.exchanges));
+    table.AddSummary(tidewellDelayRow, Summarise(tidewell.delaysUs), false, "");
+    const NtpdigSamples ntpdig = MeasureNtpdig(options);
+    std::string accepted = std::to_string(options.exchanges - ntpdig.failed) + " of " +
+                           std::to_string(options.exchanges) + " runs gave a result";
+    if (ntpdig.failed > 0) {
+        accepted += " (first failure: " + ntpdig.firstFailure + ")";
+    }
+    table.AddSummary(ntpdigRow, SummariseErrors(ntpdig.offsetsUs), true,
+                     "one `ntpdig -d -d -j 127.0.0.1` per sample, as " + UnprivilegedProcess::UserName() +
+                         "; its offset has 1 µs steps; " + accepted);
+    table.AddSummary(ntpdigDelayRow, Summarise(ntpdig.delaysUs), false,
+                     "(T2 − T1) − (T3 − T4) from its debug output, 1 µs steps");
+}
+
+// Runs the program offscreen with a home of its own, lets it start, then
+// reads its CPU time and memory across the idle period.
+void AddIdleRows(Table& table, const Options& options) {
+    const std::string cpuRow =
+        "Idle CPU time of tidewell over " + std::to_string(options.idleSeconds) + " s (ms)";
+    const std::string memoryRow = "Resident memory of tidewell, VmRSS at the end (MiB)";
+    const std::string app = std::filesystem::absolute(options.app).string();
+    if (access(app.c_str(), X_OK) != 0) {
+        table.AddUnavailable(cpuRow, "not built (" + options.app + ")");
+        table.AddUnavailable(memoryRow, "not built");
+        return;
+    }
+    TempFolder folder;
+    const std::string home = folder.Path() + "/home";
+    const std::string runtime = folder.Path() + "/runtime";
+    const std::string tmp = folder.Path() + "/tmp";
+    std::string failure;
+    for (const std::string& path : {home, home + "/.config", runtime, tmp}) {
+        std::filesystem::create_directories(path);
+        if (!UnprivilegedProcess::GiveFolder(path)) {
+            failure = "cannot hand " + path + " to nobody";
+        }
+    }
+    UnprivilegedProcess::GiveFolder(folder.Path());
+    chmod(folder.Path().c_str(), 0755);
+    const std::string log = folder.Path() + "/tidewell.log";
+    std::optional<ProcessUsage> atStart;
+    std::optional<ProcessUsage> atEnd;
+    double idleSeconds = 0;
+    if (failure.empty()) {
+        Progress("tidewell idling for " + std::to_string(kStartUpSeconds + options.idleSeconds) + " s");
+        // TMPDIR of its own: its single-instance socket must not meet another
+        // copy of the program that someone runs on this machine.
+        UnprivilegedProcess tidewell(
+            {{app},
+             {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config", "XDG_RUNTIME_DIR=" + runtime,
+              "TMPDIR=" + tmp, "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C.UTF-8"},
+             log});
+        const auto startUp = Clock::now();
+        if (!tidewell.Wait(std::chrono::seconds(kStartUpSeconds))) {
+            atStart = ReadProcessUsage(tidewell.Pid());
+            const auto idleStart = Clock::now();
+            const auto status = tidewell.Wait(std::chrono::seconds(options.idleSeconds));
+            if (!status) {
+                atEnd = ReadProcessUsage(tidewell.Pid());
+            }
+            idleSeconds = std::chrono::duration<double>(Clock::now() - idleStart).count();
+        }
+        if (tidewell.Running()) {
+            tidewell.End();
+        } else {
+            const double lived = std::chrono::duration<double>(Clock::now() - startUp).count();
+            failure = "tidewell " + DescribeWaitStatus(*tidewell.Wait(std::chrono::milliseconds(0))) +
+                      " after " + Fixed(lived, 1) + " s: " + FirstLine(TempFolder::ReadFile(log));
+        }
+    }
+    if (!failure.empty() || !atStart || !atEnd) {
+        if (failure.empty()) {
+            failure = "its /proc entries could not be read";
+        }
+        table.AddUnavailable(cpuRow, "not measured: " + failure);
+        table.AddUnavailable(memoryRow, "not measured");
+        return;
+    }
+    const double cpuSeconds = atEnd->cpuSeconds - atStart->cpuSeconds;
+    table.Add(cpuRow, Fixed(cpuSeconds * 1000, 0), "-", "1",
+              Fixed(100 * cpuSeconds / idleSeconds, 3) + " % of one core; start-up (first " +
+                  std::to_string(kStartUpSeconds) + " s) " + Fixed(atStart->cpuSeconds * 1000, 0) +
+                  " ms; offscreen, as " +
+                  (UnprivilegedProcess::UserName().empty() ? "this user" : UnprivilegedProcess::UserName()) +
+                  ", empty HOME; /proc/<pid>/stat, " + std::to_string(sysconf(_SC_CLK_TCK)) +
+                  " ticks a second");
+    table.Add(memoryRow, Fixed(atEnd->residentKb / 1024.0, 1), "-", "1",
+              "VmRSS after " + Fixed(idleSeconds, 0) + " s idle (" + Fixed(atStart->residentKb / 1024.0, 1) +
+                  " MiB at its start); peak VmHWM " + Fixed(atEnd->peakResidentKb / 1024.0, 1) + " MiB");
+}
+
+std::string CpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const std::size_t colon = line.find(':');
+            return colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+    }
+    return "unknown CPU";
+}
+
+void PrintHeader(int argc, char** argv) {
+    char date[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", &utc);
+    utsname system{};
+    uname(&system);
+    std::string command;
+    for (int i = 0; i < argc; ++i) {
+        command += (i > 0 ? " " : "") + std::string(argv[i]);
+    }
+    std::cout << "## Tidewell benchmark\n\n"
+              << "- Date: " << date << "\n"
+              << "- Machine: " << std::thread::hardware_concurrency() << " cores, " << CpuModel() << ", "
+              << system.sysname << " " << system.release << "\n"
+              << "- Server: " << CommandLine("chronyd -v 2>&1") << ", on 127.0.0.1 with -x\n"
+              << "- Command: `" << command << "`\n\n";
+}
+
+int Usage() {
+    std::cerr << "usage: tidewell-bench [--exchanges N] [--idle-seconds N] [--gap-ms N] [--app PATH]\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) {
+            return Usage();
+        }
+        const std::string value = argv[++i];
+        try {
+            if (name == "--exchanges") {
+                options.exchanges = std::stoi(value);
+            } else if (name == "--idle-seconds") {
+                options.idleSeconds = std::stoi(value);
+            } else if (name == "--gap-ms") {
+                options.gapMs = std::stoi(value);
+            } else if (name == "--app") {
+                options.app = value;
+            } else {
+                return Usage();
+            }
+        } catch (const std::exception&) {
+            return Usage();
+        }
+    }
+    if (options.exchanges < 1 || options.idleSeconds < 1 || options.gapMs < 0) {
+        return Usage();
+    }
+
+    PrintHeader(argc, argv);
+    Table table;
+    const std::string count = std::to_string(options.exchanges);
+
+    std::string failure;
+    Progress("chronyd on the real clock");
+    if (auto chronyd = StartChronyd({}, failure)) {
+        const ExchangeSamples exchanges = MeasureExchanges(chronyd->Port(), 0, options);
+        AddAccuracyRows(table, "chronyd on the real clock", exchanges, "0 s", options.exchanges);
+        table.AddSummary("Time of one exchange (µs)", Summarise(exchanges.exchangeTimesUs), false,
+                         "wall time of CSNTPClient::Query, socket to verdict-ready reply");
+        const ExchangeSamples syncs = MeasureSyncWithServer(chronyd->Port(), options);
+        table.AddSummary("Time of SyncWithServer, measuring mode (µs)", Summarise(syncs.exchangeTimesUs),
+                         false, "one exchange, checked, nothing set; " + syncs.Accepted(options.exchanges));
+    } else {
+        for (const char* row :
+             {"Offset error, chronyd on the real clock (µs)", "Delay, chronyd on the real clock (µs)",
+              "Time of one exchange (µs)", "Time of SyncWithServer, measuring mode (µs)"}) {
+            table.AddUnavailable(row, "not measured: " + failure);
+        }
+    }
+
+    Progress("chronyd shifted by +2 h");
+    ChronydOptions shifted;
+    shifted.fakeTime = "+2h";
+    if (auto chronyd = StartChronyd(shifted, failure)) {
+        AddAccuracyRows(table, "chronyd at +2 h", MeasureExchanges(chronyd->Port(), kShiftSeconds, options),
+                        "+7200 s, faketime", options.exchanges);
+    } else {
+        for (const char* row : {"Offset error, chronyd at +2 h (µs)", "Delay, chronyd at +2 h (µs)"}) {
+            table.AddUnavailable(row, "not measured: " + failure);
+        }
+    }
+
+    AddPort123Rows(table, options);
+    AddIdleRows(table, options);
+
+    table.Print(std::cout);
+    std::cout << "\nEach exchange waits " << options.gapMs << " ms after the one before; " << count
+              << " exchanges a row. Offsets are positive when the local clock is behind the server.\n";
+    return 0;
+}
