@@ -45,10 +45,12 @@ build: configure
 test: build
 	ctest $(CTEST_FLAGS)
 
-# Not a test: it prints a Markdown table of measurements and fails on nothing.
+# Not a test: it prints a Markdown table of measurements, and only that on
+# standard output (`make bench > results.md`); it fails on nothing.
 BENCH_IDLE_SECONDS ?= 60
 BENCH_EXCHANGES ?= 200
-bench: build
+bench: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) >&2
 	@$(BUILD_DIR)/bench/tidewell-bench --exchanges $(BENCH_EXCHANGES) \
 		--idle-seconds $(BENCH_IDLE_SECONDS) --app $(BUILD_DIR)/app/tidewell
 

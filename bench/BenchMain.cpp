@@ -418,6 +418,12 @@ void AddIdleRows(Table& table, const Options& options) {
                   " MiB at its start); peak VmHWM " + Fixed(atEnd->peakResidentKb / 1024.0, 1) + " MiB");
 }
 
+// "chronyd (chrony) version 4.3" without its list of features.
+std::string ServerVersion() {
+    const std::string version = CommandLine("chronyd -v 2>&1");
+    return version.substr(0, version.find(" (+"));
+}
+
 std::string CpuModel() {
     std::ifstream in("/proc/cpuinfo");
     std::string line;
@@ -446,7 +452,7 @@ void PrintHeader(int argc, char** argv) {
               << "- Date: " << date << "\n"
               << "- Machine: " << std::thread::hardware_concurrency() << " cores, " << CpuModel() << ", "
               << system.sysname << " " << system.release << "\n"
-              << "- Server: " << CommandLine("chronyd -v 2>&1") << ", on 127.0.0.1 with -x\n"
+              << "- Server: " << ServerVersion() << ", on 127.0.0.1 with -x\n"
               << "- Command: `" << command << "`\n\n";
 }
 
