@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "core/LocalDateTime.h"
+#include "platform/InternetProbe.h"
+#include "tests/support/LocalHttpResponder.h"
 #include "tests/support/SyncRig.h"
 
 namespace {
@@ -541,4 +543,51 @@ TEST(SyncSchedulerTest, StartBreakAndRestartAThousandTimes) {
     std::cout << successes << " of " << finished << " runs left to finish succeeded; " << clock.Sets().size()
               << " clock sets, " << prompts.Count() << " boxes, " << server.RequestCount()
               << " requests in 1000 cycles\n";
+}
+
+// The real probe against a local web server: a page that answers lets the run
+// go on; one that never answers holds nothing up, neither Break nor the
+// scheduler's end.
+TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp) {
+    LocalHttpResponder web;
+    {
+        SyncRig rig;
+        CurlInternetProbe probe(web.Url());
+        Workers workers;
+        SyncScheduler scheduler(*rig.manager, probe, rig.network, workers.Factory());
+        scheduler.StartManualRun();
+        ASSERT_TRUE(workers.WaitUntilNoneAlive(10s));
+        EXPECT_EQ(rig.manager->StatusText(), "Success synchro: Dec. 06, 2026. Net delay: 0.004 sec.");
+        EXPECT_EQ(web.Requests().size(), 1u);
+    }
+    web.SetCloseAtOnce(true);
+    {
+        SyncRig rig;
+        CurlInternetProbe probe(web.Url());
+        Workers workers;
+        SyncScheduler scheduler(*rig.manager, probe, rig.network, workers.Factory());
+        scheduler.StartManualRun();
+        ASSERT_TRUE(workers.WaitUntilNoneAlive(10s));
+        EXPECT_EQ(rig.manager->StatusText(), "URL Open Error! 15:05; 06-Dec-2026");
+        EXPECT_EQ(rig.manager->CurrentServer(), 1);
+        EXPECT_EQ(rig.server.RequestCount(), 0u);
+    }
+    web.SetCloseAtOnce(false);
+    web.SetSilent(true);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        SyncRig rig;
+        CurlInternetProbe probe(web.Url());  // waits 30 s for an answer
+        Workers workers;
+        auto scheduler = std::make_unique<SyncScheduler>(*rig.manager, probe, rig.network, workers.Factory());
+        scheduler->StartManualRun();
+        ASSERT_TRUE(web.WaitForRequests(3, 10s));
+        scheduler->BreakRun();
+        scheduler->StartManualRun();
+        ASSERT_TRUE(web.WaitForRequests(4, 10s));
+        scheduler.reset();
+        EXPECT_EQ(workers.Alive(), 0);
+        EXPECT_EQ(rig.manager->StatusText(), "Broken by the user.");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
