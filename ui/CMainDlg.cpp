@@ -6,7 +6,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
-#include <QShortcut>
 
 #include "config/Settings.h"
 #include "core/SyncManager.h"
@@ -61,8 +60,6 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& sche
     connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTimerTick);
     connect(&m_trayIcon, &TrayIcon::Activated, this, &CMainDlg::OnTrayDoubleClick);
     connect(&m_trayIcon, &TrayIcon::ContextRequested, this, &CMainDlg::PopUpTrayMenu);
-    auto* helpKey = new QShortcut(QKeySequence::HelpContents, this);
-    connect(helpKey, &QShortcut::activated, this, &CMainDlg::OnHelp);
 
     BuildTrayMenu();
 }
@@ -302,6 +299,9 @@ void CMainDlg::changeEvent(QEvent* event) {
 }
 
 void CMainDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        OnHelp();
+    }
     if (event->key() == Qt::Key_Escape) {
         // Escape neither closes nor hides the main window.
         event->accept();
