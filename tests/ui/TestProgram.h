@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QString>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,11 +67,15 @@ struct TestProgramOptions {
     bool trayAvailable = true;
     SyncManagerOptions managerOptions{123, 5000, "C"};
     ClockTime now = TestNow();
+    // Set: the clock follows the real one, this many seconds ahead of it, in
+    // place of standing still at `now` (for runs against real servers).
+    std::optional<double> followRealClockSeconds;
 };
 
 struct TestProgram {
     explicit TestProgram(const TestProgramOptions& options)
-        : clock(options.now),
+        : clock(options.followRealClockSeconds ? FakeClock::FollowingRealTime(*options.followRealClockSeconds)
+                                               : FakeClock(options.now)),
           zones(TIME_ZONE_ID_STANDARD, TestZone()),
           store(options.configFolder),
           settings(store),
