@@ -136,24 +136,29 @@ TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
     ASSERT_NE(menu->defaultAction(), nullptr);
     EXPECT_EQ(menu->defaultAction()->text(), "&Open");
 
+    // A right click opens it, also while the window is hidden.
+    program->trayIcon.OnActivated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }, 1000));
+    menu->hide();
+
     // Hidden with "exit after synchronisation" set, the menu's Exit still asks.
     program->prompts.QueueAnswer(PromptAnswer::No);
     menu->actions()[2]->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(program->prompts.Count(), 1u, 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return program->prompts.Count() == 1u; }, 1000));
     EXPECT_EQ(program->prompts.Shown()[0], kExitQuestion);
     EXPECT_TRUE(program->mainDlg.WindowExists());
     EXPECT_FALSE(program->mainDlg.isVisible());
 
     // "&Open" brings the window back.
     menu->actions()[0]->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(program->mainDlg.isVisible(), 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return program->mainDlg.isVisible(); }, 1000));
     EXPECT_TRUE(program->mainDlg.IsWindowVisible());
 
     // Exit answered Yes ends the program.
     QSignalSpy destroyed(&program->mainDlg, &CMainDlg::WindowDestroyed);
     program->prompts.QueueAnswer(PromptAnswer::Yes);
     menu->actions()[2]->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(destroyed.count(), 1, 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return destroyed.count() == 1; }, 1000));
     EXPECT_EQ(program->prompts.Count(), 2u);
 }
 
@@ -196,7 +201,9 @@ TEST(CMainDlgTest, BreakShowsItsStatusAtTheNextTick) {
     const QString before = program->FieldText("IDC_STATUS");
     QTest::mouseClick(program->Button("IDC_BREAK"), Qt::LeftButton);
     EXPECT_EQ(program->FieldText("IDC_STATUS"), before);
-    QTRY_COMPARE_WITH_TIMEOUT(program->FieldText("IDC_STATUS"), QString("Broken by the user."), kTickWaitMs);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return program->FieldText("IDC_STATUS") == QString("Broken by the user."); }, kTickWaitMs));
+    EXPECT_EQ(program->FieldText("IDC_STATUS"), "Broken by the user.");
 }
 
 TEST(CMainDlgTest, MinimisingHidesAndTheIconBringsTheWindowBack) {
@@ -206,7 +213,7 @@ TEST(CMainDlgTest, MinimisingHidesAndTheIconBringsTheWindowBack) {
 
     window.setWindowState(Qt::WindowMinimized);
     EXPECT_FALSE(window.IsWindowVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 1000));
 
     // A single click does nothing; a double-click brings the window back, not minimised.
     program->trayIcon.OnActivated(QSystemTrayIcon::Trigger);
@@ -285,5 +292,6 @@ TEST(CMainDlgTest, TheServerChoosersOkShowsTheNewStartingServerAtTheNextTick) {
     });
     QTest::mouseClick(program->Button("IDC_SERVER_CHOOSER"), Qt::LeftButton);
     EXPECT_EQ(program->settings.nStartingServ, 2);
-    QTRY_COMPARE_WITH_TIMEOUT(program->FieldText("IDC_SERVER"), third, kTickWaitMs);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return program->FieldText("IDC_SERVER") == third; }, kTickWaitMs));
+    EXPECT_EQ(program->FieldText("IDC_SERVER"), third);
 }

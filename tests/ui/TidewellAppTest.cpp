@@ -160,7 +160,7 @@ TEST_F(TidewellAppTest, ASecondStartRestoresTheHiddenFirstCopyAndEnds) {
     EXPECT_TRUE(second.store.FilePath().empty());
     EXPECT_TRUE(second.trayLog.empty());
 
-    QTRY_VERIFY_WITH_TIMEOUT(first.mainDlg.isVisible(), 3000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return first.mainDlg.isVisible(); }, 3000));
     EXPECT_TRUE(first.mainDlg.IsWindowVisible());
     // The window the user asked for stays: the exit after the day's
     // synchronisation, due at the next tick while hidden, no longer applies.

@@ -199,11 +199,15 @@ TEST(SpinEditTest, ArrowsStepWithinTheRangeAndTypedTextIsKept) {
         QString after;
     };
     const std::vector<Step> steps = {
-        {"999999", Qt::Key_Up, "1000000"}, {"1000000", Qt::Key_Up, "1000000"},   // no wrap-around at the top
-        {"0", Qt::Key_Down, "0"},                                                // nor at the bottom
-        {"1", Qt::Key_Down, "0"},          {"2000000", Qt::Key_Down, "999999"},  // an out-of-range number
-                                                                                 // steps from the end
-        {"abc", Qt::Key_Up, "0"},          {"abc", Qt::Key_Down, "1000000"},    {" 41 ", Qt::Key_Up, "42"},
+        {"999999", Qt::Key_Up, "1000000"},
+        {"1000000", Qt::Key_Up, "1000000"},  // no wrap-around at the top
+        {"0", Qt::Key_Down, "0"},            // nor at the bottom
+        {"1", Qt::Key_Down, "0"},
+        {"2000000", Qt::Key_Down, "999999"},  // an out-of-range number
+                                              // steps from the end
+        {"abc", Qt::Key_Up, "0"},
+        {"abc", Qt::Key_Down, "1000000"},
+        {" 41 ", Qt::Key_Up, "42"},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.before.toStdString());
