@@ -277,7 +277,15 @@ void CMainDlg::Destroy() {
 
 void CMainDlg::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
-    if (event->type() != QEvent::WindowStateChange || !isMinimized() || !WindowExists()) {
+    if (event->type() != QEvent::WindowStateChange || !WindowExists()) {
+        return;
+    }
+    if (!isMinimized()) {
+        // Brought back from the task bar (where a window without a notification
+        // area waits): it is shown again.
+        if (isVisible()) {
+            m_visible = true;
+        }
         return;
     }
     if (!m_trayIcon.Available()) {

@@ -235,6 +235,11 @@ TEST(CMainDlgTest, WithoutANotificationAreaHidingLeavesTheWindowMinimised) {
     EXPECT_FALSE(window.IsWindowVisible());
     EXPECT_TRUE(window.isVisible());
     EXPECT_TRUE(window.isMinimized());
+    // Brought back from the task bar, it counts as shown again.
+    window.setWindowState(Qt::WindowNoState);
+    EXPECT_TRUE(window.IsWindowVisible());
+    window.setWindowState(Qt::WindowMinimized);
+    EXPECT_FALSE(window.IsWindowVisible());
     window.ShowMainWindow(true);
     EXPECT_FALSE(window.isMinimized());
     EXPECT_TRUE(window.IsWindowVisible());
