@@ -6,6 +6,8 @@
 #   make test TESTS=Sntp                   only tests whose name matches
 #   make install [PREFIX=/usr/local] [DESTDIR=/stage]   install the program (as root)
 #   make package                           a .deb for /usr, built in build-package/
+#   make fuzz [FUZZ_SECONDS=60] [FUZZ_TARGETS="tzif posix_tz"]
+#                                          each fuzz target for FUZZ_SECONDS under ASan and UBSan
 
 SANITIZE ?=
 BUILD_TYPE ?= RelWithDebInfo
@@ -25,7 +27,7 @@ ifneq ($(TESTS),)
 CTEST_FLAGS += -R '$(TESTS)'
 endif
 
-.PHONY: all deps configure build test run clean format install package
+.PHONY: all deps configure build test run clean format install package fuzz
 
 all: build
 
@@ -65,6 +67,18 @@ package: deps
 		-DTIDEWELL_BUILD_TESTS=OFF
 	cmake --build $(PACKAGE_DIR) -j $(JOBS)
 	cd $(PACKAGE_DIR) && cpack -G DEB
+
+# The fuzz targets need clang and a build folder of their own; only they and
+# the libraries they use are built. Fails on the first finding.
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz: deps
+	cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DTIDEWELL_SANITIZE=address,undefined -DTIDEWELL_FUZZ=ON -DTIDEWELL_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target tidewell_fuzzers
+	fuzz/run-fuzzers $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i

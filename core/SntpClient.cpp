@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -86,6 +87,36 @@ bool WaitReadable(int handle, uint32_t timeoutMs) {
 
 }  // namespace
 
+bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& sent,
+                 const CSNTPTimestamp& destination, CSNTPReply& reply) {
+    if (length == 0) {
+        return false;
+    }
+    // Bytes that the datagram does not supply read as zero; a longer datagram
+    // yields its first bytes.
+    uint8_t buffer[kReceiveBufferBytes] = {};
+    std::memcpy(buffer, datagram, std::min(length, sizeof buffer));
+
+    reply.leapIndicator = buffer[0] >> 6;
+    reply.version = (buffer[0] >> 3) & 7;
+    reply.mode = buffer[0] & 7;
+    reply.stratum = buffer[1];
+    reply.originateTime = CSNTPTimestamp::FromNetwork(buffer + kOriginateOffset);
+    reply.receiveTime = CSNTPTimestamp::FromNetwork(buffer + kReceiveOffset);
+    reply.transmitTime = CSNTPTimestamp::FromNetwork(buffer + kTransmitOffset);
+    reply.destinationTime = destination;
+    reply.sentTransmitTime = sent;
+
+    const CSNTPTimestamp& t1 = reply.originateTime;
+    const CSNTPTimestamp& t2 = reply.receiveTime;
+    const CSNTPTimestamp& t3 = reply.transmitTime;
+    const CSNTPTimestamp& t4 = reply.destinationTime;
+    // The local round trip less the time the server held the request.
+    reply.roundTripDelaySeconds = t4.SecondsSince(t1) - t3.SecondsSince(t2);
+    reply.localClockOffsetSeconds = (t2.SecondsSince(t1) + t3.SecondsSince(t4)) * 0.5;
+    return true;
+}
+
 CUdpSocket::~CUdpSocket() {
     Close();
 }
@@ -148,8 +179,6 @@ bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t por
     }
     const CSNTPTimestamp destination = CSNTPTimestamp::Now(m_clock);
 
-    // Bytes that the datagram does not supply read as zero; a longer datagram
-    // yields its first bytes.
     uint8_t buffer[kReceiveBufferBytes] = {};
     const ssize_t received = recv(socket.Handle(), buffer, sizeof buffer, 0);
     if (received < 0) {
@@ -158,28 +187,10 @@ bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t por
         SetLastError(static_cast<uint32_t>(errno));
         return false;
     }
-    if (received == 0) {
+    if (!DecodeReply(buffer, static_cast<std::size_t>(received), sent, destination, reply)) {
         SetLastError(ENODATA);
         return false;
     }
-
-    reply.leapIndicator = buffer[0] >> 6;
-    reply.version = (buffer[0] >> 3) & 7;
-    reply.mode = buffer[0] & 7;
-    reply.stratum = buffer[1];
-    reply.originateTime = CSNTPTimestamp::FromNetwork(buffer + kOriginateOffset);
-    reply.receiveTime = CSNTPTimestamp::FromNetwork(buffer + kReceiveOffset);
-    reply.transmitTime = CSNTPTimestamp::FromNetwork(buffer + kTransmitOffset);
-    reply.destinationTime = destination;
-    reply.sentTransmitTime = sent;
-
-    const CSNTPTimestamp& t1 = reply.originateTime;
-    const CSNTPTimestamp& t2 = reply.receiveTime;
-    const CSNTPTimestamp& t3 = reply.transmitTime;
-    const CSNTPTimestamp& t4 = reply.destinationTime;
-    // The local round trip less the time the server held the request.
-    reply.roundTripDelaySeconds = t4.SecondsSince(t1) - t3.SecondsSince(t2);
-    reply.localClockOffsetSeconds = (t2.SecondsSince(t1) + t3.SecondsSince(t4)) * 0.5;
     return true;
 }
 

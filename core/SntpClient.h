@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,6 +24,14 @@ struct CSNTPReply {
     // The transmit timestamp the request carried; a sound server echoes it as T1.
     CSNTPTimestamp sentTransmitTime;
 };
+
+// Fills every field of reply from a received datagram of `length` bytes: bytes
+// the datagram does not supply read as zero, bytes past the 68th are ignored.
+// sent is the transmit timestamp the request carried, destination the local UTC
+// clock when the reply was seen to be ready. False, leaving reply alone, for an
+// empty datagram. Pure: no clock, no socket.
+bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& sent,
+                 const CSNTPTimestamp& destination, CSNTPReply& reply);
 
 // Owns one socket; -1 means that none is open. Closing a closed socket does
 // nothing; destruction closes.

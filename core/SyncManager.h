@@ -35,9 +35,9 @@ class SyncManager;
 //
 // A ticket is a small value: copy it into the worker. It points at its
 // manager, which must outlive every thread that holds one (an abandoned worker
-// included). A default-constructed ticket belongs to no run and commits nothing. SyncManager::Direct() gives the
-// user-interface thread's ticket, which is never stopped: the dialogs' measuring
-// exchanges report through it.
+// included). A default-constructed ticket belongs to no run and commits nothing. SyncManager::Direct() gives
+// the user-interface thread's ticket, which is never stopped: the dialogs' measuring exchanges report through
+// it.
 class RunTicket {
 public:
     RunTicket() = default;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <thread>
 
 class SyncManager;
 class InternetProbe;
@@ -26,23 +29,57 @@ public:
     virtual bool WindowExists() const = 0;
 };
 
+// Creates a thread that runs body; a thread that is not joinable when it
+// cannot be created. The program uses std::thread; tests count, hold back or
+// refuse the workers through this.
+using WorkerFactory = std::function<std::thread(std::function<void()> body)>;
+
 // Keeps the one worker thread on which a synchronisation run executes and
 // decides once a second whether a run starts on its own. Every operation runs
 // on the user-interface thread.
+//
+// A stopped worker (Break, the watchdog) is abandoned at once: its ticket
+// refuses every effect it would still have, its box closes and its probe is
+// cancelled, and a new worker may start in the same tick. Its thread is kept
+// in a list of abandoned workers and joined once it has ended; nothing waits
+// for it while the program runs.
+//
+// Lifetime: the manager, the probe and the network state must outlive the
+// scheduler, and the scheduler must not be destroyed from inside one of its
+// own calls (MainWindowView::RequestClose). The destructor abandons the current
+// run and joins every worker, so no worker ever touches a destroyed manager. A
+// stopped worker returns from everything it waits on when its stop is
+// requested, except a call it is blocked in that cannot be cancelled (an SNTP
+// exchange, bounded by its receive time-out, or a name lookup, bounded by the
+// resolver's time-out): the destructor, and so the program's exit, waits for
+// at most that one call.
 class SyncScheduler {
 public:
-    SyncScheduler(SyncManager& manager, InternetProbe& probe, NetworkState& network);
-    ~SyncScheduler();  // abandons a running worker; never waits for its network call
+    // createWorker empty: std::thread, a thread that cannot be created counting as none.
+    SyncScheduler(SyncManager& manager, InternetProbe& probe, NetworkState& network,
+                  WorkerFactory createWorker = {});
+    ~SyncScheduler();
     SyncScheduler(const SyncScheduler&) = delete;
     SyncScheduler& operator=(const SyncScheduler&) = delete;
 
+    // A worker is held and has not ended. An ended worker is let go here.
     bool IsRunning();
+    // "Synchronize now": a manual run, unless one is running.
     void StartManualRun();
+    // "Break": the status text says so; a running worker is stopped.
     void BreakRun();
+    // The automatic check: starts a run when one is due, or closes a hidden
+    // window when nothing is left to do and the program is to exit after
+    // synchronising.
     void CheckSchedule(MainWindowView& window);
+    // The watchdog: a run past its limit (nTimeOut seconds automatic, 180
+    // manual) is stopped and started again on the same server.
     void WatchRun();
     // The one-second tick of the main window's timer.
     void OnTimerTick(MainWindowView& window);
+
+    // Workers started and not yet joined, the running one included (for tests).
+    std::size_t WorkerCount() const;
 
 private:
     struct Impl;

@@ -41,7 +41,8 @@ struct Transfer {
 size_t OnHeaderLine(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t bytes = size * count;
-    const bool blankLine = (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
+    const bool blankLine =
+        (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
     if (blankLine) {
         long status = 0;
         curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <compare>
 #include <cstdint>
 
 // Calendar time, field for field as the program stores and shows it. Whether a

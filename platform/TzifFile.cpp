@@ -243,7 +243,9 @@ std::optional<PosixTz> ZoneRuleOfTzif(const TzifData& data) {
     PosixTz tz;
     tz.stdName = type.designation;
     tz.stdUtOffsetSeconds = type.utOffsetSeconds;
-    return tz;
+    // A damaged file may hold a designation or an offset that no TZ string can
+    // carry; such a zone is as unreadable as a footer that does not parse.
+    return ParsePosixTz(FormatPosixTz(tz));
 }
 
 std::vector<uint8_t> BuildTzif(const PosixTz& tz) {

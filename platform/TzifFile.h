@@ -34,7 +34,9 @@ std::optional<TzifData> ParseTzif(std::span<const uint8_t> bytes);
 
 // The zone a file describes from now on: its footer, or for a file without
 // one the local time type of its last transition, as a zone without daylight
-// saving. nullopt when the footer does not parse.
+// saving. nullopt when the footer does not parse, or when that type could not
+// stand in a TZ string (a designation of fewer than three letters, digits, '+'
+// or '-', or an offset beyond 24:59:59).
 std::optional<PosixTz> ZoneRuleOfTzif(const TzifData& data);
 
 // A TZif file for a zone rule: version 2, or 3 when a change time lies outside

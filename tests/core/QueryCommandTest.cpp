@@ -103,7 +103,8 @@ TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
     }
     ASSERT_TRUE(std::getline(lines, line));
     double medianSeconds = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "127.0.0.1 summary of 3: offset median %lf", &medianSeconds), 1) << line;
+    ASSERT_EQ(std::sscanf(line.c_str(), "127.0.0.1 summary of 3: offset median %lf", &medianSeconds), 1)
+        << line;
     EXPECT_NEAR(medianSeconds, 1.5, 0.01) << line;
     EXPECT_TRUE(err.str().empty());
 

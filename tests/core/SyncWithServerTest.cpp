@@ -13,6 +13,7 @@
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
 #include "tests/support/FakeTimePrivilege.h"
+#include "tests/support/LockstepServerClock.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -21,49 +22,9 @@ using Stamp = FakeSntpServer::Timestamp;
 
 // 2026-12-06 14:05:30.000 UTC.
 const ClockTime kStart = ClockFromSystemTime({2026, 12, 0, 6, 14, 5, 30, 0});
-// Each reading of the server's clock moves both clocks by two half steps, one
-// before and one after it. An exchange (two readings) thus moves the client's
-// clock by 4 half steps, has an exact delay of 2 (the 2 around T3 - T2 are the
-// server's hold time) and measures exactly how far the true time is ahead of
-// the client.
-constexpr double kHalfStepSeconds = 1.0 / 512;
-constexpr double kExchangeSeconds = 4 * kHalfStepSeconds;  // 1/128 s
-constexpr double kExchangeDelaySeconds = 2 * kHalfStepSeconds;
-
-// True time, which the server tells and the client's frozen clock is measured
-// against. It moves only when the server reads it, and the client's clock
-// moves with it; a set of the client's clock leaves it alone.
-class LockstepServerClock final : public SystemClock {
-public:
-    LockstepServerClock(FakeClock& client, ClockTime trueTime) : m_client(client), m_true(trueTime) {}
-
-    ClockTime Now() const override {
-        std::lock_guard lock(m_mutex);
-        Step();
-        const ClockTime now = m_true;
-        Step();
-        return now;
-    }
-    ClockTime TrueNow() const {
-        std::lock_guard lock(m_mutex);
-        return m_true;
-    }
-    bool Set(const ClockTime&) override { return false; }
-    SYSTEMTIME ToLocal(const ClockTime& utc) const override { return SystemTimeFromClock(utc); }
-    std::optional<ClockTime> FromLocal(const SYSTEMTIME& local) const override {
-        return ClockFromSystemTime(local);
-    }
-
-private:
-    void Step() const {
-        m_client.Advance(kHalfStepSeconds);
-        m_true = AddSecondsTo(m_true, kHalfStepSeconds);
-    }
-
-    FakeClock& m_client;
-    mutable std::mutex m_mutex;
-    mutable ClockTime m_true;
-};
+constexpr double kHalfStepSeconds = LockstepServerClock::kHalfStepSeconds;
+constexpr double kExchangeSeconds = LockstepServerClock::kExchangeSeconds;
+constexpr double kExchangeDelaySeconds = LockstepServerClock::kExchangeDelaySeconds;
 
 CSNTPTimestamp StampOf(const SYSTEMTIME& utc) {
     return CSNTPTimestamp::FromSystemTime(utc);

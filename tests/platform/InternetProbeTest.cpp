@@ -151,7 +151,8 @@ TEST(InternetProbeTest, AStopBeforeTheStartSendsNothing) {
     LocalHttpResponder responder;
     std::stop_source stopSource;
     stopSource.request_stop();
-    EXPECT_EQ(CurlInternetProbe(responder.Url()).Open(stopSource.get_token()).outcome, ProbeOutcome::Cancelled);
+    EXPECT_EQ(CurlInternetProbe(responder.Url()).Open(stopSource.get_token()).outcome,
+              ProbeOutcome::Cancelled);
     EXPECT_EQ(responder.ConnectionCount(), 0u);
 }
 

@@ -111,6 +111,57 @@ TEST(TzifFileTest, ReadsVersionOneAndFourFiles) {
     EXPECT_EQ(four->footer, "CET-1CEST,M3.5.0,M10.5.0/3");
 }
 
+// A version 1 file (no footer) of one local time type and no transitions.
+std::vector<uint8_t> VersionOneFile(int32_t utOffsetSeconds, const std::string& designation) {
+    std::vector<uint8_t> bytes = {'T', 'Z', 'i', 'f', 0};
+    bytes.resize(20);
+    const auto u32 = [&bytes](uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            bytes.push_back(static_cast<uint8_t>(v >> shift));
+        }
+    };
+    for (uint32_t count : {0u, 0u, 0u, 0u, 1u, static_cast<uint32_t>(designation.size() + 1)}) {
+        u32(count);
+    }
+    u32(static_cast<uint32_t>(utOffsetSeconds));
+    bytes.push_back(0);  // not daylight time
+    bytes.push_back(0);  // designation index
+    bytes.insert(bytes.end(), designation.begin(), designation.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+// A file without a footer gives the zone of its last local time type only
+// when a TZ string could say it; otherwise the zone cannot be read.
+TEST(TzifFileTest, ZoneOfAFileWithoutFooterIsOneATzStringCanCarry) {
+    const struct {
+        int32_t utOffsetSeconds;
+        const char* designation;
+        bool readable;
+    } cases[] = {
+        {19800, "IST", true},
+        {-17762, "LMT", true},  // 4:56:02 west
+        {0, "-00", true},
+        {89999, "XYZ", true},
+        {3600, "AB", false},
+        {3600, "IST\x1a+0630", false},
+        {3600, "A<B>", false},
+        {90000, "XYZ", false},
+        {-2147483647, "XYZ", false},
+    };
+    for (const auto& c : cases) {
+        const auto data = ParseTzif(VersionOneFile(c.utOffsetSeconds, c.designation));
+        ASSERT_TRUE(data.has_value()) << c.designation;
+        const auto rule = ZoneRuleOfTzif(*data);
+        ASSERT_EQ(rule.has_value(), c.readable) << c.designation << " " << c.utOffsetSeconds;
+        if (rule) {
+            EXPECT_EQ(rule->stdName, c.designation);
+            EXPECT_EQ(rule->stdUtOffsetSeconds, c.utOffsetSeconds);
+            EXPECT_EQ(ParsePosixTz(FormatPosixTz(*rule)), rule);
+        }
+    }
+}
+
 TEST(TzifFileTest, RefusesBrokenAndTruncatedFiles) {
     const std::vector<uint8_t> good = ReadData("Europe/Berlin");
     ASSERT_TRUE(ParseTzif(good).has_value());

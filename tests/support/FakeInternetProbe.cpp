@@ -35,10 +35,14 @@ ProbeResult FakeInternetProbe::Open(std::stop_token stop) {
         return ProbeResult{ProbeOutcome::Cancelled, 0, "stopped"};
     }
     switch (m_outcome) {
-    case ProbeOutcome::Reached: return ProbeResult{ProbeOutcome::Reached, 204, {}};
-    case ProbeOutcome::OpenFailed: return ProbeResult{ProbeOutcome::OpenFailed, 0, "cannot set up HTTP"};
-    case ProbeOutcome::UrlFailed: return ProbeResult{ProbeOutcome::UrlFailed, 0, "no answer"};
-    case ProbeOutcome::Cancelled: break;
+        case ProbeOutcome::Reached:
+            return ProbeResult{ProbeOutcome::Reached, 204, {}};
+        case ProbeOutcome::OpenFailed:
+            return ProbeResult{ProbeOutcome::OpenFailed, 0, "cannot set up HTTP"};
+        case ProbeOutcome::UrlFailed:
+            return ProbeResult{ProbeOutcome::UrlFailed, 0, "no answer"};
+        case ProbeOutcome::Cancelled:
+            break;
     }
     return ProbeResult{ProbeOutcome::Cancelled, 0, "stopped"};
 }

@@ -19,7 +19,8 @@ constexpr size_t kMaxHeadBytes = 64 * 1024;
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -65,15 +66,24 @@ HttpRequest ParseHead(std::string_view head) {
 
 const char* Reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+        case 200:
+            return "OK";
+        case 204:
+            return "No Content";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 304:
+            return "Not Modified";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -194,7 +204,8 @@ size_t LocalHttpResponder::Answer(int connection, const Knobs& knobs) {
         "HTTP/1.1 " + std::to_string(knobs.status) + " " + Reason(knobs.status) + "\r\n";
     // Answers that carry no body by definition announce none.
     const bool bodyless = knobs.status == 204 || knobs.status == 304 || knobs.status < 200;
-    const std::string head = statusLine + (bodyless ? "" : "Content-Length: " + std::to_string(knobs.bodySize) + "\r\n") +
+    const std::string head = statusLine +
+                             (bodyless ? "" : "Content-Length: " + std::to_string(knobs.bodySize) + "\r\n") +
                              "Connection: close\r\n\r\n";
     if (send(connection, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size())) {
         return 0;

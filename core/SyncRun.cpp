@@ -1,0 +1,190 @@
+#include "core/SyncRun.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/LocalDateTime.h"
+#include "core/SntpClient.h"
+
+namespace {
+
+constexpr const char* kInternetOpenText = "Internet open error! Test your system and try again.";
+constexpr const char* kUrlOpenText =
+    "URL open error!\nIf you cannot see any WWW page and get mail,\ntest internet connection, please.\n"
+    "If you can it means that the program\ncannot get information from time server now.\n"
+    "If you use manual synchronization\ntry be synchronized later.\nIf it is auto mode do nothing, please.";
+constexpr const char* kMoveWarningFormat =
+    "%ld minutes between the time after synchronizing and the time before synchronizing.\n"
+    "It can be caused by a virus, by bad software executing, by DST or by hardware errors.\n"
+    "This message is a warning only.";
+
+// The failure reports share one shape: the local time read first, the box
+// (only when the user asked for the run), then the status line with that time.
+void Report(int32_t interactive, SyncManager& manager, const RunTicket& run, const char* title,
+            const char* boxText, const char* words) {
+    const SYSTEMTIME local = manager.Clock().GetLocalTime();
+    if (interactive != 0) {
+        run.Show({title, boxText, PromptIcon::Error, PromptButtons::Ok});
+    }
+    run.SetStatusText(manager.FormatReportLine(words, local));
+}
+
+// Failure after the server was (or should have been) asked.
+int Fail(int32_t interactive, SyncManager& manager, const RunTicket& run, const char* text) {
+    manager.ReportCommunicationError(interactive, text, run);
+    run.AdvanceServer();
+    return 0;
+}
+
+enum class ShiftOutcome { Done, Unconvertible, Refused };
+
+// Moves the local clock by offsetSeconds as one commit (read, compute, set), so
+// that a stop cannot fall between the reading and the setting. The clock's
+// fraction of a second is kept to its full precision, not only to the
+// millisecond. Whether the set itself took is not examined.
+ShiftOutcome ShiftClock(SyncManager& manager, const RunTicket& run, int32_t offsetSeconds) {
+    bool convertible = true;
+    const bool committed = run.Commit([&] {
+        SystemClock& clock = manager.Clock();
+        const ClockTime nowUtc = clock.Now();
+        const std::optional<SYSTEMTIME> shifted = ShiftLocalTime(clock.ToLocal(nowUtc), offsetSeconds);
+        if (!shifted) {
+            convertible = false;
+            return false;
+        }
+        SYSTEMTIME whole = *shifted;
+        whole.wMilliseconds = 0;
+        const std::optional<ClockTime> utc = clock.FromLocal(whole);
+        if (!utc) {
+            return true;
+        }
+        CSNTPClient client(clock, manager.Privilege());
+        if (client.EnableSystemTimePrivilege()) {
+            clock.Set(ClockTime{utc->seconds, nowUtc.nanoseconds});
+        }
+        client.DisableSystemTimePrivilege();
+        return true;
+    });
+    if (!convertible) {
+        return ShiftOutcome::Unconvertible;
+    }
+    return committed ? ShiftOutcome::Done : ShiftOutcome::Refused;
+}
+
+}  // namespace
+
+std::optional<SYSTEMTIME> ShiftLocalTime(const SYSTEMTIME& local, int32_t offsetSeconds) {
+    if (!IsValidSystemTime(local)) {
+        return std::nullopt;
+    }
+    SYSTEMTIME whole = local;
+    whole.wMilliseconds = 0;
+    // The calendar fields are counted as if they were UTC: no zone rule enters
+    // the arithmetic, as with any plain calendar sum.
+    ClockTime sum = ClockFromSystemTime(whole);
+    sum.seconds += offsetSeconds;
+    // Years the calendar record cannot hold are refused before the conversion.
+    constexpr int64_t kSecondsPerDay = 86400;
+    if (sum.seconds < DaysFromCivil(1601, 1, 1) * kSecondsPerDay ||
+        sum.seconds >= DaysFromCivil(30828, 1, 1) * kSecondsPerDay) {
+        return std::nullopt;
+    }
+    SYSTEMTIME result = SystemTimeFromClock(sum);
+    result.wMilliseconds = local.wMilliseconds;
+    return result;
+}
+
+std::string FormatSuccessText(const MonthAbbrevTable& months, const SYSTEMTIME& after, double delaySeconds) {
+    char text[160];
+    std::snprintf(text, sizeof text, "Success synchro: %s. %02d, %04d. Net delay: %5.3f sec.",
+                  months.Name(after.wMonth).c_str(), after.wDay, after.wYear, delaySeconds);
+    return text;
+}
+
+void ReportInternetOpenError(int32_t interactive, SyncManager& manager, const RunTicket& run) {
+    Report(interactive, manager, run, "Tidewell: error", kInternetOpenText, "Internet Open Error!");
+}
+
+void ReportUrlOpenError(int32_t interactive, SyncManager& manager, const RunTicket& run) {
+    Report(interactive, manager, run, "Tidewell:Error", kUrlOpenText, "URL Open Error!");
+}
+
+bool CheckInternetAccess(int32_t interactive, SyncManager& manager, InternetProbe& probe,
+                         const RunTicket& run) {
+    if (interactive == 0) {
+        return true;
+    }
+    switch (probe.Open(run.StopToken()).outcome) {
+        case ProbeOutcome::Reached:
+            return true;
+        case ProbeOutcome::OpenFailed:
+            ReportInternetOpenError(interactive, manager, run);
+            run.AdvanceServer();
+            return false;
+        case ProbeOutcome::UrlFailed:
+            ReportUrlOpenError(interactive, manager, run);
+            run.AdvanceServer();
+            return false;
+        case ProbeOutcome::Cancelled:
+            break;
+    }
+    // Stopped during the probe: whoever stopped the run has said what there is to say.
+    return false;
+}
+
+int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& probe, const RunTicket& run) {
+    // A run stopped before it got going does not even probe.
+    if (run.StopRequested() || !CheckInternetAccess(interactive, manager, probe, run) ||
+        run.StopRequested()) {
+        return 0;
+    }
+    Settings& settings = manager.GetSettings();
+    SystemClock& clock = manager.Clock();
+
+    const SYSTEMTIME before = clock.GetLocalTime();
+    // Empty when the list is empty or the index lies outside it: nothing to
+    // ask, and the clock is left alone.
+    const std::string host = manager.CurrentServerHost();
+    const double delaySeconds = host.empty() ? 0.0 : manager.SyncWithServer(interactive, 1, host, run);
+    if (delaySeconds == 0) {
+        return Fail(interactive, manager, run, "Time receiving error!");
+    }
+
+    if (const int32_t offsetSeconds = settings.nOffset; offsetSeconds != 0) {
+        switch (ShiftClock(manager, run, offsetSeconds)) {
+            case ShiftOutcome::Done:
+                break;
+            case ShiftOutcome::Unconvertible:
+                return Fail(interactive, manager, run, "Time conversion error!");
+            case ShiftOutcome::Refused:
+                return 0;
+        }
+    }
+
+    const SYSTEMTIME after = clock.GetLocalTime();
+    if (!run.RecordTimes(before, after)) {
+        return 0;
+    }
+    if (interactive != 0) {
+        run.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information, PromptButtons::Ok});
+    }
+    run.SetStatusText(FormatSuccessText(manager.Months(), after, delaySeconds));
+    run.SaveLastAttempt();
+
+    const int32_t maxDiffMinutes = settings.nMaxDiff;
+    if (settings.bFirstStart == 0 && maxDiffMinutes != 0) {
+        const int64_t movedMinutes =
+            WholeMinutes(LocalDateTimeFrom(after).days - LocalDateTimeFrom(before).days);
+        if (std::llabs(movedMinutes) > maxDiffMinutes) {
+            char text[320];
+            std::snprintf(text, sizeof text, kMoveWarningFormat, static_cast<long>(std::llabs(movedMinutes)));
+            run.Show({"Tidewell", text, PromptIcon::Warning, PromptButtons::Ok});
+            // The time the box stood open does not count against the run.
+            run.RestartWatch();
+        }
+    }
+    if (!run.ClearFirstStart()) {
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,254 @@
+#include "core/SyncScheduler.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "core/LocalDateTime.h"
+#include "core/SyncManager.h"
+#include "core/SyncRun.h"
+#include "platform/InternetProbe.h"
+#include "platform/NetworkState.h"
+
+namespace {
+
+constexpr int32_t kDailyPeriod = 0;
+constexpr int32_t kStartUpPeriod = 1;
+constexpr int32_t kHourlyPeriod = 2;
+// A manual run may take this long whatever nTimeOut says: it waits for the
+// user's boxes.
+constexpr int64_t kManualLimitSeconds = 180;
+constexpr int64_t kHourlyIntervalMinutes = 60;
+constexpr int kProgressStep = 10;
+constexpr int kProgressMax = 100;
+
+std::thread CreateStdThread(std::function<void()> body) {
+    return std::thread(std::move(body));
+}
+
+// With a shift of the clock the run keeps clear of midnight (23:46 to 00:14),
+// so that the shift never carries the date over under the schedule's feet.
+bool NearMidnight(const SYSTEMTIME& local) {
+    return (local.wHour == 23 && local.wMinute > 45) || (local.wHour == 0 && local.wMinute < 15);
+}
+
+}  // namespace
+
+struct SyncScheduler::Impl {
+    // A worker's thread and whether its run has returned; the run sets the flag last.
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> ended;
+
+        bool HasEnded() const { return ended->load(std::memory_order_acquire); }
+    };
+
+    Impl(SyncManager& m, InternetProbe& p, NetworkState& n, WorkerFactory f)
+        : manager(m), probe(p), network(n), createWorker(f ? std::move(f) : WorkerFactory(CreateStdThread)) {}
+
+    // The current and every abandoned worker, joined. Each is at most in one
+    // call that its stop cannot cut short.
+    ~Impl() {
+        if (current) {
+            manager.AbandonRun();
+            Abandon();
+        }
+        for (Worker& worker : abandoned) {
+            worker.thread.join();
+        }
+    }
+
+    // Joins the abandoned workers that have ended: they are past every effect,
+    // so the join returns at once.
+    void Reap() {
+        std::erase_if(abandoned, [](Worker& worker) {
+            if (!worker.HasEnded()) {
+                return false;
+            }
+            worker.thread.join();
+            return true;
+        });
+    }
+
+    // The current worker goes to the abandoned ones; its run has been stopped.
+    void Abandon() {
+        if (current) {
+            abandoned.push_back(std::move(*current));
+            current.reset();
+        }
+    }
+
+    // A worker for the run of ticket; none when it cannot be created.
+    void Launch(int32_t interactive, const RunTicket& ticket) {
+        auto ended = std::make_shared<std::atomic<bool>>(false);
+        // The worker holds references only to what outlives the scheduler.
+        SyncManager& m = manager;
+        InternetProbe& p = probe;
+        std::function<void()> body = [&m, &p, interactive, ticket, ended] {
+            SyncThreadProc(interactive, m, p, ticket);
+            ended->store(true, std::memory_order_release);
+        };
+        std::thread thread;
+        try {
+            thread = createWorker(std::move(body));
+        } catch (const std::system_error&) {
+            // As a thread that could not be created: no worker.
+        }
+        if (thread.joinable()) {
+            current = Worker{std::move(thread), std::move(ended)};
+        }
+    }
+
+    // The current local date-time without the fraction of the second.
+    LocalDateTime NowAtWholeSeconds() const {
+        ClockTime now = manager.Clock().Now();
+        now.nanoseconds = 0;
+        return LocalDateTimeFrom(manager.Clock().ToLocal(now));
+    }
+
+    SyncManager& manager;
+    InternetProbe& probe;
+    NetworkState& network;
+    WorkerFactory createWorker;
+    std::optional<Worker> current;
+    std::vector<Worker> abandoned;
+    // Not reset between runs: the bar goes on where it stopped.
+    int progress = 0;
+};
+
+SyncScheduler::SyncScheduler(SyncManager& manager, InternetProbe& probe, NetworkState& network,
+                             WorkerFactory createWorker)
+    : m_impl(std::make_unique<Impl>(manager, probe, network, std::move(createWorker))) {}
+
+SyncScheduler::~SyncScheduler() = default;
+
+bool SyncScheduler::IsRunning() {
+    m_impl->Reap();
+    if (!m_impl->current) {
+        return false;
+    }
+    if (!m_impl->current->HasEnded()) {
+        return true;
+    }
+    m_impl->current->thread.join();
+    m_impl->current.reset();
+    return false;
+}
+
+void SyncScheduler::StartManualRun() {
+    if (IsRunning()) {
+        return;
+    }
+    m_impl->Launch(1, m_impl->manager.BeginRun(1));
+}
+
+void SyncScheduler::BreakRun() {
+    // Stopped first, so that the run cannot overwrite the text in between.
+    m_impl->manager.AbandonRun();
+    m_impl->manager.SetStatusText("Broken by the user.");
+    m_impl->Abandon();
+    m_impl->Reap();
+}
+
+void SyncScheduler::CheckSchedule(MainWindowView& window) {
+    if (IsRunning()) {
+        return;
+    }
+    SyncManager& manager = m_impl->manager;
+    const Settings& settings = manager.GetSettings();
+    const SYSTEMTIME t = manager.Clock().GetLocalTime();
+    const LocalDateTime now = m_impl->NowAtWholeSeconds();
+
+    const int32_t period = settings.nSynPeriod;
+    bool due = false;
+    switch (period) {
+        case kDailyPeriod: {
+            const SYSTEMTIME date = manager.GetLastAttempt().syncDate;
+            due = date.wYear != t.wYear || date.wMonth != t.wMonth || date.wDay != t.wDay;
+            break;
+        }
+        case kStartUpPeriod:
+            due = manager.AutoStarted() == 0;
+            break;
+        case kHourlyPeriod:
+            if (std::abs(WholeMinutes(manager.LastAutoStart().days - now.days)) < kHourlyIntervalMinutes) {
+                return;
+            }
+            due = true;
+            break;
+        default:
+            return;
+    }
+
+    if (!due) {
+        if (!window.IsWindowVisible() && settings.bExitAfter != 0) {
+            window.RequestClose();
+        }
+        return;
+    }
+    if (settings.nOffset != 0 && NearMidnight(t)) {
+        return;
+    }
+    if (m_impl->network.IsConnected()) {
+        manager.SetLastAutoStart(now);
+        m_impl->Launch(0, manager.BeginRun(0));
+        // Also when no worker could be created: the attempt counts as made.
+        manager.SetAutoStarted();
+        return;
+    }
+    if (period == kHourlyPeriod) {
+        char text[128];
+        std::snprintf(text, sizeof text, "Net connection is absent! %02d:%02d; %s %02d, %04d", t.wHour,
+                      t.wMinute, manager.Months().Name(t.wMonth).c_str(), t.wDay, t.wYear);
+        manager.SetStatusText(text);
+        window.RefreshDisplay();
+    }
+}
+
+void SyncScheduler::WatchRun() {
+    SyncManager& manager = m_impl->manager;
+    SYSTEMTIME start = manager.WatchStart();
+    start.wMilliseconds = 0;
+    const int64_t elapsedSeconds =
+        WholeSeconds(m_impl->NowAtWholeSeconds().days - LocalDateTimeFrom(start).days);
+    const int32_t manual = manager.ManualFlag();
+    const int64_t limitSeconds = manual != 0 ? kManualLimitSeconds : manager.GetSettings().nTimeOut.load();
+    if (elapsedSeconds <= limitSeconds) {
+        return;
+    }
+    if (!m_impl->current) {
+        manager.RestartWatch();
+        return;
+    }
+    // The same run again from its start, on the same server: the stopped run
+    // never reaches AdvanceServer.
+    const RunTicket ticket = manager.BeginRun(manual);
+    m_impl->Abandon();
+    m_impl->Launch(manual, ticket);
+    m_impl->Reap();
+}
+
+void SyncScheduler::OnTimerTick(MainWindowView& window) {
+    if (IsRunning()) {
+        WatchRun();
+        window.SetProgress(m_impl->progress);
+        m_impl->progress += kProgressStep;
+        if (m_impl->progress > kProgressMax) {
+            m_impl->progress = 0;
+        }
+        return;
+    }
+    window.SetProgress(0);
+    CheckSchedule(window);
+    if (window.WindowExists()) {
+        window.RefreshDisplay();
+    }
+}
+
+std::size_t SyncScheduler::WorkerCount() const {
+    return m_impl->abandoned.size() + (m_impl->current ? 1 : 0);
+}

@@ -1,0 +1,278 @@
+#include "core/SyncRun.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <optional>
+#include <regex>
+
+#include "core/SntpClient.h"
+#include "tests/support/Chronyd.h"
+#include "tests/support/SyncRig.h"
+
+namespace {
+
+const std::string kUrlOpenText =
+    "URL open error!\nIf you cannot see any WWW page and get mail,\ntest internet connection, please.\n"
+    "If you can it means that the program\ncannot get information from time server now.\n"
+    "If you use manual synchronization\ntry be synchronized later.\nIf it is auto mode do nothing, please.";
+
+std::string MoveWarning(long minutes) {
+    return std::to_string(minutes) +
+           " minutes between the time after synchronizing and the time before synchronizing.\n"
+           "It can be caused by a virus, by bad software executing, by DST or by hardware errors.\n"
+           "This message is a warning only.";
+}
+
+int RunOnce(SyncRig& rig, int32_t interactive) {
+    return SyncThreadProc(interactive, *rig.manager, rig.probe, rig.manager->BeginRun(interactive));
+}
+
+// A record of an earlier success, which failures must leave alone.
+const LastAttempt kEarlier{
+    {2026, 12, 0, 5, 9, 1, 2, 3}, {2026, 12, 0, 5, 9, 1, 4, 5}, {2026, 12, 0, 5}, "Null"};
+
+const PromptRequest kSuccessBox{"Tidewell", "Successful synchronization.", PromptIcon::Information,
+                                PromptButtons::Ok};
+
+}  // namespace
+
+// Each failure: the box only for a manual run, the status line, the next
+// server, exit code 0, the clock and the record of the last success untouched.
+// The probe runs only for manual runs.
+TEST(SyncRunTest, FailuresReportAndMoveToTheNextServer) {
+    struct Row {
+        const char* name;
+        int32_t interactive;
+        std::function<void(SyncRig&)> arrange;
+        std::optional<PromptRequest> box;
+        std::string status;
+        int32_t serverAfter;
+        size_t requests;
+    };
+    const PromptRequest receiving{"Tidewell:Error", "Time receiving error!", PromptIcon::Error,
+                                  PromptButtons::Ok};
+    const Row rows[] = {
+        {"the Internet cannot be opened", 1, [](SyncRig& r) { r.probe.SetOutcome(ProbeOutcome::OpenFailed); },
+         PromptRequest{"Tidewell: error", "Internet open error! Test your system and try again.",
+                       PromptIcon::Error, PromptButtons::Ok},
+         "Internet Open Error! 15:05; 06-Dec-2026", 1, 0},
+        {"the probe page cannot be opened", 1,
+         [](SyncRig& r) { r.probe.SetOutcome(ProbeOutcome::UrlFailed); },
+         PromptRequest{"Tidewell:Error", kUrlOpenText, PromptIcon::Error, PromptButtons::Ok},
+         "URL Open Error! 15:05; 06-Dec-2026", 1, 0},
+        {"the server does not answer", 1, [](SyncRig& r) { r.server.SetSilent(true); }, receiving,
+         "Communication error! 15:05; 06-Dec-2026", 1, 1},
+        {"the server does not answer, automatic", 0, [](SyncRig& r) { r.server.SetSilent(true); },
+         std::nullopt, "Communication error! 15:05; 06-Dec-2026", 1, 1},
+        {"the server list is empty", 1,
+         [](SyncRig& r) {
+             r.settings.servers.RemoveAll();
+             r.manager->SetCurrentServer();
+         },
+         receiving, "Communication error! 15:05; 06-Dec-2026", 0, 0},
+        {"the server list is empty, automatic", 0,
+         [](SyncRig& r) {
+             r.settings.servers.RemoveAll();
+             r.manager->SetCurrentServer();
+         },
+         std::nullopt, "Communication error! 15:05; 06-Dec-2026", 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SyncRig rig;
+        rig.manager->SetLastAttempt(kEarlier);
+        row.arrange(rig);
+        EXPECT_EQ(RunOnce(rig, row.interactive), 0);
+        EXPECT_EQ(rig.probe.CallCount(), row.interactive != 0 ? 1u : 0u);
+        EXPECT_EQ(rig.prompts.Shown(),
+                  row.box ? std::vector<PromptRequest>{*row.box} : std::vector<PromptRequest>{});
+        LastAttempt expected = kEarlier;
+        expected.statusText = row.status;
+        EXPECT_EQ(rig.manager->GetLastAttempt(), expected);
+        EXPECT_EQ(rig.manager->CurrentServer(), row.serverAfter);
+        EXPECT_EQ(rig.server.RequestCount(), row.requests);
+        EXPECT_TRUE(rig.clock.Sets().empty());
+    }
+}
+
+// An automatic run neither probes nor shows a box: a broken probe does not
+// stop it, and its success is not announced.
+TEST(SyncRunTest, AnAutomaticRunNeitherProbesNorShowsABox) {
+    SyncRig rig;
+    rig.probe.SetOutcome(ProbeOutcome::OpenFailed);
+    EXPECT_EQ(RunOnce(rig, 0), 1);
+    EXPECT_EQ(rig.probe.CallCount(), 0u);
+    EXPECT_EQ(rig.prompts.Count(), 0u);
+    EXPECT_EQ(rig.clock.Sets().size(), 1u);
+}
+
+TEST(SyncRunTest, ThreeFailedRunsInAListOfThreeComeBackToTheFirstServer) {
+    SyncRig rig(0.5, 50);
+    rig.server.SetSilent(true);
+    for (const int32_t expected : {1, 2, 0}) {
+        EXPECT_EQ(RunOnce(rig, 0), 0);
+        EXPECT_EQ(rig.manager->CurrentServer(), expected);
+    }
+}
+
+// A manual success: the box, the record (before = the start of the run, after
+// = the corrected clock), the success text, the record stored, bFirstStart
+// cleared; the server stays.
+TEST(SyncRunTest, AManualSuccessIsAnnouncedRecordedAndStored) {
+    SyncRig rig;
+    rig.settings.bFirstStart = 1;
+    rig.FixDelay(0.1234, 0.5);
+    const SYSTEMTIME before = rig.clock.GetLocalTime();
+
+    EXPECT_EQ(RunOnce(rig, 1), 1);
+    EXPECT_EQ(rig.probe.CallCount(), 1u);
+    EXPECT_EQ(rig.prompts.Shown(), std::vector<PromptRequest>{kSuccessBox});
+    const SYSTEMTIME after = rig.clock.GetLocalTime();
+    const LastAttempt expected{
+        before, after, {2026, 12, 0, 6}, "Success synchro: Dec. 06, 2026. Net delay: 0.123 sec."};
+    EXPECT_EQ(rig.manager->GetLastAttempt(), expected);
+    EXPECT_EQ(rig.settings.bFirstStart.load(), 0);
+    EXPECT_EQ(rig.manager->CurrentServer(), 0);
+
+    LastAttempt stored;
+    Settings(rig.temp.store).LoadAll(stored);
+    EXPECT_EQ(stored.statusText, expected.statusText);
+    EXPECT_EQ(stored.timeAfter.wMilliseconds, after.wMilliseconds);
+    EXPECT_EQ(stored.syncDate.wDay, 6);
+}
+
+// The user's shift on top of the exact correction: the clock ends nOffset
+// seconds from the server's time, its fraction of a second unchanged, set with
+// the right raised.
+TEST(SyncRunTest, TheUsersShiftLeavesTheClockThatFarFromTheServer) {
+    for (const int32_t offsetSeconds : {0, -90, 45, 3600}) {
+        SCOPED_TRACE(offsetSeconds);
+        SyncRig rig;
+        rig.settings.nOffset = offsetSeconds;
+        rig.settings.nMaxDiff = 0;
+        EXPECT_EQ(RunOnce(rig, 0), 1);
+        EXPECT_NEAR(rig.ClientAheadSeconds(), offsetSeconds, 1e-6);
+        EXPECT_EQ(rig.clock.Sets().size(), offsetSeconds != 0 ? 2u : 1u);
+        EXPECT_TRUE(rig.privilege.RaisedAtLastSet());
+        const SYSTEMTIME server = rig.clock.ToLocal(rig.trueClock.TrueNow());
+        EXPECT_EQ(rig.manager->GetLastAttempt().timeAfter.wMilliseconds, server.wMilliseconds);
+    }
+}
+
+TEST(SyncRunTest, ShiftingALocalTimeUsesCalendarArithmetic) {
+    struct Row {
+        SYSTEMTIME local;
+        int32_t offsetSeconds;
+        std::optional<SYSTEMTIME> expected;
+    };
+    const Row rows[] = {
+        {{2026, 12, 4, 31, 23, 59, 30, 250}, 45, SYSTEMTIME{2027, 1, 5, 1, 0, 0, 15, 250}},
+        {{2024, 3, 5, 1, 0, 0, 10, 999}, -90, SYSTEMTIME{2024, 2, 4, 29, 23, 58, 40, 999}},
+        {{2026, 3, 0, 29, 1, 30, 0, 0}, 3600, SYSTEMTIME{2026, 3, 0, 29, 2, 30, 0, 0}},
+        {{30827, 12, 0, 31, 23, 59, 59, 0}, 1, std::nullopt},
+        {{1601, 1, 1, 1, 0, 0, 0, 500}, -1, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.offsetSeconds);
+        EXPECT_EQ(ShiftLocalTime(row.local, row.offsetSeconds), row.expected);
+    }
+}
+
+// The warning compares the clock before and after the run in whole minutes
+// (rounded to the second first): exactly nMaxDiff passes, one more warns; the
+// shift counts; nMaxDiff 0 and bFirstStart switch it off. After the warning the
+// watchdog counts again from the corrected clock.
+TEST(SyncRunTest, TheClockMoveWarningComesPastNMaxDiff) {
+    struct Row {
+        double serverAheadSeconds;
+        int32_t offsetSeconds;
+        int32_t maxDiffMinutes;
+        int32_t firstStart;
+        long warnedMinutes;  // 0: no warning
+    };
+    const Row rows[] = {
+        {300, 0, 5, 0, 0},  {359, 0, 5, 0, 0},     {360, 0, 5, 0, 6},
+        {-360, 0, 5, 0, 6}, {0.5, 360, 5, 0, 6},   {360, 0, 5, 1, 0},
+        {360, 0, 0, 0, 0},  {7200, 0, 61, 0, 120}, {-7200, 0, 120, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.serverAheadSeconds) + " s ahead, nMaxDiff " +
+                     std::to_string(row.maxDiffMinutes));
+        SyncRig rig(row.serverAheadSeconds);
+        rig.settings.nOffset = row.offsetSeconds;
+        rig.settings.nMaxDiff = row.maxDiffMinutes;
+        rig.settings.bFirstStart = row.firstStart;
+        const SYSTEMTIME before = rig.clock.GetLocalTime();
+        EXPECT_EQ(RunOnce(rig, 0), 1);
+        if (row.warnedMinutes != 0) {
+            EXPECT_EQ(rig.prompts.Shown(),
+                      (std::vector<PromptRequest>{{"Tidewell", MoveWarning(row.warnedMinutes),
+                                                   PromptIcon::Warning, PromptButtons::Ok}}));
+            EXPECT_EQ(rig.manager->WatchStart(), rig.clock.GetLocalTime());
+        } else {
+            EXPECT_EQ(rig.prompts.Count(), 0u);
+            if (std::fabs(row.serverAheadSeconds) < 3600) {
+                EXPECT_EQ(rig.manager->WatchStart(), before);
+            }
+        }
+        EXPECT_EQ(rig.settings.bFirstStart.load(), 0);
+    }
+}
+
+// A stopped run changes nothing more: not the clock, not the record, not the
+// status text, not the server, and shows nothing.
+TEST(SyncRunTest, AStoppedRunChangesNothing) {
+    for (const bool serverAnswers : {true, false}) {
+        SyncRig rig(0.5, 50);
+        rig.server.SetSilent(!serverAnswers);
+        const RunTicket ticket = rig.manager->BeginRun(1);
+        rig.manager->AbandonRun();
+        EXPECT_EQ(SyncThreadProc(1, *rig.manager, rig.probe, ticket), 0);
+        EXPECT_TRUE(rig.clock.Sets().empty());
+        EXPECT_EQ(rig.manager->StatusText(), "Null");
+        EXPECT_EQ(rig.manager->CurrentServer(), 0);
+        EXPECT_EQ(rig.prompts.Count(), 0u);
+    }
+}
+
+// A whole run against a real server, on a clock 3 s off that follows real time.
+TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
+    if (const std::string reason = Chronyd::Unavailable(); !reason.empty()) {
+        GTEST_SKIP() << reason;
+    }
+    Chronyd chronyd;
+    TempSettings temp;
+    temp.settings.servers.Add(CServer("Local chronyd", Chronyd::kHost, 0));
+    FakeClock clock = FakeClock::FollowingRealTime(3.0);
+    FakePrompts prompts;
+    FakeTimePrivilege privilege;
+    SocketsLayer sockets;
+    FakeInternetProbe probe;
+    SyncManager manager(temp.settings, clock, prompts, privilege, sockets,
+                        SyncManagerOptions{chronyd.Port(), 2000, "C"});
+    manager.SetCurrentServer();
+
+    const SYSTEMTIME before = clock.GetLocalTime();
+    ASSERT_EQ(SyncThreadProc(0, manager, probe, manager.BeginRun(0)), 1)
+        << manager.StatusText() << chronyd.Log();
+
+    CSNTPClient client(clock, privilege);
+    CSNTPReply reply{};
+    ASSERT_TRUE(client.Query(Chronyd::kHost, reply, chronyd.Port()));
+    EXPECT_LT(std::fabs(reply.localClockOffsetSeconds), 0.001);
+    EXPECT_LT(std::fabs(clock.OffsetFromRealSeconds()), 0.001);
+
+    const LastAttempt last = manager.GetLastAttempt();
+    EXPECT_EQ(last.timeBefore, before);
+    EXPECT_EQ(last.syncDate.wYear, last.timeAfter.wYear);
+    EXPECT_EQ(last.syncDate.wDay, last.timeAfter.wDay);
+    EXPECT_TRUE(std::regex_match(
+        last.statusText,
+        std::regex(R"(Success synchro: [A-Z][a-z]{2}\. \d\d, \d{4}\. Net delay: 0\.\d{3} sec\.)")))
+        << last.statusText;
+    LastAttempt stored;
+    Settings(temp.store).LoadAll(stored);
+    EXPECT_EQ(stored.statusText, last.statusText);
+}
