@@ -1,29 +1,13 @@
 #include "timezone/NameConversion.h"
 
+#include "platform/Utf8.h"
+
 #include <cstdint>
 
 namespace {
 
 constexpr std::size_t kNarrowNameBytes = 32;
 constexpr char32_t kReplacement = 0xFFFD;
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // The code point starting at text[pos]; pos moves past it. Malformed bytes give U+FFFD, one byte at a time.
 char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {

@@ -8,7 +8,7 @@
 #include <string>
 
 struct ChronydOptions {
-    // libfaketime's time specification for the server's clock ("+2h",
+    // libfaketime's time format for the server's clock ("+2h",
     // "@2040-01-01 00:00:00"); empty for the machine's real clock.
     std::string fakeTime;
     // The stratum it serves while it has no source of its own.
