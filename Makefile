@@ -56,8 +56,10 @@ bench: configure
 	@$(BUILD_DIR)/bench/tidewell-bench --exchanges $(BENCH_EXCHANGES) \
 		--idle-seconds $(BENCH_IDLE_SECONDS) --app $(BUILD_DIR)/app/tidewell
 
+# Starts the program from the build folder. It sets the clock only when it has
+# the right to (see the README: setcap cap_sys_time=p on the built program).
 run: build
-	$(BUILD_DIR)/app/tidewell-query --help; true
+	$(BUILD_DIR)/app/tidewell
 
 # Installs under the configured prefix (/usr/local unless PREFIX was given; the
 # program has the installed help path compiled in, so PREFIX reconfigures).

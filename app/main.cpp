@@ -1,0 +1,68 @@
+// Tidewell: keeps the computer's clock right from time servers. The one place
+// where the real clock, network, settings file and desktop are wired together.
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/ProfileStore.h"
+#include "config/Settings.h"
+#include "core/SocketsLayer.h"
+#include "core/SyncManager.h"
+#include "core/SyncScheduler.h"
+#include "platform/CommandLine.h"
+#include "platform/DateTimeSettings.h"
+#include "platform/InternetProbe.h"
+#include "platform/LinuxTimeZoneStore.h"
+#include "platform/NetworkState.h"
+#include "platform/SystemClock.h"
+#include "platform/TimePrivilege.h"
+#include "ui/CMainDlg.h"
+#include "ui/HelpService.h"
+#include "ui/QtPrompts.h"
+#include "ui/SingleInstance.h"
+#include "ui/TidewellApp.h"
+#include "ui/TimedatedTimeService.h"
+#include "ui/TrayIcon.h"
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tidewell"));
+    QApplication::setOrganizationName(QString::fromLatin1(ProfileStore::kMakerKey));
+    QApplication::setDesktopFileName(QStringLiteral("tidewell"));
+    // The window hides to the notification area; only its destruction ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtPrompts prompts;
+    LinuxSystemClock clock;
+    LinuxTimePrivilege privilege;
+    SocketsLayer sockets;
+    CurlInternetProbe probe;
+    LinuxNetworkState network;
+    const std::unique_ptr<LinuxTimeZoneStore> zones = LinuxTimeZoneStore::ForThisProcess(clock);
+    HelpService help;
+    DesktopDateTimeSettings dateTime;
+    TimedatedTimeService timeService;
+
+    // Nothing is read from the store before start-up registers the maker key.
+    ProfileStore store(ProfileStore::DefaultConfigFolder());
+    // The program-wide objects, each once. Settings comes before the others
+    // because each of them holds on to it.
+    Settings settings(store);
+    TrayIcon trayIcon([&settings] { return settings.bShowIcon != 0; });
+    SyncManager manager(settings, clock, prompts, privilege, sockets);
+    SyncScheduler scheduler(manager, probe, network);
+    CMainDlg mainDlg(trayIcon, manager, scheduler, *zones, help, dateTime);
+    TidewellApp theApp(
+        settings, manager, mainDlg,
+        {store, *zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
+
+    const int exitCode = theApp.Run();
+
+    // A synchronisation still running ends with the process: nothing waits for
+    // its network call, and everything it may still touch stays alive until
+    // then. Every setting has already reached the disk.
+    prompts.Shutdown();
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
+}

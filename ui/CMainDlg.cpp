@@ -1,0 +1,366 @@
+#include "ui/CMainDlg.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+
+#include "config/Settings.h"
+#include "core/SyncManager.h"
+#include "platform/DateTimeSettings.h"
+#include "ui/CParamDlg.h"
+#include "ui/CServerDlg.h"
+#include "ui/HelpService.h"
+#include "ui/ProgramIcon.h"
+#include "ui/TrayIcon.h"
+#include "ui_CMainDlg.h"
+
+namespace {
+
+QString FromUtf8(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& scheduler, TimeZoneStore& zones,
+                   Help& help, DateTimeSettings& dateTime, QWidget* parent)
+    : QDialog(parent),
+      m_ui(std::make_unique<Ui::CMainDlg>()),
+      m_trayIcon(trayIcon),
+      m_manager(manager),
+      m_settings(manager.GetSettings()),
+      m_scheduler(scheduler),
+      m_zones(zones),
+      m_help(help),
+      m_dateTime(dateTime),
+      m_status(QString::fromLatin1(kInitialStatus)) {
+    m_ui->setupUi(this);
+    // A small fixed dialog with a minimise box and no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(size());
+    m_manager.SetStatusText(kInitialStatus);
+
+    // The dialogs measure in the user-interface thread's name: interactive, the clock untouched.
+    m_measure = [&manager](const std::string& host, std::stop_token) {
+        return manager.SyncWithServer(1, 0, host);
+    };
+    m_aboutBox = [this](const QString& title, const QString& text) { QMessageBox::about(this, title, text); };
+
+    connect(m_ui->IDC_SYNC_NOW, &QPushButton::clicked, this, [this] { m_scheduler.StartManualRun(); });
+    connect(m_ui->IDC_BREAK, &QPushButton::clicked, this, [this] { m_scheduler.BreakRun(); });
+    connect(m_ui->IDC_SET_TIME_ZONE, &QPushButton::clicked, this, &CMainDlg::OnSetTimeZone);
+    connect(m_ui->IDC_OPTIONS, &QPushButton::clicked, this, &CMainDlg::OnOptions);
+    connect(m_ui->IDC_SERVER_CHOOSER, &QPushButton::clicked, this, &CMainDlg::OnServer);
+    connect(m_ui->IDC_ABOUT, &QPushButton::clicked, this, &CMainDlg::OnAbout);
+    connect(m_ui->IDC_HELP, &QPushButton::clicked, this, &CMainDlg::OnHelp);
+    connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTimerTick);
+    connect(&m_trayIcon, &TrayIcon::Activated, this, &CMainDlg::OnTrayDoubleClick);
+    connect(&m_trayIcon, &TrayIcon::ContextRequested, this, &CMainDlg::PopUpTrayMenu);
+
+    BuildTrayMenu();
+}
+
+CMainDlg::~CMainDlg() {
+    m_timer.stop();
+    if (m_created && !m_destroyed) {
+        m_trayIcon.Remove();
+    }
+    m_trayIcon.SetContextMenu(nullptr);
+}
+
+void CMainDlg::BuildTrayMenu() {
+    m_trayMenu = std::make_unique<QMenu>();
+    QAction* open = m_trayMenu->addAction(QStringLiteral("&Open"));
+    QAction* options = m_trayMenu->addAction(QStringLiteral("O&ptions"));
+    QAction* exit = m_trayMenu->addAction(QStringLiteral("&Exit "));
+    open->setObjectName(QStringLiteral("ID_OPEN"));
+    options->setObjectName(QStringLiteral("ID_OPTIONS"));
+    exit->setObjectName(QStringLiteral("ID_EXIT"));
+    // The default item is shown bold.
+    m_trayMenu->setDefaultAction(open);
+    // Queued: the menu has closed before the command runs, as with a menu command.
+    connect(
+        open, &QAction::triggered, this, [this] { ShowMainWindow(true); }, Qt::QueuedConnection);
+    connect(options, &QAction::triggered, this, &CMainDlg::OnOptions, Qt::QueuedConnection);
+    connect(exit, &QAction::triggered, this, &CMainDlg::ExitFromMenu, Qt::QueuedConnection);
+}
+
+void CMainDlg::Create() {
+    if (m_created) {
+        return;
+    }
+    m_created = true;
+
+    m_manager.SetCurrentServer();
+    m_server = FromUtf8(m_manager.CurrentServerTitle());
+
+    if (m_showAtStart == 1) {
+        m_visible = true;
+    } else {
+        HideWindow();
+    }
+
+    m_trayIcon.SetContextMenu(m_trayMenu.get());
+    m_trayIcon.Attach();
+    m_trayIcon.UpdateTrayIcon(TrayAction::Modify);
+
+    setWindowIcon(ProgramIcon());
+    setWindowTitle(QString::fromLatin1(kWindowTitle));
+    m_ui->IDC_PICTURE->setPixmap(ProgramIcon().pixmap(48, 48));
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = geometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+
+    m_timeBefore = FromUtf8(m_manager.FormatTimeBefore());
+    m_timeAfter = FromUtf8(m_manager.FormatTimeAfter());
+    m_date = FromUtf8(m_manager.FormatSyncDate());
+    m_status = FromUtf8(m_manager.StatusText());
+
+    WarnWhenSyncTooOld();
+
+    CopyTextsToControls();
+    m_timer.start(kTimerPeriodMs);
+    m_ui->IDC_SYNC_NOW->setFocus();
+}
+
+void CMainDlg::WarnWhenSyncTooOld() {
+    const SYSTEMTIME syncDate = m_manager.GetLastAttempt().syncDate;
+    if (!m_settings.IsSyncOverdue(syncDate, m_manager.Clock())) {
+        return;
+    }
+    const QString text = QStringLiteral(
+                             "Warning! More then %1 days past\nafter last successful synchronization.\n"
+                             "Synchronize PC Clock now,\nset max period to zero for disable this message\n"
+                             "ore exit the program.")
+                             .arg(static_cast<int>(m_settings.nMaxDays));
+    m_manager.GetPrompts().Show(
+        {"Tidewell: Warning", text.toStdString(), PromptIcon::Warning, PromptButtons::Ok});
+}
+
+void CMainDlg::OnTimerTick() {
+    if (!WindowExists()) {
+        return;
+    }
+    m_scheduler.OnTimerTick(*this);
+}
+
+void CMainDlg::RefreshDisplay() {
+    m_timeBefore = FromUtf8(m_manager.FormatTimeBefore());
+    m_timeAfter = FromUtf8(m_manager.FormatTimeAfter());
+    m_date = FromUtf8(m_manager.FormatSyncDate());
+    m_server = FromUtf8(m_manager.CurrentServerTitle());
+    m_status = FromUtf8(m_manager.StatusText());
+    CopyTextsToControls();
+}
+
+void CMainDlg::CopyTextsToControls() {
+    m_ui->IDC_TIME_BEFORE->setText(m_timeBefore);
+    m_ui->IDC_TIME_AFTER->setText(m_timeAfter);
+    m_ui->IDC_SYNC_DATE->setText(m_date);
+    m_ui->IDC_STATUS->setText(m_status);
+    m_ui->IDC_SERVER->setText(m_server);
+    // Long status lines are read from their start.
+    for (QLineEdit* field : {m_ui->IDC_TIME_BEFORE, m_ui->IDC_TIME_AFTER, m_ui->IDC_SYNC_DATE,
+                             m_ui->IDC_STATUS, m_ui->IDC_SERVER}) {
+        field->setCursorPosition(0);
+    }
+}
+
+void CMainDlg::SetProgress(int percent) {
+    m_ui->IDC_PROGRESS->setValue(percent);
+}
+
+void CMainDlg::ShowMainWindow(bool show) {
+    if (!WindowExists()) {
+        return;
+    }
+    if (!show) {
+        HideWindow();
+        return;
+    }
+    m_visible = true;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    showNormal();
+    raise();
+}
+
+void CMainDlg::HideWindow() {
+    m_visible = false;
+    // Without a notification area a hidden window could only come back through
+    // a second start; minimised it stays in the task bar as well.
+    if (m_trayIcon.Available()) {
+        hide();
+    } else {
+        showMinimized();
+    }
+}
+
+void CMainDlg::RestoreFromSecondStart() {
+    if (!WindowExists()) {
+        return;
+    }
+    // The window the user asked for counts as shown: the exit after
+    // synchronisation must not close it under the user's eyes.
+    ShowMainWindow(true);
+    activateWindow();
+}
+
+void CMainDlg::OnTrayDoubleClick() {
+    ShowMainWindow(true);
+    activateWindow();
+    setFocus();
+}
+
+void CMainDlg::PopUpTrayMenu(const QPoint& globalPosition) {
+    if (!WindowExists() || m_trayMenu->isVisible()) {
+        // The desktop has already opened the menu it was given.
+        return;
+    }
+    const int width = m_trayMenu->sizeHint().width();
+    m_trayMenu->popup(globalPosition - QPoint(width, 0));
+}
+
+void CMainDlg::ExitFromMenu() {
+    m_exitFromMenu = true;
+    RequestClose();
+    m_exitFromMenu = false;
+}
+
+void CMainDlg::RequestClose() {
+    if (!WindowExists()) {
+        return;
+    }
+    // close() hands the request to closeEvent at once and returns when it has been handled.
+    close();
+}
+
+void CMainDlg::closeEvent(QCloseEvent* event) {
+    // The window is never closed by Qt itself: it is either hidden or destroyed here.
+    event->ignore();
+    if (!WindowExists() || m_asking) {
+        return;
+    }
+    if (m_settings.bExitAfter != 0 && !m_visible && !m_exitFromMenu) {
+        m_timer.stop();
+        Destroy();
+        return;
+    }
+    m_asking = true;
+    const PromptAnswer answer = m_manager.GetPrompts().Show(
+        {"Tidewell", "Usually you do not need exit this program. Continue?\nYes - Exit, No - Minimize.",
+         PromptIcon::Information, PromptButtons::YesNo});
+    m_asking = false;
+    if (answer == PromptAnswer::Yes) {
+        Destroy();
+    } else {
+        HideWindow();
+    }
+}
+
+void CMainDlg::Destroy() {
+    if (m_destroyed) {
+        return;
+    }
+    m_destroyed = true;
+    m_timer.stop();
+    m_trayMenu->hide();
+    hide();
+    m_trayIcon.Remove();
+    emit WindowDestroyed();
+}
+
+void CMainDlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !WindowExists()) {
+        return;
+    }
+    if (!isMinimized()) {
+        // Brought back from the task bar (where a window without a notification
+        // area waits): it is shown again.
+        if (isVisible()) {
+            m_visible = true;
+        }
+        return;
+    }
+    if (!m_trayIcon.Available()) {
+        // Without a notification area the minimised window stays in the task bar.
+        m_visible = false;
+        return;
+    }
+    m_visible = false;
+    // Hidden once the window system has finished minimising it; a window shown
+    // again in the meantime stays.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!m_visible && WindowExists()) {
+                hide();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void CMainDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F1) {
+        OnHelp();
+    }
+    if (event->key() == Qt::Key_Escape) {
+        // Escape neither closes nor hides the main window.
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CMainDlg::reject() {
+    // Only the close request ends or hides this window.
+}
+
+void CMainDlg::OnOptions() {
+    if (!WindowExists()) {
+        return;
+    }
+    CParamDlg dialog(m_settings, m_trayIcon, m_zones, m_manager.GetPrompts(), m_help, this);
+    dialog.exec();
+}
+
+void CMainDlg::OnServer() {
+    if (!WindowExists()) {
+        return;
+    }
+    CServerDlg dialog(
+        m_settings, m_manager.GetPrompts(), m_help, m_measure, [this] { m_manager.SetCurrentServer(); },
+        this);
+    dialog.exec();
+}
+
+QString CMainDlg::AboutText() {
+    return QStringLiteral("%1\u00ae\tVersion\t %2.%3.%4\n\n")
+               .arg(QString::fromLatin1(kWindowTitle))
+               .arg(kVersionMajor)
+               .arg(kVersionMinor)
+               .arg(kVersionBuild) +
+           QStringLiteral(
+               "Keeps the computer's clock right with SNTP time servers.\n"
+               "Synchronizes daily, at start up, hourly or on request,\n"
+               "and looks after the daylight saving rules of the time zone.\n\n"
+               "Copyright \u00a9 Quorvane");
+}
+
+void CMainDlg::OnAbout() {
+    m_aboutBox(QStringLiteral("About %1").arg(QString::fromLatin1(kWindowTitle)), AboutText());
+}
+
+void CMainDlg::OnHelp() {
+    m_help.ShowHelp(HelpPage::Index);
+}
+
+void CMainDlg::OnSetTimeZone() {
+    m_dateTime.Open();
+}

@@ -1,0 +1,87 @@
+#include "ui/TidewellApp.h"
+
+#include <QEventLoop>
+
+#include "config/CRegError.h"
+#include "config/ProfileStore.h"
+#include "config/Settings.h"
+#include "core/SyncManager.h"
+#include "platform/CommandLine.h"
+#include "platform/DateTimeSettings.h"
+#include "platform/TimeService.h"
+#include "timezone/TimeZoneCheck.h"
+#include "ui/CMainDlg.h"
+#include "ui/SingleInstance.h"
+
+TidewellApp::TidewellApp(Settings& settings, SyncManager& manager, CMainDlg& mainDlg, Services services,
+                         QObject* parent)
+    : QObject(parent),
+      m_settings(settings),
+      m_manager(manager),
+      m_mainDlg(mainDlg),
+      m_services(std::move(services)) {}
+
+TidewellApp::~TidewellApp() = default;
+
+bool TidewellApp::InitInstance() {
+    // One copy per user: a running copy is asked for its window, and this one steps back.
+    m_instance = std::make_unique<SingleInstance>(m_services.instanceName);
+    if (!m_instance->TryBecomePrimary()) {
+        SingleInstance::AskPrimaryToRestore(m_services.instanceName);
+        m_instance.reset();
+        return false;
+    }
+    connect(m_instance.get(), &SingleInstance::RestoreRequested, &m_mainDlg,
+            &CMainDlg::RestoreFromSecondStart);
+
+    m_services.store.RegisterMakerKey(ProfileStore::kMakerKey);
+
+    // Nothing stored yet: the program runs for the first time for this user.
+    m_firstStart = m_services.store.IsEmpty();
+    if (m_firstStart) {
+        PrepareFirstStart();
+    } else {
+        LastAttempt last;
+        m_settings.LoadAll(last);
+        m_manager.SetLastAttempt(last);
+    }
+
+    m_services.timeService.SwitchOffSync();
+
+    m_startUpSwitch = IsStartUpCommandLine(m_services.commandLine);
+    const bool show = m_firstStart || !m_startUpSwitch;
+    m_mainDlg.SetShowAtStart(show ? 1 : 0);
+    m_mainDlg.Create();
+    if (show) {
+        m_mainDlg.SetShowAtStart(1);
+        m_mainDlg.ShowMainWindow(true);
+    }
+    return true;
+}
+
+void TidewellApp::PrepareFirstStart() {
+    // Whatever goes wrong here, the user is still sent to check the zone.
+    try {
+        CheckTimeZone(m_services.zones, m_services.prompts, m_settings.startZone);
+        m_settings.SaveFirstStart();
+    } catch (const CRegError&) {
+    } catch (...) {
+    }
+    m_services.prompts.Show({"Tidewell",
+                             "Tidewell needs right settings of system date and time zone.\n"
+                             "Check your Time Zone Settings, please!",
+                             PromptIcon::Information, PromptButtons::Ok});
+    m_services.dateTime.Open();
+}
+
+int TidewellApp::Run() {
+    if (!InitInstance()) {
+        return 0;
+    }
+    if (!m_mainDlg.WindowExists()) {
+        return 0;
+    }
+    QEventLoop loop;
+    connect(&m_mainDlg, &CMainDlg::WindowDestroyed, &loop, [&loop] { loop.exit(0); });
+    return loop.exec();
+}
