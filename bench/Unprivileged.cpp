@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -79,6 +80,9 @@ UnprivilegedProcess::UnprivilegedProcess(const UnprivilegedCommand& command) {
     if (m_pid == 0) {
         // dup2 clears close-on-exec on the copies.
         if (input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0) {
+            _exit(126);
+        }
+        if (command.isolateNetwork && unshare(CLONE_NEWNET) != 0) {
             _exit(126);
         }
         if (identity && (setgroups(0, nullptr) != 0 || setgid(identity->gid) != 0 ||

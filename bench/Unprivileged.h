@@ -14,6 +14,10 @@ struct UnprivilegedCommand {
     std::vector<std::string> arguments;    // the program's path first
     std::vector<std::string> environment;  // "NAME=value"; nothing else is passed
     std::string outputPath;                // standard output and error go here
+    // In a network namespace of its own (only a loopback interface, down), so
+    // that nothing the program sends reaches another machine. Needs root: the
+    // program does not start without it.
+    bool isolateNetwork = false;
 };
 
 class UnprivilegedProcess {
