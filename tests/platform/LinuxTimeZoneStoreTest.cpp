@@ -12,6 +12,7 @@
 #include "platform/ZoneRecord.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ZoneRecords.h"
 
 namespace {
 
@@ -21,32 +22,6 @@ ClockTime Utc(int64_t y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s =
 
 std::string DataZone(const std::string& name) {
     return std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo/" + name;
-}
-
-std::array<char16_t, 32> Name(const std::u16string& text) {
-    std::array<char16_t, 32> name{};
-    std::copy(text.begin(), text.end(), name.begin());
-    return name;
-}
-
-SYSTEMTIME Rule(uint16_t month, uint16_t week, uint16_t weekday, uint16_t hour) {
-    SYSTEMTIME st;
-    st.wMonth = month;
-    st.wDay = week;
-    st.wDayOfWeek = weekday;
-    st.wHour = hour;
-    return st;
-}
-
-TIME_ZONE_INFORMATION EditorRecord() {
-    TIME_ZONE_INFORMATION tzi;
-    tzi.Bias = -60;
-    tzi.StandardName = Name(u"User standard DST");
-    tzi.StandardDate = Rule(10, 5, 0, 3);
-    tzi.DaylightName = Name(u"User daylight DST");
-    tzi.DaylightDate = Rule(3, 5, 0, 2);
-    tzi.DaylightBias = -60;
-    return tzi;
 }
 
 class RecordingRunner final : public ZoneHelperRunner {

@@ -1,4 +1,5 @@
 #include "platform/ZoneRecord.h"
+#include "tests/support/ZoneRecords.h"
 
 #include <gtest/gtest.h>
 
@@ -10,38 +11,10 @@ int64_t Utc(int64_t y, unsigned mo, unsigned d, int h = 0) {
     return DaysFromCivil(y, mo, d) * 86400 + h * 3600;
 }
 
-std::array<char16_t, 32> Name(const std::u16string& text) {
-    std::array<char16_t, 32> name{};
-    std::copy(text.begin(), text.begin() + static_cast<long>(std::min(text.size(), name.size())),
-              name.begin());
-    return name;
-}
-
-SYSTEMTIME Rule(uint16_t month, uint16_t week, uint16_t weekday, uint16_t hour, uint16_t minute = 0) {
-    SYSTEMTIME st;
-    st.wMonth = month;
-    st.wDay = week;
-    st.wDayOfWeek = weekday;
-    st.wHour = hour;
-    st.wMinute = minute;
-    return st;
-}
-
 SYSTEMTIME Date(uint16_t year, uint16_t month, uint16_t day, uint16_t weekday, uint16_t hour) {
     SYSTEMTIME st = Rule(month, day, weekday, hour);
     st.wYear = year;
     return st;
-}
-
-TIME_ZONE_INFORMATION EditorRecord() {
-    TIME_ZONE_INFORMATION tzi;
-    tzi.Bias = -60;
-    tzi.StandardName = Name(u"User standard DST");
-    tzi.StandardDate = Rule(10, 5, 0, 3);
-    tzi.DaylightName = Name(u"User daylight DST");
-    tzi.DaylightDate = Rule(3, 5, 0, 2);
-    tzi.DaylightBias = -60;
-    return tzi;
 }
 
 TEST(ZoneRecordTest, MapsZoneRulesIntoTheRecord) {

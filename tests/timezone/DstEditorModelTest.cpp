@@ -7,6 +7,7 @@
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeTimeZoneStore.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ZoneRecords.h"
 #include "timezone/NameConversion.h"
 
 namespace {
@@ -16,16 +17,6 @@ const PromptRequest kIntegerMessage{"Tidewell", "Please enter an integer.", Prom
 
 PromptRequest RangeMessage(const char* text) {
     return {"Tidewell", text, PromptIcon::Warning, PromptButtons::Ok};
-}
-
-SYSTEMTIME Rule(uint16_t month, uint16_t week, uint16_t weekday, uint16_t hour, uint16_t minute = 0) {
-    SYSTEMTIME st;
-    st.wMonth = month;
-    st.wDay = week;
-    st.wDayOfWeek = weekday;
-    st.wHour = hour;
-    st.wMinute = minute;
-    return st;
 }
 
 TIME_ZONE_INFORMATION NewYork() {
