@@ -31,7 +31,7 @@ public:
     bool operator==(const CServer&) const = default;
 
     std::string title;
-    // DNS name or dotted IPv4 address.
+    // DNS name, dotted IPv4 address or IPv6 address (bare or in brackets).
     std::string host;
     // 0: from the program's table; anything else: added by the user.
     int32_t kind = 0;

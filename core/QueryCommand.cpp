@@ -1,6 +1,7 @@
 #include "core/QueryCommand.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -90,8 +91,9 @@ bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions
 std::string QueryUsage(const std::string& program) {
     return "Usage: " + program +
            " [--port N] [--samples N] HOST...\n"
-           "Asks each time server HOST (a name or an IPv4 address) for the time over SNTP and\n"
-           "prints the measured clock offset and network delay. Never sets the clock.\n"
+           "Asks each time server HOST (a name, an IPv4 address or an IPv6 address such as ::1)\n"
+           "for the time over SNTP and prints the measured clock offset and network delay.\n"
+           "Never sets the clock.\n"
            "\n"
            "  --port N      UDP port of the servers (default 123)\n"
            "  --samples N   exchanges per host, sent one after the other (default 1);\n"
@@ -102,7 +104,8 @@ std::string QueryUsage(const std::string& program) {
            "the local clock is behind). Delay: network round trip in seconds.\n"
            "A reply that cannot be trusted (not from a server, not an answer to the request,\n"
            "a server that refuses or is not synchronised, a date outside 2004 to 2036) is\n"
-           "reported with its reason and left out.\n"
+           "reported with its reason and left out. A datagram that answers no request of\n"
+           "this tool is skipped with a note, and the wait for the answer goes on.\n"
            "Exit status: 0 when every host answered soundly, 1 when one did not, 2 on bad\n"
            "arguments.\n";
 }
@@ -146,12 +149,16 @@ int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& o
                const std::string& program) {
     int exitCode = kQueryExitAllAnswered;
     for (const std::string& host : options.hosts) {
+        client.SetSkipNote([&](std::size_t length, const std::string& why) {
+            err << program << ": " << host << ": skipped a " << length << "-byte datagram: " << why << '\n';
+        });
         std::vector<CSNTPReply> replies;
         for (int sample = 1; sample <= options.samples; ++sample) {
             CSNTPReply reply{};
             if (!client.Query(host, reply, options.port)) {
                 const uint32_t code = GetLastError();
-                err << program << ": " << host << ": no answer: " << LastErrorText(code);
+                err << program << ": " << host
+                    << ": no answer: " << (code == EBADMSG ? "no reply of full length" : LastErrorText(code));
                 if (code == kErrorTimedOut) {
                     err << " after " << client.ReceiveTimeoutMs() << " ms";
                 }
@@ -174,5 +181,6 @@ int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& o
         }
         out.flush();
     }
+    client.SetSkipNote({});
     return exitCode;
 }

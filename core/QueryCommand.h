@@ -42,8 +42,8 @@ struct QuerySummary {
 QuerySummary SummariseReplies(const std::vector<CSNTPReply>& replies);
 std::string FormatQuerySummary(const std::string& host, const QuerySummary& summary);
 
-// Runs the queries: samples to out, failures and rejected replies (each with
-// its reason) to err. A host that does not answer is not asked again; one whose
+// Runs the queries: samples to out; failures, rejected replies (each with its
+// reason) and skipped datagrams to err. A host that does not answer is not asked again; one whose
 // reply is rejected is. Returns kQueryExitAllAnswered when every host answered
 // every sample with a reply that passed CheckReply, kQueryExitNoAnswer otherwise.
 int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& out, std::ostream& err,

@@ -1,5 +1,7 @@
 #include "core/ReplyCheck.h"
 
+#include "core/NtpWire.h"
+
 namespace {
 
 bool YearPlausible(const CSNTPTimestamp& t, int& year) {
@@ -10,7 +12,7 @@ bool YearPlausible(const CSNTPTimestamp& t, int& year) {
 }  // namespace
 
 ReplyVerdict CheckReply(const CSNTPReply& reply) {
-    if (reply.mode != 4) {
+    if (reply.mode != ntp::kModeServer) {
         return {ReplyRejection::NotServerMode,
                 "mode " + std::to_string(reply.mode) + ": not a server's reply"};
     }
@@ -18,10 +20,10 @@ ReplyVerdict CheckReply(const CSNTPReply& reply) {
         return {ReplyRejection::OriginateMismatch,
                 "originate timestamp does not echo the request: a stale or stray reply"};
     }
-    if (reply.stratum == 0) {
+    if (reply.stratum == ntp::kStratumKissOfDeath) {
         return {ReplyRejection::KissOfDeath, "stratum 0: the server refuses to serve (kiss-o'-death)"};
     }
-    if (reply.leapIndicator == 3) {
+    if (reply.leapIndicator == ntp::kLeapUnsynchronised) {
         return {ReplyRejection::ServerUnsynchronised,
                 "leap indicator 3: the server's clock is not synchronised"};
     }

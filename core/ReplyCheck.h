@@ -12,7 +12,7 @@ constexpr int kLastPlausibleYear = 2036;
 
 enum class ReplyRejection {
     None,
-    // The mode is not 4: the datagram is no server's reply.
+    // The mode is not the server's: the datagram is no server's reply.
     NotServerMode,
     // The originate timestamp is not the transmit timestamp the request carried:
     // a stale, stray or forged datagram.

@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,103 +13,306 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <list>
+#include <optional>
+#include <random>
+#include <vector>
 
+#include "core/NtpWire.h"
 #include "platform/LastError.h"
 
 namespace {
 
-constexpr size_t kRequestBytes = 48;
-// A reply may carry a key identifier and a digest after the 48-byte header.
-constexpr size_t kReceiveBufferBytes = 68;
-constexpr uint8_t kRequestHeader = 0x1B;  // leap 0, version 3, mode 3 (client)
-constexpr size_t kOriginateOffset = 24;
-constexpr size_t kReceiveOffset = 32;
-constexpr size_t kTransmitOffset = 40;
+using SteadyClock = std::chrono::steady_clock;
 
-uint32_t LookupErrorCode(int lookupResult, int savedErrno) {
-    switch (lookupResult) {
-        case EAI_NONAME:
-        case EAI_NODATA:
-        case EAI_ADDRFAMILY:
-            return kErrorHostNotFound;
-        case EAI_AGAIN:
-            return kErrorTryAgain;
-        case EAI_MEMORY:
-            return ENOMEM;
-        case EAI_SYSTEM:
-            return savedErrno != 0 ? static_cast<uint32_t>(savedErrno) : kErrorNoRecovery;
-        default:
-            return kErrorNoRecovery;
-    }
-}
+// One address of the server, port included, as the socket calls take it.
+struct Peer {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+};
 
-// A dotted address is taken as it stands; anything else, including
-// "255.255.255.255" (which parses to the same value as a parse failure), goes
-// to the name lookup.
-bool ResolveIPv4(const std::string& host, in_addr& address) {
-    const in_addr_t numeric = inet_addr(host.c_str());
-    if (numeric != INADDR_NONE) {
-        address.s_addr = numeric;
-        return true;
-    }
+// A numeric address of any family (a scope such as "%eth0" included); false
+// for anything else. Never asks a resolver.
+bool NumericPeer(const std::string& text, uint16_t port, int family, Peer& peer) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    errno = 0;
-    const int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (result != 0 || found == nullptr) {
-        SetLastError(LookupErrorCode(result != 0 ? result : EAI_NONAME, errno));
+    if (getaddrinfo(text.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
         return false;
     }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    const bool fits = found->ai_addrlen <= sizeof peer.address;
+    if (fits) {
+        std::memcpy(&peer.address, found->ai_addr, found->ai_addrlen);
+        peer.length = found->ai_addrlen;
+    }
     freeaddrinfo(found);
+    return fits;
+}
+
+// The addresses to ask, in order. A dotted IPv4 address is taken as it stands,
+// except "255.255.255.255", which parses to the same value as a parse failure
+// and so goes to the name lookup; an IPv6 address may stand in brackets.
+// Anything else is looked up within the deadline. False with the reason in the
+// last error.
+bool FindPeers(const std::string& host, uint16_t port, const NameLookup& lookup,
+               SteadyClock::time_point deadline, std::stop_token stop, std::vector<Peer>& peers) {
+    const in_addr_t dotted = inet_addr(host.c_str());
+    if (dotted != INADDR_NONE) {
+        sockaddr_in& v4 = reinterpret_cast<sockaddr_in&>(peers.emplace_back().address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = dotted;
+        peers.back().length = sizeof v4;
+        return true;
+    }
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
+    if (Peer peer; bare.find(':') != std::string::npos && NumericPeer(bare, port, AF_INET6, peer)) {
+        peers.push_back(peer);
+        return true;
+    }
+    const NameLookupAnswer answer = LookUpBefore(lookup, host, deadline, std::move(stop));
+    if (answer.error != 0) {
+        SetLastError(answer.error);
+        return false;
+    }
+    for (const std::string& address : answer.addresses) {
+        if (Peer peer; NumericPeer(address, port, AF_UNSPEC, peer)) {
+            peers.push_back(peer);
+        }
+    }
+    if (peers.empty()) {
+        SetLastError(kErrorHostNotFound);
+        return false;
+    }
     return true;
 }
 
-// True when the socket became readable (a datagram or a pending error) within
-// the time-out. poll, unlike select, has no limit on the descriptor's number.
-bool WaitReadable(int handle, uint32_t timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+// A fresh unpredictable value for the request's transmit field, so that the
+// request tells nobody the local clock and a reply must echo what only the
+// server saw.
+CSNTPTimestamp RandomTransmitValue() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        std::random_device device;
+        value = static_cast<uint64_t>(device()) << 32 | device();
+    }
+    // Zero is what a server that echoes nothing sends.
+    return CSNTPTimestamp(value != 0 ? value : 1);
+}
+
+// An event descriptor that becomes readable when stop is requested, so that a
+// poll wakes at once. None (-1) when no stop can come.
+class StopWake {
+public:
+    explicit StopWake(std::stop_token stop)
+        : m_stop(stop), m_fd(stop.stop_possible() ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1) {
+        if (m_fd >= 0) {
+            m_callback.emplace(std::move(stop), Signal{m_fd});
+        }
+    }
+    ~StopWake() {
+        // The callback must be gone before its descriptor is.
+        m_callback.reset();
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    StopWake(const StopWake&) = delete;
+    StopWake& operator=(const StopWake&) = delete;
+
+    int Fd() const { return m_fd; }
+    bool Requested() const { return m_stop.stop_requested(); }
+    // Without a descriptor a stop is only seen between waits: keep them short.
+    std::chrono::milliseconds LongestWait() const {
+        return m_stop.stop_possible() && m_fd < 0 ? std::chrono::milliseconds(20)
+                                                  : std::chrono::milliseconds::max();
+    }
+
+private:
+    struct Signal {
+        int fd;
+        void operator()() const {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);
+        }
+    };
+
+    std::stop_token m_stop;
+    int m_fd;
+    std::optional<std::stop_callback<Signal>> m_callback;
+};
+
+// One request on its way to one address of the server.
+struct Attempt {
+    CUdpSocket socket;
+    CSNTPTimestamp carried;  // the random transmit value
+    CSNTPTimestamp sent;     // T1
+};
+
+// Opens a socket to peer and sends the request. False with the reason in the
+// last error.
+bool Send(const Peer& peer, const SystemClock& clock, Attempt& attempt) {
+    if (!attempt.socket.Open(peer.address.ss_family)) {
+        return false;
+    }
+    // Fixes the peer, so that datagrams from anyone else are never read.
+    if (connect(attempt.socket.Handle(), reinterpret_cast<const sockaddr*>(&peer.address), peer.length) !=
+        0) {
+        SetLastError(static_cast<uint32_t>(errno));
+        return false;
+    }
+    uint8_t request[ntp::kHeaderBytes] = {};
+    request[ntp::kFlagsOffset] = ntp::kClientRequestFlags;
+    attempt.carried = RandomTransmitValue();
+    const std::array<uint8_t, ntp::kTimestampBytes> carriedBytes = attempt.carried.ToNetwork();
+    std::memcpy(request + ntp::kTransmitTimeOffset, carriedBytes.data(), carriedBytes.size());
+    attempt.sent = CSNTPTimestamp::Now(clock);
+    if (send(attempt.socket.Handle(), request, sizeof request, 0) < 0) {
+        SetLastError(static_cast<uint32_t>(errno));
+        return false;
+    }
+    return true;
+}
+
+// Waits until a socket or the stop descriptor is readable, or until the time
+// given. False when the wait failed. poll, unlike select, has no limit on the
+// descriptors' numbers.
+bool WaitReadable(std::vector<pollfd>& entries, SteadyClock::time_point until) {
     for (;;) {
-        // Rounded up: poll must not give up before the deadline.
+        // Rounded up: poll must not give up before the time given.
         const auto remainingMs =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd entry{handle, POLLIN, 0};
-        const int ready = poll(&entry, 1, remainingMs > 0 ? static_cast<int>(remainingMs) : 0);
-        if (ready > 0) {
+            std::chrono::ceil<std::chrono::milliseconds>(until - SteadyClock::now()).count();
+        const int timeoutMs = static_cast<int>(std::clamp<int64_t>(remainingMs, 0, 60000));
+        const int ready = poll(entries.data(), entries.size(), timeoutMs);
+        if (ready >= 0) {
             return true;
         }
-        if (ready == 0 || errno != EINTR || remainingMs <= 0) {
+        if (errno != EINTR) {
             return false;
+        }
+    }
+}
+
+// Sends the request to the peers in turn and waits, until the deadline, for
+// the first datagram that answers it. True with reply filled; false with the
+// reason in the last error.
+bool Exchange(const std::vector<Peer>& peers, SteadyClock::time_point deadline, std::stop_token stop,
+              const SystemClock& clock, const CSNTPClient::SkipNote& note, CSNTPReply& reply) {
+    const StopWake wake(std::move(stop));
+    const auto skipped = [&note](std::size_t length, const std::string& why) {
+        if (note) {
+            note(length, why);
+        }
+    };
+    std::list<Attempt> attempts;  // the requests still waiting for an answer
+    std::size_t nextPeer = 0;
+    SteadyClock::time_point nextSendAt = SteadyClock::now();
+    uint32_t failure = kErrorTimedOut;  // why the last address that failed at once failed
+    bool tooShortSeen = false;
+
+    for (;;) {
+        if (wake.Requested()) {
+            SetLastError(ECANCELED);
+            return false;
+        }
+        SteadyClock::time_point now = SteadyClock::now();
+        // The next address is asked when the ones before have failed or have
+        // had their share of the time left.
+        if (nextPeer < peers.size() && (attempts.empty() || now >= nextSendAt)) {
+            Attempt& attempt = attempts.emplace_back();
+            if (!Send(peers[nextPeer++], clock, attempt)) {
+                failure = GetLastError();
+                attempts.pop_back();
+                continue;
+            }
+            now = SteadyClock::now();
+            nextSendAt = now + (deadline - now) / static_cast<int>(peers.size() - nextPeer + 1);
+        }
+        if (attempts.empty()) {
+            // Every address failed at once: the last one's reason stands.
+            SetLastError(failure);
+            return false;
+        }
+        if (now >= deadline) {
+            // Nothing answered; datagrams too short for a reply give their own reason.
+            SetLastError(tooShortSeen ? EBADMSG : kErrorTimedOut);
+            return false;
+        }
+
+        std::vector<pollfd> entries;
+        for (const Attempt& attempt : attempts) {
+            entries.push_back({attempt.socket.Handle(), POLLIN, 0});
+        }
+        entries.push_back({wake.Fd(), POLLIN, 0});
+        SteadyClock::time_point until = nextPeer < peers.size() ? std::min(nextSendAt, deadline) : deadline;
+        until = std::min(until, now + wake.LongestWait());
+        if (!WaitReadable(entries, until)) {
+            SetLastError(kErrorTimedOut);
+            return false;
+        }
+
+        auto attempt = attempts.begin();
+        for (std::size_t i = 0; i + 1 < entries.size(); ++i) {
+            if (entries[i].revents == 0) {
+                ++attempt;
+                continue;
+            }
+            // T4: after the wait, before the read.
+            const CSNTPTimestamp destination = CSNTPTimestamp::Now(clock);
+            uint8_t buffer[ntp::kMaxReplyBytes] = {};
+            const ssize_t received = recv(attempt->socket.Handle(), buffer, sizeof buffer, MSG_TRUNC);
+            if (received < 0) {
+                // An ICMP "port unreachable" reads as ECONNREFUSED: this
+                // address has failed, the others may still answer.
+                failure = static_cast<uint32_t>(errno);
+                attempt = attempts.erase(attempt);
+                continue;
+            }
+            const std::size_t length = static_cast<std::size_t>(received);
+            CSNTPReply candidate = reply;
+            if (!DecodeReply(buffer, length, attempt->carried, attempt->sent, destination, candidate)) {
+                tooShortSeen = true;
+                skipped(length, "too short for a reply");
+            } else if (candidate.originateTime != candidate.sentTransmitTime) {
+                skipped(length, "does not answer this request");
+            } else {
+                reply = candidate;
+                return true;
+            }
+            ++attempt;
         }
     }
 }
 
 }  // namespace
 
-bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& sent,
-                 const CSNTPTimestamp& destination, CSNTPReply& reply) {
-    if (length == 0) {
+bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& carried,
+                 const CSNTPTimestamp& sent, const CSNTPTimestamp& destination, CSNTPReply& reply) {
+    if (length < ntp::kHeaderBytes) {
         return false;
     }
-    // Bytes that the datagram does not supply read as zero; a longer datagram
-    // yields its first bytes.
-    uint8_t buffer[kReceiveBufferBytes] = {};
+    // The optional key identifier and digest are read but not used; anything
+    // past them is ignored.
+    uint8_t buffer[ntp::kMaxReplyBytes] = {};
     std::memcpy(buffer, datagram, std::min(length, sizeof buffer));
 
-    reply.leapIndicator = buffer[0] >> 6;
-    reply.version = (buffer[0] >> 3) & 7;
-    reply.mode = buffer[0] & 7;
-    reply.stratum = buffer[1];
-    reply.originateTime = CSNTPTimestamp::FromNetwork(buffer + kOriginateOffset);
-    reply.receiveTime = CSNTPTimestamp::FromNetwork(buffer + kReceiveOffset);
-    reply.transmitTime = CSNTPTimestamp::FromNetwork(buffer + kTransmitOffset);
+    const uint8_t flags = buffer[ntp::kFlagsOffset];
+    reply.leapIndicator = ntp::LeapOf(flags);
+    reply.version = ntp::VersionOf(flags);
+    reply.mode = ntp::ModeOf(flags);
+    reply.stratum = buffer[ntp::kStratumOffset];
+    reply.originateTime = CSNTPTimestamp::FromNetwork(buffer + ntp::kOriginateTimeOffset);
+    reply.receiveTime = CSNTPTimestamp::FromNetwork(buffer + ntp::kReceiveTimeOffset);
+    reply.transmitTime = CSNTPTimestamp::FromNetwork(buffer + ntp::kTransmitTimeOffset);
     reply.destinationTime = destination;
-    reply.sentTransmitTime = sent;
+    reply.sentTransmitTime = carried;
+    reply.sendTime = sent;
 
-    const CSNTPTimestamp& t1 = reply.originateTime;
+    // The request carried no clock reading: T1 is the local send time.
+    const CSNTPTimestamp& t1 = reply.sendTime;
     const CSNTPTimestamp& t2 = reply.receiveTime;
     const CSNTPTimestamp& t3 = reply.transmitTime;
     const CSNTPTimestamp& t4 = reply.destinationTime;
@@ -121,9 +326,9 @@ CUdpSocket::~CUdpSocket() {
     Close();
 }
 
-bool CUdpSocket::Open() {
+bool CUdpSocket::Open(int family) {
     Close();
-    m_handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    m_handle = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (m_handle == kInvalidSocket) {
         SetLastError(static_cast<uint32_t>(errno));
         return false;
@@ -146,52 +351,18 @@ CSNTPClient::~CSNTPClient() {
     DisableSystemTimePrivilege();
 }
 
-bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port) {
-    CUdpSocket socket;
-    if (!socket.Open()) {
+bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop) {
+    const SteadyClock::time_point deadline =
+        SteadyClock::now() + std::chrono::milliseconds(m_receiveTimeoutMs);
+    if (stop.stop_requested()) {
+        SetLastError(ECANCELED);
         return false;
     }
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    if (!ResolveIPv4(host, peer.sin_addr)) {
+    std::vector<Peer> peers;
+    if (!FindPeers(host, port, m_nameLookup, deadline, stop, peers)) {
         return false;
     }
-    // Fixes the peer, so that datagrams from anyone else are never read.
-    if (connect(socket.Handle(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        SetLastError(static_cast<uint32_t>(errno));
-        return false;
-    }
-
-    uint8_t request[kRequestBytes] = {};
-    request[0] = kRequestHeader;
-    const CSNTPTimestamp sent = CSNTPTimestamp::Now(m_clock);
-    const std::array<uint8_t, 8> sentBytes = sent.ToNetwork();
-    std::memcpy(request + kTransmitOffset, sentBytes.data(), sentBytes.size());
-    if (send(socket.Handle(), request, sizeof request, 0) < 0) {
-        SetLastError(static_cast<uint32_t>(errno));
-        return false;
-    }
-
-    if (!WaitReadable(socket.Handle(), m_receiveTimeoutMs)) {
-        SetLastError(kErrorTimedOut);
-        return false;
-    }
-    const CSNTPTimestamp destination = CSNTPTimestamp::Now(m_clock);
-
-    uint8_t buffer[kReceiveBufferBytes] = {};
-    const ssize_t received = recv(socket.Handle(), buffer, sizeof buffer, 0);
-    if (received < 0) {
-        // An error (an ICMP "port unreachable" reads as ECONNREFUSED) is a
-        // failed exchange, not a reply of zeros.
-        SetLastError(static_cast<uint32_t>(errno));
-        return false;
-    }
-    if (!DecodeReply(buffer, static_cast<std::size_t>(received), sent, destination, reply)) {
-        SetLastError(ENODATA);
-        return false;
-    }
-    return true;
+    return Exchange(peers, deadline, std::move(stop), m_clock, m_skipNote, reply);
 }
 
 bool CSNTPClient::SetSystemClock(const CSNTPTimestamp& utc) {

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <stop_token>
 #include <string>
 
+#include "core/NameLookup.h"
 #include "core/SntpTimestamp.h"
 #include "platform/SystemClock.h"
 #include "platform/TimePrivilege.h"
@@ -15,23 +18,27 @@ struct CSNTPReply {
     int32_t stratum = 0;                 // the reply's second byte, 0..255
     int32_t version = 0;                 // bits 3..5 of the first byte; servers answer 3 or 4
     int32_t mode = 0;                    // the low three bits of the first byte; 4 for a server
-    CSNTPTimestamp originateTime;        // T1: the server's echo of the request's transmit timestamp
+    CSNTPTimestamp originateTime;        // the server's echo of the request's transmit timestamp
     CSNTPTimestamp receiveTime;          // T2: server time when the request arrived
     CSNTPTimestamp transmitTime;         // T3: server time when the reply left
     CSNTPTimestamp destinationTime;      // T4: local UTC clock when the reply was seen to be ready
     double roundTripDelaySeconds = 0;    // network round trip without the server's hold time
     double localClockOffsetSeconds = 0;  // positive when the local clock is behind the server
-    // The transmit timestamp the request carried; a sound server echoes it as T1.
+    // The transmit timestamp the request carried: a random value, which a
+    // sound server echoes as the originate timestamp.
     CSNTPTimestamp sentTransmitTime;
+    // T1: the local UTC clock when the request left. It never goes on the wire.
+    CSNTPTimestamp sendTime;
 };
 
-// Fills every field of reply from a received datagram of `length` bytes: bytes
-// the datagram does not supply read as zero, bytes past the 68th are ignored.
-// sent is the transmit timestamp the request carried, destination the local UTC
-// clock when the reply was seen to be ready. False, leaving reply alone, for an
-// empty datagram. Pure: no clock, no socket.
-bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& sent,
-                 const CSNTPTimestamp& destination, CSNTPReply& reply);
+// Fills every field of reply from a received datagram of `length` bytes, of
+// which the first 48 (68 with key identifier and digest) are read. carried is
+// the transmit value the request carried, sent the local UTC clock when it left
+// (T1), destination the local UTC clock when the reply was seen to be ready
+// (T4). False, leaving reply alone, for a datagram shorter than 48 bytes: it
+// is no reply. Pure: no clock, no socket.
+bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& carried,
+                 const CSNTPTimestamp& sent, const CSNTPTimestamp& destination, CSNTPReply& reply);
 
 // Owns one socket; -1 means that none is open. Closing a closed socket does
 // nothing; destruction closes.
@@ -44,8 +51,9 @@ public:
     CUdpSocket(const CUdpSocket&) = delete;
     CUdpSocket& operator=(const CUdpSocket&) = delete;
 
-    // An IPv4 datagram socket. False with errno as the last error.
-    bool Open();
+    // A datagram socket of the address family (AF_INET, AF_INET6). False with
+    // errno as the last error.
+    bool Open(int family);
     void Close();
     bool IsOpen() const { return m_handle != kInvalidSocket; }
     int Handle() const { return m_handle; }
@@ -69,14 +77,33 @@ public:
     CSNTPClient(const CSNTPClient&) = delete;
     CSNTPClient& operator=(const CSNTPClient&) = delete;
 
-    // One exchange with host (a name, looked up over IPv4, or a dotted IPv4
-    // address; "255.255.255.255" is looked up as a name) on the given UDP port.
-    // True with every field of reply filled. False with the reason in the last
-    // error: kErrorTimedOut when no reply came within the receive time-out,
+    // One exchange with host on the given UDP port. host is a name, a dotted
+    // IPv4 address or an IPv6 address, bare or in brackets ("::1",
+    // "[2001:db8::1]"); "255.255.255.255" is looked up as a name. A name's
+    // addresses are asked in the resolver's order, the next one when the one
+    // before fails or has had its share of the time. The name lookup and the
+    // wait for the reply together last at most the receive time-out.
+    //
+    // The request carries a random transmit value; a datagram that does not
+    // echo it, or is shorter than 48 bytes, answers nothing and is skipped
+    // (see SetSkipNote). The first answer ends the exchange: true with every
+    // field of reply filled, whatever the reply says (CheckReply judges it).
+    //
+    // False with the reason in the last error: kErrorTimedOut when no answer
+    // came in time, EBADMSG when only datagrams too short for a reply came,
     // kErrorHostNotFound / kErrorTryAgain / kErrorNoRecovery from the name
-    // lookup, an errno from the socket calls (ECONNREFUSED when nothing listens),
-    // ENODATA for an empty datagram. Never touches the clock.
-    bool Query(const std::string& host, CSNTPReply& reply, uint16_t port);
+    // lookup (kErrorTryAgain also when it outlasts the time-out), ECANCELED
+    // within a few milliseconds of a stop requested through stop, an errno from
+    // the socket calls (ECONNREFUSED when nothing listens). Never touches the
+    // clock.
+    bool Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop = {});
+
+    // Called on the querying thread for every datagram Query skips, with its
+    // length and why it is no answer. None by default.
+    using SkipNote = std::function<void(std::size_t length, const std::string& why)>;
+    void SetSkipNote(SkipNote note) { m_skipNote = std::move(note); }
+    // Replaces the system resolver (tests).
+    void SetNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
 
     // Sets the UTC clock to the timestamp with its full precision, with the
     // right raised for this one call and cleared after it on every path. False
@@ -97,4 +124,6 @@ private:
     TimePrivilege& m_privilege;
     const uint32_t m_receiveTimeoutMs;
     bool m_privilegeRaised = false;
+    SkipNote m_skipNote;
+    NameLookup m_nameLookup = SystemNameLookup;
 };

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/NtpWire.h"
 #include "core/ReplyCheck.h"
 #include "core/SntpClient.h"
 #include "core/SntpTimestamp.h"
@@ -14,19 +15,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size > 1024) {
         return -1;
     }
-    // 2024-01-01 00:00:00 UTC plus a fraction; the reply was seen 50 ms later.
+    // The request carried a random value and left at 2024-01-01 00:00:00 UTC
+    // plus a fraction; the reply was seen 50 ms later.
+    const CSNTPTimestamp carried(0x9E3779B97F4A7C15u);
     const CSNTPTimestamp sent(3913056000u, 0x12345678u);
     const CSNTPTimestamp destination = sent.AddSeconds(0.05);
 
     CSNTPReply reply{};
-    const bool decoded = DecodeReply(data, size, sent, destination, reply);
-    FUZZ_CHECK(decoded == (size > 0));
+    const bool decoded = DecodeReply(data, size, carried, sent, destination, reply);
+    FUZZ_CHECK(decoded == (size >= ntp::kHeaderBytes));
     if (!decoded) {
         return 0;
     }
     FUZZ_CHECK(reply.leapIndicator >= 0 && reply.leapIndicator <= 3);
     FUZZ_CHECK(reply.stratum >= 0 && reply.stratum <= 255);
-    FUZZ_CHECK(reply.sentTransmitTime == sent && reply.destinationTime == destination);
+    FUZZ_CHECK(reply.sentTransmitTime == carried && reply.sendTime == sent &&
+               reply.destinationTime == destination);
     FUZZ_CHECK(std::isfinite(reply.roundTripDelaySeconds));
     FUZZ_CHECK(std::isfinite(reply.localClockOffsetSeconds));
 
@@ -35,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const ReplyVerdict verdict = CheckReply(reply);
     FUZZ_CHECK(verdict.Accepted() == verdict.reason.empty());
     if (verdict.Accepted()) {
-        FUZZ_CHECK(reply.originateTime == sent && reply.mode == 4 && reply.stratum != 0);
+        FUZZ_CHECK(reply.originateTime == carried && reply.mode == ntp::kModeServer &&
+                   reply.stratum != ntp::kStratumKissOfDeath);
         const unsigned receiveYear = reply.receiveTime.ToSystemTime().wYear;
         FUZZ_CHECK(receiveYear >= 2004 && receiveYear <= 2036);
     }

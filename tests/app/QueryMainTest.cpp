@@ -37,6 +37,8 @@ TEST(QueryMainTest, ExitStatusTellsWhetherEveryHostAnswered) {
     FakeSntpServer server;
     server.SetClockOffset(-2.25);
     const std::string port = std::to_string(server.Port());
+    FakeSntpServer v6(FakeSntpServer::Family::IPv6);
+    v6.SendBeforeReply(std::vector<uint8_t>(12, 0), 0.01);
     struct Row {
         std::string arguments;
         int exitCode;
@@ -48,6 +50,9 @@ TEST(QueryMainTest, ExitStatusTellsWhetherEveryHostAnswered) {
         {"--port 0 127.0.0.1", 2, "Usage:"},
         {"--port " + port + " --samples 2 127.0.0.1", 0, "127.0.0.1 sample 2/2: offset -2."},
         {"--port " + port + " 127.0.0.1 255.255.255.255", 1, "255.255.255.255: no answer"},
+        {"--port " + std::to_string(v6.Port()) + " [::1]", 0,
+         "tidewell-query: [::1]: skipped a 12-byte datagram: too short for a reply\n[::1] sample 1/1: "
+         "offset"},
     };
     for (const Row& row : rows) {
         const Outcome outcome = RunTool(row.arguments);

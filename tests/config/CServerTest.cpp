@@ -85,6 +85,8 @@ TEST(CServerTest, StoredFormRoundTrips) {
         {"Chile.     Universidad de Chile. Santiago", "ntp.example.cl", 1},
         {"\"quoted\", with commas; and = signs", "host.example", 5},
         {"Tromsø — 東京 ✓", "пример.рф", -1},
+        {"IPv6", "[2001:db8::1]", 1},
+        {"IPv6 bare", "fe80::1%eth0", 1},
         {"", "", 0},
     };
     for (const CServer& original : servers) {

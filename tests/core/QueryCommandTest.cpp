@@ -144,10 +144,20 @@ TEST(QueryCommandTest, EveryRejectedReplyIsReportedWithItsReasonAndLeftOut) {
     // A rejected host is asked again: the next reply may be sound.
     EXPECT_EQ(server.RequestCount(), 2u);
 
+    // A datagram that answers nothing is noted and the wait goes on.
     server.Reset();
-    server.SetReplyLength(40);
+    server.SendBeforeReply(std::vector<uint8_t>(44, 0x24), 0.02);
     options.samples = 1;
     err.str("");
+    EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitAllAnswered);
+    EXPECT_EQ(err.str(), "tidewell-query: 127.0.0.1: skipped a 44-byte datagram: too short for a reply\n");
+    EXPECT_NE(out.str().find("127.0.0.1 sample 1/1: offset"), std::string::npos) << out.str();
+
+    server.Reset();
+    server.SetReplyLength(40);
+    err.str("");
     EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitNoAnswer);
-    EXPECT_EQ(err.str(), "tidewell-query: 127.0.0.1: sample 1/1 rejected: transmit timestamp is zero\n");
+    EXPECT_EQ(err.str(),
+              "tidewell-query: 127.0.0.1: skipped a 40-byte datagram: too short for a reply\n"
+              "tidewell-query: 127.0.0.1: no answer: no reply of full length\n");
 }

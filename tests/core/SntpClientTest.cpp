@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <iostream>
+#include <stop_token>
+#include <thread>
 
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
@@ -58,6 +61,12 @@ TEST_F(SntpClientTest, QuerySendsAVersion3RequestAndDecodesTheReply) {
     EXPECT_TRUE(std::all_of(request.begin() + 1, request.begin() + 40, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(CSNTPTimestamp::FromNetwork(&request[40]), reply.sentTransmitTime);
     EXPECT_EQ(reply.originateTime, reply.sentTransmitTime);
+    // The request carries a random value, never the clock, which stays local as T1.
+    EXPECT_GT(std::fabs(reply.sentTransmitTime.SecondsSince(reply.sendTime)), 1.0);
+    EXPECT_NEAR(reply.sendTime.SecondsSince(CSNTPTimestamp::Now(m_clock)), 0, 0.05);
+    CSNTPReply second{};
+    ASSERT_TRUE(m_client.Query(FakeSntpServer::kHost, second, m_server.Port())) << GetLastError();
+    EXPECT_NE(second.sentTransmitTime, reply.sentTransmitTime);
     // Nothing in the reply is judged here: leap 3 and stratum 0 pass through.
     EXPECT_EQ(reply.leapIndicator, 3);
     EXPECT_EQ(reply.stratum, 0);
@@ -115,26 +124,20 @@ TEST_F(SntpClientTest, SameClockTickGivesTheNegatedHoldTimeAsDelay) {
     EXPECT_NEAR(reply.localClockOffsetSeconds, 0.625, 1e-9);
 }
 
-TEST_F(SntpClientTest, ReplyLengthsDecodeAlikeAndShortRepliesReadAsZeros) {
+TEST_F(SntpClientTest, ReplyLengthsDecodeAlike) {
     const CSNTPTimestamp t2(3900000000u, 0x40000000u);
     const CSNTPTimestamp t3(3900000000u, 0x60000000u);
     m_server.FixTimestamp(Stamp::Receive, t2);
     m_server.FixTimestamp(Stamp::Transmit, t3);
     m_server.SetStratum(3);
-    struct Row {
-        size_t length;
-        CSNTPTimestamp expectedTransmit;
-    };
-    const Row rows[] = {{48, t3}, {68, t3}, {1024, t3}, {40, CSNTPTimestamp()}, {2, CSNTPTimestamp()}};
-    for (const Row& row : rows) {
-        m_server.SetReplyLength(row.length);
+    for (const size_t length : {48, 68, 1024}) {
+        m_server.SetReplyLength(length);
         CSNTPReply reply{};
-        ASSERT_TRUE(m_client.Query(FakeSntpServer::kHost, reply, m_server.Port())) << row.length;
-        EXPECT_EQ(reply.stratum, 3) << row.length;
-        EXPECT_EQ(reply.transmitTime, row.expectedTransmit) << row.length;
-        EXPECT_EQ(reply.receiveTime, row.length >= 40 ? t2 : CSNTPTimestamp()) << row.length;
-        EXPECT_EQ(reply.originateTime, row.length >= 32 ? reply.sentTransmitTime : CSNTPTimestamp())
-            << row.length;
+        ASSERT_TRUE(m_client.Query(FakeSntpServer::kHost, reply, m_server.Port())) << length;
+        EXPECT_EQ(reply.stratum, 3) << length;
+        EXPECT_EQ(reply.transmitTime, t3) << length;
+        EXPECT_EQ(reply.receiveTime, t2) << length;
+        EXPECT_EQ(reply.originateTime, reply.sentTransmitTime) << length;
     }
 }
 
@@ -150,7 +153,9 @@ TEST_F(SntpClientTest, FailuresLeaveTheirReasonInTheLastError) {
     };
     const Row rows[] = {
         {"silent server", true, 0, 48, m_server.Port(), kErrorTimedOut},
-        {"empty datagram", false, 0, 0, m_server.Port(), ENODATA},
+        // Too short to be a reply: never decoded, waited past, and named at the end.
+        {"empty datagram", false, 0, 0, m_server.Port(), EBADMSG},
+        {"47-byte datagram", false, 0, 47, m_server.Port(), EBADMSG},
         {"nobody listening", false, 0, 48, ClosedUdpPort(), ECONNREFUSED},
         // Last: the server is still busy with this one when the row ends.
         {"reply after the time-out", false, 0.5, 48, m_server.Port(), kErrorTimedOut},
@@ -165,12 +170,119 @@ TEST_F(SntpClientTest, FailuresLeaveTheirReasonInTheLastError) {
         EXPECT_FALSE(quick.Query(FakeSntpServer::kHost, reply, row.port)) << row.what;
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(GetLastError(), row.expectedError) << row.what;
-        if (row.expectedError == kErrorTimedOut) {
+        if (row.expectedError != ECONNREFUSED) {
             EXPECT_GE(elapsed, std::chrono::milliseconds(200)) << row.what;
             EXPECT_LT(elapsed, std::chrono::milliseconds(450)) << row.what;
         }
     }
     EXPECT_EQ(CSNTPClient(m_clock, m_privilege).ReceiveTimeoutMs(), 5000u);
+}
+
+// Exchanges that end in the answer: IPv6 written bare, in brackets or behind a
+// name; a name's addresses asked in the resolver's order within the one
+// time-out; datagrams that answer nothing skipped with a note on the way.
+TEST_F(SntpClientTest, TheAnswerIsFoundWhereverItComesFrom) {
+    FakeSntpServer v6(FakeSntpServer::Family::IPv6);
+    // ::1 at the IPv4 server's port, never read: an address that stays silent.
+    const int sink = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 at{AF_INET6, htons(m_server.Port()), 0, in6addr_loopback, 0};
+    ASSERT_EQ(bind(sink, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    std::vector<uint8_t> stale(48, 0);  // a server's reply to some other request
+    stale[0] = 0x24;
+    stale[31] = 1;
+    struct Row {
+        std::string host;
+        FakeSntpServer& server;
+        std::vector<std::string> resolved;
+        std::vector<std::vector<uint8_t>> before;
+        std::vector<std::string> notes;
+        int minMs;
+    };
+    const Row rows[] = {
+        {"::1", v6, {}, {}, {}, 0},
+        {"[::1]", v6, {}, {std::vector<uint8_t>(44, 0xAB)}, {"44: too short for a reply"}, 0},
+        {"six.test", v6, {"::1"}, {stale}, {"48: does not answer this request"}, 0},
+        // Nobody at the first address: the next is asked at once.
+        {"dual.test",
+         v6,
+         {"127.0.0.1", "::1"},
+         {{}, stale},
+         {"0: too short for a reply", "48: does not answer this request"},
+         0},
+        // A silent first address has half of the time.
+        {"dual.test", m_server, {"::1", "127.0.0.1"}, {}, {}, 500},
+    };
+    for (const Row& row : rows) {
+        row.server.Reset();
+        for (const std::vector<uint8_t>& datagram : row.before) {
+            row.server.SendBeforeReply(datagram, 0.02);
+        }
+        std::vector<std::string> looked;
+        std::vector<std::string> notes;
+        m_client.SetNameLookup([&looked, resolved = row.resolved](const std::string& name) {
+            looked.push_back(name);
+            return NameLookupAnswer{0, resolved};
+        });
+        m_client.SetSkipNote([&](std::size_t length, const std::string& why) {
+            notes.push_back(std::to_string(length) + ": " + why);
+        });
+        CSNTPReply reply{};
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(m_client.Query(row.host, reply, row.server.Port())) << row.host << " " << GetLastError();
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, std::chrono::milliseconds(row.minMs)) << row.host;
+        EXPECT_LT(elapsed, std::chrono::milliseconds(row.minMs + 150)) << row.host;
+        EXPECT_EQ(reply.originateTime, reply.sentTransmitTime) << row.host;
+        EXPECT_EQ(notes, row.notes) << row.host;
+        EXPECT_EQ(looked, row.resolved.empty() ? std::vector<std::string>{} : std::vector{row.host});
+    }
+    close(sink);
+}
+
+// A stop ends the exchange at once, in the name lookup as in the wait for the
+// reply; a lookup that never answers ends with the time-out as a lookup failure.
+TEST_F(SntpClientTest, StopsAndTheLookupDeadlineEndTheExchangeInTime) {
+    std::promise<void> release;  // holds the hanging lookups until the test ends
+    m_client.SetNameLookup([held = release.get_future().share()](const std::string&) {
+        held.wait();
+        return NameLookupAnswer{kErrorHostNotFound, {}};
+    });
+    m_server.SetSilent(true);
+    struct Row {
+        const char* host;
+        int stopAfterMs;  // 0: before the exchange; -1: never
+        uint32_t expectedError;
+        int minMs;
+        int maxMs;
+    };
+    const Row rows[] = {
+        {FakeSntpServer::kHost, 100, ECANCELED, 100, 300},
+        {"hanging.test", 100, ECANCELED, 100, 300},
+        {FakeSntpServer::kHost, 0, ECANCELED, 0, 50},
+        {"hanging.test", -1, kErrorTryAgain, 1000, 1300},
+    };
+    for (const Row& row : rows) {
+        std::stop_source source;
+        if (row.stopAfterMs == 0) {
+            source.request_stop();
+        }
+        std::jthread stopper([&] {
+            if (row.stopAfterMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(row.stopAfterMs));
+                source.request_stop();
+            }
+        });
+        CSNTPReply reply{};
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(m_client.Query(row.host, reply, m_server.Port(), source.get_token())) << row.host;
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(GetLastError(), row.expectedError) << row.host;
+        EXPECT_GE(elapsed, std::chrono::milliseconds(row.minMs)) << row.host;
+        EXPECT_LT(elapsed, std::chrono::milliseconds(row.maxMs)) << row.host;
+    }
+    // Only the first row sent a request.
+    EXPECT_EQ(m_server.RequestCount(), 1u);
+    release.set_value();
 }
 
 // Setting the clock: raise the right, set UTC with full precision, clear the

@@ -12,11 +12,15 @@
 #include <stdexcept>
 
 FakeSntpServer::FakeSntpServer() : m_clock(m_realClock) {
-    Start();
+    Start(Family::IPv4);
+}
+
+FakeSntpServer::FakeSntpServer(Family family) : m_clock(m_realClock) {
+    Start(family);
 }
 
 FakeSntpServer::FakeSntpServer(const SystemClock& clock) : m_clock(clock) {
-    Start();
+    Start(Family::IPv4);
 }
 
 FakeSntpServer::~FakeSntpServer() {
@@ -35,21 +39,31 @@ FakeSntpServer::~FakeSntpServer() {
     close(m_wakePipe[1]);
 }
 
-void FakeSntpServer::Start() {
+void FakeSntpServer::Start(Family family) {
     if (pipe2(m_wakePipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("FakeSntpServer: pipe failed");
     }
-    m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    m_family = family;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == Family::IPv6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof v4;
+    }
+    m_socket = socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         throw std::runtime_error(std::string("FakeSntpServer: cannot bind: ") + std::strerror(errno));
     }
-    m_port = ntohs(address.sin_port);
+    m_port = ntohs(family == Family::IPv6 ? reinterpret_cast<sockaddr_in6&>(address).sin6_port
+                                          : reinterpret_cast<sockaddr_in&>(address).sin_port);
     m_thread = std::thread(&FakeSntpServer::Serve, this);
 }
 
@@ -63,7 +77,7 @@ void FakeSntpServer::Serve() {
             return;
         }
         uint8_t datagram[2048];
-        sockaddr_in from{};
+        sockaddr_storage from{};
         socklen_t fromLength = sizeof from;
         const ssize_t received =
             recvfrom(m_socket, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
@@ -82,6 +96,13 @@ void FakeSntpServer::Serve() {
         const CSNTPTimestamp receive = ServerNow(knobs);
         if (knobs.silent) {
             continue;
+        }
+        for (const auto& [datagram, pauseSeconds] : knobs.before) {
+            sendto(m_socket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&from),
+                   fromLength);
+            if (!Sleep(pauseSeconds)) {
+                return;
+            }
         }
         if (!Sleep(knobs.holdSeconds)) {
             return;
@@ -109,26 +130,28 @@ CSNTPTimestamp FakeSntpServer::ServerNow(const Knobs& knobs) const {
 
 std::vector<uint8_t> FakeSntpServer::BuildReply(const Knobs& knobs, const std::vector<uint8_t>& request,
                                                 CSNTPTimestamp receive, CSNTPTimestamp transmit) const {
-    size_t length = std::max<size_t>(knobs.replyLength, 48);
+    size_t length = std::max(knobs.replyLength, ntp::kHeaderBytes);
     for (const auto& [offset, bytes] : knobs.patches) {
         length = std::max(length, offset + bytes.size());
     }
     std::vector<uint8_t> reply(length, 0);
-    const int requestVersion = request.empty() ? 3 : (request[0] >> 3) & 7;
+    const int requestVersion = request.empty() ? ntp::kClientVersion : ntp::VersionOf(request[0]);
     const int version = knobs.version >= 0 ? knobs.version : requestVersion;
-    reply[0] = static_cast<uint8_t>((knobs.leap & 3) << 6 | (version & 7) << 3 | (knobs.mode & 7));
-    reply[1] = static_cast<uint8_t>(knobs.stratum);
-    reply[2] = 6;      // poll: 64 s
-    reply[3] = 0xEC;   // precision: 2^-20 s
-    reply[7] = 0x10;   // root delay: 1/4096 s
-    reply[11] = 0x20;  // root dispersion: 1/2048 s
+    reply[ntp::kFlagsOffset] = ntp::Flags(static_cast<unsigned>(knobs.leap), static_cast<unsigned>(version),
+                                          static_cast<unsigned>(knobs.mode));
+    reply[ntp::kStratumOffset] = static_cast<uint8_t>(knobs.stratum);
+    reply[ntp::kPollOffset] = 6;                   // 64 s
+    reply[ntp::kPrecisionOffset] = 0xEC;           // 2^-20 s
+    reply[ntp::kRootDelayOffset + 3] = 0x10;       // 1/4096 s
+    reply[ntp::kRootDispersionOffset + 3] = 0x20;  // 1/2048 s
     const uint8_t referenceId[4] = {127, 0, 0, 1};
-    std::memcpy(&reply[12], referenceId, 4);
+    std::memcpy(&reply[ntp::kReferenceIdOffset], referenceId, sizeof referenceId);
 
     std::map<Timestamp, CSNTPTimestamp> stamps = {
         {Timestamp::Reference, receive.AddSeconds(-16)},
-        {Timestamp::Originate,
-         request.size() >= 48 ? CSNTPTimestamp::FromNetwork(&request[40]) : CSNTPTimestamp()},
+        {Timestamp::Originate, request.size() >= ntp::kHeaderBytes
+                                   ? CSNTPTimestamp::FromNetwork(&request[ntp::kTransmitTimeOffset])
+                                   : CSNTPTimestamp()},
         {Timestamp::Receive, receive},
         {Timestamp::Transmit, transmit},
     };
@@ -199,6 +222,11 @@ void FakeSntpServer::FixTimestamp(Timestamp field, CSNTPTimestamp value) {
 void FakeSntpServer::PatchBytes(size_t offset, std::vector<uint8_t> bytes) {
     std::lock_guard lock(m_mutex);
     m_knobs.patches.emplace_back(offset, std::move(bytes));
+}
+
+void FakeSntpServer::SendBeforeReply(std::vector<uint8_t> datagram, double pauseSeconds) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.before.emplace_back(std::move(datagram), pauseSeconds);
 }
 
 void FakeSntpServer::Reset() {

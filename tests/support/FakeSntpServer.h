@@ -10,20 +10,29 @@
 #include <thread>
 #include <vector>
 
+#include "core/NtpWire.h"
 #include "core/SntpTimestamp.h"
 #include "platform/SystemClock.h"
 
-// An SNTP server for tests, in this process: 127.0.0.1, an ephemeral UDP port,
-// its own thread. By default it answers each request at once with a sound
+// An SNTP server for tests, in this process: 127.0.0.1 (or ::1), an ephemeral
+// UDP port, its own thread. By default it answers each request at once with a sound
 // 48-byte version-3 server reply (stratum 2) taken from the real clock. Every
 // knob may be turned while it runs; each request sees the knobs as they stood
 // when it arrived.
 class FakeSntpServer {
 public:
-    enum class Timestamp { Reference = 16, Originate = 24, Receive = 32, Transmit = 40 };
+    enum class Timestamp : std::size_t {
+        Reference = ntp::kReferenceTimeOffset,
+        Originate = ntp::kOriginateTimeOffset,
+        Receive = ntp::kReceiveTimeOffset,
+        Transmit = ntp::kTransmitTimeOffset,
+    };
+    enum class Family { IPv4, IPv6 };
 
     // Reads the machine's real clock (never sets it).
     FakeSntpServer();
+    // Listens on ::1 for IPv6.
+    explicit FakeSntpServer(Family family);
     // Reads the given clock, which must outlive the server.
     explicit FakeSntpServer(const SystemClock& clock);
     ~FakeSntpServer();
@@ -31,6 +40,9 @@ public:
     FakeSntpServer& operator=(const FakeSntpServer&) = delete;
 
     static constexpr const char* kHost = "127.0.0.1";
+    static constexpr const char* kHostIPv6 = "::1";
+    // The address it listens on.
+    std::string Host() const { return m_family == Family::IPv6 ? kHostIPv6 : kHost; }
     uint16_t Port() const { return m_port; }
 
     // Counts requests but never answers.
@@ -56,6 +68,9 @@ public:
     void FixTimestamp(Timestamp field, CSNTPTimestamp value);
     // Overwrites reply bytes from offset on, after everything else is built.
     void PatchBytes(size_t offset, std::vector<uint8_t> bytes);
+    // Before each reply, sends this datagram and then waits pauseSeconds
+    // (stray traffic on the client's port). May be called more than once.
+    void SendBeforeReply(std::vector<uint8_t> datagram, double pauseSeconds);
     // Back to the defaults of every knob.
     void Reset();
 
@@ -78,9 +93,10 @@ private:
         int mode = 4;
         std::map<Timestamp, CSNTPTimestamp> fixed;
         std::vector<std::pair<size_t, std::vector<uint8_t>>> patches;
+        std::vector<std::pair<std::vector<uint8_t>, double>> before;
     };
 
-    void Start();
+    void Start(Family family);
     void Serve();
     // False when the server is stopping.
     bool Sleep(double seconds);
@@ -90,6 +106,7 @@ private:
 
     LinuxSystemClock m_realClock;
     const SystemClock& m_clock;
+    Family m_family = Family::IPv4;
     int m_socket = -1;
     int m_wakePipe[2] = {-1, -1};
     uint16_t m_port = 0;

@@ -52,6 +52,8 @@ TEST(CNewServerDlgTest, StripsEveryLowerCaseWebPrefixWhereverItStands) {
         {"HTTP://ntp.example.org", "HTTP://ntp.example.org"},
         {"Http://ntp.example.org", "Http://ntp.example.org"},
         {"http:/ntp.example.org", "http:/ntp.example.org"},
+        {"http://[2001:db8::1]", "[2001:db8::1]"},
+        {"::1", "::1"},
         {"", ""},
     };
     for (const auto& [url, stripped] : cases) {
