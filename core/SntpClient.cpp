@@ -125,11 +125,8 @@ public:
 
     int Fd() const { return m_fd; }
     bool Requested() const { return m_stop.stop_requested(); }
-    // Without a descriptor a stop is only seen between waits: keep them short.
-    std::chrono::milliseconds LongestWait() const {
-        return m_stop.stop_possible() && m_fd < 0 ? std::chrono::milliseconds(20)
-                                                  : std::chrono::milliseconds::max();
-    }
+    // Without a descriptor a stop is only seen between waits: they must be short.
+    bool Polled() const { return m_stop.stop_possible() && m_fd < 0; }
 
 private:
     struct Signal {
@@ -248,7 +245,9 @@ bool Exchange(const std::vector<Peer>& peers, SteadyClock::time_point deadline, 
         }
         entries.push_back({wake.Fd(), POLLIN, 0});
         SteadyClock::time_point until = nextPeer < peers.size() ? std::min(nextSendAt, deadline) : deadline;
-        until = std::min(until, now + wake.LongestWait());
+        if (wake.Polled()) {
+            until = std::min(until, now + std::chrono::milliseconds(20));
+        }
         if (!WaitReadable(entries, until)) {
             SetLastError(kErrorTimedOut);
             return false;
