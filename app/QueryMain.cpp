@@ -6,9 +6,9 @@
 
 #include "core/QueryCommand.h"
 #include "core/SntpClient.h"
+#include "platform/ClockSetter.h"
 #include "platform/LastError.h"
 #include "platform/SystemClock.h"
-#include "platform/ClockSetter.h"
 
 int main(int argc, char** argv) {
     const std::string program = "tidewell-query";

@@ -37,11 +37,11 @@
 #include "core/SntpClient.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
+#include "platform/ClockSetter.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePrompts.h"
-#include "platform/ClockSetter.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
 

@@ -13,9 +13,9 @@
 #include "core/LocalDateTime.h"
 #include "core/MonthAbbrevTable.h"
 #include "core/SocketsLayer.h"
+#include "platform/ClockSetter.h"
 #include "platform/Prompts.h"
 #include "platform/SystemClock.h"
-#include "platform/ClockSetter.h"
 
 class SyncManager;
 

@@ -1,10 +1,9 @@
 #include "ui/CParamDlg.h"
 
-#include "config/OptionRanges.h"
-
 #include <QButtonGroup>
 #include <QShortcut>
 
+#include "config/OptionRanges.h"
 #include "config/Settings.h"
 #include "timezone/DstInfo.h"
 #include "ui/CDSTDlg.h"

@@ -174,7 +174,8 @@ bool TimedatedClockSetter::SetClock(const ClockTime& utcTarget, const ClockSetRe
     const std::chrono::milliseconds timeout = interactive ? m_timeouts.interactive : m_timeouts.automatic;
     if (interactive && NtpOn(bus)) {
         // Whatever comes of it, SetTime then says whether the clock may be set.
-        QDBusMessage off = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetNTP"));
+        QDBusMessage off =
+            QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetNTP"));
         off << false << true;
         CallThroughGate(bus, off, true, timeout, request);
         if (request.stop.stop_requested()) {
@@ -182,7 +183,8 @@ bool TimedatedClockSetter::SetClock(const ClockTime& utcTarget, const ClockSetRe
             return false;
         }
     }
-    const QDBusMessage set = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetTime"));
+    const QDBusMessage set =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetTime"));
     return CallThroughGate(bus, set, interactive, timeout, request, [&](QDBusMessage& call) {
         const double stepSeconds = SecondsBetween(utcTarget, m_clock.Now());
         call << static_cast<qlonglong>(std::llround(stepSeconds * 1e6)) << true << interactive;

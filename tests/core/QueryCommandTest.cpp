@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "tests/support/FakeClock.h"
-#include "tests/support/FakeSntpServer.h"
 #include "tests/support/FakeClockSetter.h"
+#include "tests/support/FakeSntpServer.h"
 
 TEST(QueryCommandTest, ArgumentsAreParsedOrRefusedWithAReason) {
     struct Row {

@@ -16,8 +16,8 @@
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
-#include "tests/support/FakeSntpServer.h"
 #include "tests/support/FakeClockSetter.h"
+#include "tests/support/FakeSntpServer.h"
 
 namespace {
 

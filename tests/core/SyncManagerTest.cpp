@@ -10,8 +10,8 @@
 
 #include "platform/LastError.h"
 #include "tests/support/FakeClock.h"
-#include "tests/support/FakePrompts.h"
 #include "tests/support/FakeClockSetter.h"
+#include "tests/support/FakePrompts.h"
 #include "tests/support/TempFolder.h"
 
 // The C library's newlocale never frees its copy of $LOCPATH (glibc 2.36), which

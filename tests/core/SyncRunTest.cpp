@@ -209,7 +209,8 @@ TEST(SyncRunTest, TheShiftIsExactAcrossDaylightSavingChanges) {
                 rig.settings.nMaxDiff = 11;
                 EXPECT_EQ(RunOnce(rig, 0), 1);
                 EXPECT_NEAR(rig.ClientAheadSeconds(), offsetSeconds, 1e-6);
-                EXPECT_EQ(rig.clockSetter.Requests().back().stepMicroseconds, int64_t{offsetSeconds} * 1000000);
+                EXPECT_EQ(rig.clockSetter.Requests().back().stepMicroseconds,
+                          int64_t{offsetSeconds} * 1000000);
                 // The record shows local time, the zone's own reading.
                 const LastAttempt last = rig.manager->GetLastAttempt();
                 EXPECT_EQ(last.timeAfter, rig.clock.GetLocalTime());

@@ -10,9 +10,9 @@
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeClockSetter.h"
 #include "tests/support/LockstepServerClock.h"
 #include "tests/support/TempFolder.h"
 

@@ -8,11 +8,11 @@
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakeNetworkState.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeClockSetter.h"
 #include "tests/support/LockstepServerClock.h"
 #include "tests/support/TempSettings.h"
 
@@ -26,7 +26,8 @@ struct SyncRig {
         return AddSecondsTo(ClockFromSystemTime({2026, 12, 0, 6, 14, 5, 30, 0}), 0.25);
     }
 
-    explicit SyncRig(double serverAheadSeconds = 0.5, uint32_t receiveTimeoutMs = 300, ClockTime start = Start())
+    explicit SyncRig(double serverAheadSeconds = 0.5, uint32_t receiveTimeoutMs = 300,
+                     ClockTime start = Start())
         : clock(start), trueClock(clock, AddSecondsTo(start, serverAheadSeconds)), server(trueClock) {
         clock.SetLocalOffset(3600);
         for (const char* title : {"First", "Second", "Third"}) {
@@ -34,6 +35,14 @@ struct SyncRig {
         }
         manager = std::make_unique<SyncManager>(settings, clock, prompts, clockSetter, sockets,
                                                 SyncManagerOptions{server.Port(), receiveTimeoutMs, "C"});
+        manager->SetCurrentServer();
+        manager->SetStatusText("Null");
+    }
+
+    // Runs set the clock through setter from now on.
+    void UseSetter(ClockSetter& setter) {
+        const SyncManagerOptions options = manager->Options();
+        manager = std::make_unique<SyncManager>(settings, clock, prompts, setter, sockets, options);
         manager->SetCurrentServer();
         manager->SetStatusText("Null");
     }
