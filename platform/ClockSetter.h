@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <stop_token>
 
@@ -18,6 +19,9 @@ struct ClockSetRequest {
     // Ends a wait for the system's answer (for instance while the user is
     // asked for a password); the set then counts as failed with ECANCELED.
     std::stop_token stop;
+    // Which run asks (0: none in particular). A run is asked at most once to
+    // let the system's own synchronisation be switched off.
+    uint64_t runId = 0;
 };
 
 // Sets the system clock with whatever right that needs. The program holds no

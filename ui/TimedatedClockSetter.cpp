@@ -172,7 +172,16 @@ bool TimedatedClockSetter::SetClock(const ClockTime& utcTarget, const ClockSetRe
     }
     const bool interactive = request.interactive;
     const std::chrono::milliseconds timeout = interactive ? m_timeouts.interactive : m_timeouts.automatic;
-    if (interactive && NtpOn(bus)) {
+    bool askNtpOff = false;
+    if (interactive) {
+        std::lock_guard lock(m_mutex);
+        askNtpOff = request.runId == 0 || m_ntpAskedFor != request.runId;
+    }
+    if (askNtpOff && NtpOn(bus)) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_ntpAskedFor = request.runId;
+        }
         // Whatever comes of it, SetTime then says whether the clock may be set.
         QDBusMessage off =
             QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetNTP"));

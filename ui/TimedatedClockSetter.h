@@ -3,6 +3,7 @@
 #include <QString>
 #include <chrono>
 #include <mutex>
+#include <optional>
 
 #include "platform/ClockSetter.h"
 #include "platform/SystemClock.h"
@@ -57,4 +58,6 @@ private:
     const Timeouts m_timeouts;
     std::mutex m_mutex;
     bool m_connected = false;
+    // The run that was last asked to switch NTP off; each run once.
+    std::optional<uint64_t> m_ntpAskedFor;
 };

@@ -37,70 +37,62 @@ const QString kSetTimeRefused = QStringLiteral(
 class TimedatedClockSetterTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_daemon.start(
-            QStringLiteral("dbus-daemon"),
-            {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+        m_daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
         ASSERT_TRUE(m_daemon.waitForStarted(5000));
         while (!m_daemon.canReadLine()) {
             ASSERT_TRUE(m_daemon.waitForReadyRead(5000));
         }
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        m_bus = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(m_address, QStringLiteral("mock")));
+        m_bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, "mock"));
         ASSERT_TRUE(m_bus->isConnected());
     }
 
     void TearDown() override {
         m_bus.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("mock"));
+        QDBusConnection::disconnectFromBus("mock");
         for (QProcess* process : {&m_mock, &m_daemon}) {
-            if (process->state() != QProcess::NotRunning) {
-                process->terminate();
-                if (!process->waitForFinished(3000)) {
-                    process->kill();
-                    process->waitForFinished(3000);
-                }
+            process->terminate();
+            if (!process->waitForFinished(3000)) {
+                process->kill();
+                process->waitForFinished(3000);
             }
         }
     }
 
-    void StartMock(bool ntp, const QString& setTime = kSetTimeAsTimedated) {
+    // setNtp: Python in place of the template's SetNTP; empty: the template's.
+    void StartMock(bool ntp, const QString& setTime = kSetTimeAsTimedated, const QString& setNtp = {}) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), m_address);
+        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", m_address);
         m_mock.setProcessEnvironment(environment);
-        m_mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_mock.setStandardOutputFile(QProcess::nullDevice());
-        m_mock.start(QStringLiteral("/usr/bin/python3"),
-                     {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--system"),
-                      QStringLiteral("--template"), QStringLiteral("timedated"), QStringLiteral("-p"),
-                      ntp ? QStringLiteral("{\"NTP\": true}") : QStringLiteral("{\"NTP\": false}")});
-        ASSERT_TRUE(m_mock.waitForStarted(5000));
+        m_mock.start("/usr/bin/python3", {"-m", "dbusmock", "--system", "--template", "timedated", "-p",
+                                          ntp ? "{\"NTP\": true}" : "{\"NTP\": false}"});
         QElapsedTimer waited;
         waited.start();
         while (!m_bus->interface()->isServiceRegistered(kService)) {
-            ASSERT_LT(waited.elapsed(), 15000) << "the timedated mock did not come up";
-            ASSERT_EQ(m_mock.state(), QProcess::Running) << "the timedated mock ended";
+            ASSERT_LT(waited.elapsed(), 15000) << "the timedated mock (python3-dbusmock) did not come up";
             QTest::qWait(20);
         }
-        QDBusMessage add = QDBusMessage::createMethodCall(
-            kService, kPath, QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("AddMethod"));
-        add.setArguments({kService, QStringLiteral("SetTime"), QStringLiteral("xbb"), QString(), setTime});
-        const QDBusMessage reply = m_bus->call(add, QDBus::Block, 5000);
+        QDBusMessage reply = Mock("AddMethod", {kService, "SetTime", "xbb", QString(), setTime});
         ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+        if (!setNtp.isEmpty()) {
+            reply = Mock("AddMethod", {kService, "SetNTP", "bb", QString(), setNtp});
+            ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+        }
+    }
+
+    QDBusMessage Mock(const QString& method, const QVariantList& arguments) {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Mock", method);
+        call.setArguments(arguments);
+        return m_bus->call(call, QDBus::Block, 5000);
     }
 
     // The arguments of every call of method the mock received, in order.
     std::vector<QVariantList> Calls(const QString& method) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            kService, kPath, QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("GetMethodCalls"));
-        call << method;
-        const QDBusMessage reply = m_bus->call(call, QDBus::Block, 5000);
+        const QDBusMessage reply = Mock("GetMethodCalls", {method});
         std::vector<QVariantList> calls;
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            ADD_FAILURE() << "GetMethodCalls: " << reply.errorMessage().toStdString();
-            return calls;
-        }
-        const QDBusArgument list = reply.arguments().at(0).value<QDBusArgument>();
+        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
         list.beginArray();
         while (!list.atEnd()) {
             quint64 timestamp = 0;
@@ -108,13 +100,12 @@ protected:
             list.beginStructure();
             list >> timestamp >> arguments;
             list.endStructure();
-            QVariantList values;
-            for (const QVariant& argument : arguments) {
-                values.push_back(argument.canConvert<QDBusVariant>()
-                                     ? argument.value<QDBusVariant>().variant()
-                                     : argument);
+            for (QVariant& argument : arguments) {
+                if (argument.canConvert<QDBusVariant>()) {
+                    argument = argument.value<QDBusVariant>().variant();
+                }
             }
-            calls.push_back(values);
+            calls.push_back(arguments);
         }
         list.endArray();
         return calls;
@@ -123,16 +114,16 @@ protected:
     // (microseconds, relative, interactive) of every SetTime call.
     std::vector<std::tuple<qlonglong, bool, bool>> SetTimeCalls() {
         std::vector<std::tuple<qlonglong, bool, bool>> calls;
-        for (const QVariantList& call : Calls(QStringLiteral("SetTime"))) {
+        for (const QVariantList& call : Calls("SetTime")) {
             calls.emplace_back(call.value(0).toLongLong(), call.value(1).toBool(), call.value(2).toBool());
         }
         return calls;
     }
 
     std::unique_ptr<TimedatedClockSetter> Setter(SystemClock& clock, ClockSetter& fallback) {
-        return std::make_unique<TimedatedClockSetter>(
-            clock, fallback, m_address,
-            TimedatedClockSetter::Timeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000)});
+        const std::chrono::milliseconds timeout(3000);
+        return std::make_unique<TimedatedClockSetter>(clock, fallback, m_address,
+                                                      TimedatedClockSetter::Timeouts{timeout, timeout});
     }
 
     QProcess m_daemon;
@@ -185,42 +176,54 @@ TEST_F(TimedatedClockSetterTest, ARunsCorrectionsArriveAsRelativeSteps) {
         EXPECT_TRUE(rig.clock.Sets().empty());
         EXPECT_TRUE(noFallback.Requests().empty());
     }
-    EXPECT_TRUE(Calls(QStringLiteral("SetNTP")).empty());
+    EXPECT_TRUE(Calls("SetNTP").empty());
 }
 
 // A refusal is a failed set: the run fails with its status line and the next
 // server, the clock untouched. With NTP still on, a manual run asks once to
 // switch it off (the user may be asked for a password) and then sets; an
-// automatic run asks nothing and fails.
+// automatic run asks nothing and fails. A user who declines is asked once a
+// run, also on the coarse path's second set.
 TEST_F(TimedatedClockSetterTest, RefusalsFailTheRunAndOnlyAManualRunSwitchesNtpOff) {
     struct Row {
         const char* what;
         bool ntp;
         QString setTime;
+        QString setNtp;
+        double serverAheadSeconds;
         int32_t interactive;
         int expectedExit;
         std::vector<QVariantList> expectedSetNtp;
         size_t expectedSetTimes;
     };
     const Row rows[] = {
-        {"refused by polkit, automatic", false, kSetTimeRefused, 0, 0, {}, 1},
-        {"refused by polkit, manual", false, kSetTimeRefused, 1, 0, {}, 1},
-        {"NTP on, automatic", true, kSetTimeAsTimedated, 0, 0, {}, 1},
-        {"NTP on, manual", true, kSetTimeAsTimedated, 1, 1, {{false, true}}, 1},
+        {"refused by polkit, automatic", false, kSetTimeRefused, {}, 0.5, 0, 0, {}, 1},
+        {"refused by polkit, manual", false, kSetTimeRefused, {}, 0.5, 1, 0, {}, 1},
+        {"NTP on, automatic", true, kSetTimeAsTimedated, {}, 0.5, 0, 0, {}, 1},
+        {"NTP on, manual", true, kSetTimeAsTimedated, {}, 0.5, 1, 1, {{false, true}}, 1},
+        {"NTP on, manual, the user declines",
+         true,
+         kSetTimeAsTimedated,
+         kSetTimeRefused,
+         7200.5,
+         1,
+         0,
+         {{false, true}},
+         2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         TearDown();
         SetUp();
-        StartMock(row.ntp, row.setTime);
-        SyncRig rig;
+        StartMock(row.ntp, row.setTime, row.setNtp);
+        SyncRig rig(row.serverAheadSeconds);
         FakeClockSetter noFallback(rig.clock, FakeClockSetter::Mode::Unreachable);
         const auto setter = Setter(rig.clock, noFallback);
         rig.UseSetter(*setter);
         EXPECT_EQ(
             SyncThreadProc(row.interactive, *rig.manager, rig.probe, rig.manager->BeginRun(row.interactive)),
             row.expectedExit);
-        EXPECT_EQ(Calls(QStringLiteral("SetNTP")), row.expectedSetNtp);
+        EXPECT_EQ(Calls("SetNTP"), row.expectedSetNtp);
         EXPECT_EQ(SetTimeCalls().size(), row.expectedSetTimes);
         EXPECT_TRUE(rig.clock.Sets().empty());
         if (row.expectedExit == 0) {
