@@ -56,14 +56,15 @@ bench: configure
 	@$(BUILD_DIR)/bench/tidewell-bench --exchanges $(BENCH_EXCHANGES) \
 		--idle-seconds $(BENCH_IDLE_SECONDS) --app $(BUILD_DIR)/app/tidewell
 
-# Starts the program from the build folder. It sets the clock only when it has
-# the right to (see the README: setcap cap_sys_time=p on the built program).
+# Starts the program from the build folder. It sets the clock through
+# systemd-timedated, which asks polkit (see the README: the group tidewell).
 run: build
 	$(BUILD_DIR)/app/tidewell
 
 # Installs under the configured prefix (/usr/local unless PREFIX was given; the
 # program has the installed help path compiled in, so PREFIX reconfigures).
-# setcap grants the installed program the right to set the clock.
+# The program gets no capability: the polkit rules installed with it let the
+# group tidewell set the clock through systemd-timedated.
 install: configure
 ifneq ($(PREFIX),)
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)

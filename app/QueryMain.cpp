@@ -1,29 +1,14 @@
 // tidewell-query: measures the offset and delay of time servers; never sets the clock.
 
-#include <cerrno>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "core/QueryCommand.h"
 #include "core/SntpClient.h"
+#include "platform/ClockSetter.h"
 #include "platform/LastError.h"
 #include "platform/SystemClock.h"
-#include "platform/TimePrivilege.h"
-
-namespace {
-
-// This tool only measures: the right to set the clock is never granted.
-class RefusedTimePrivilege final : public TimePrivilege {
-public:
-    bool Raise() override {
-        SetLastError(EPERM);
-        return false;
-    }
-    void Clear() override {}
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::string program = "tidewell-query";
@@ -39,7 +24,8 @@ int main(int argc, char** argv) {
         return kQueryExitAllAnswered;
     }
     LinuxSystemClock clock;
-    RefusedTimePrivilege privilege;
-    CSNTPClient client(clock, privilege);
+    // This tool only measures: it never sets the clock.
+    NoClockSetter clockSetter;
+    CSNTPClient client(clock, clockSetter);
     return RunQueries(options, client, std::cout, std::cerr, program);
 }

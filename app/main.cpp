@@ -10,18 +10,19 @@
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "core/SyncScheduler.h"
+#include "platform/ClockSetter.h"
 #include "platform/CommandLine.h"
 #include "platform/DateTimeSettings.h"
 #include "platform/InternetProbe.h"
 #include "platform/LinuxTimeZoneStore.h"
 #include "platform/NetworkState.h"
 #include "platform/SystemClock.h"
-#include "platform/TimePrivilege.h"
 #include "ui/CMainDlg.h"
 #include "ui/HelpService.h"
 #include "ui/QtPrompts.h"
 #include "ui/SingleInstance.h"
 #include "ui/TidewellApp.h"
+#include "ui/TimedatedClockSetter.h"
 #include "ui/TimedatedTimeService.h"
 #include "ui/TrayIcon.h"
 
@@ -35,7 +36,10 @@ int main(int argc, char** argv) {
 
     QtPrompts prompts;
     LinuxSystemClock clock;
-    LinuxTimePrivilege privilege;
+    // The system's time authority decides who may set the clock; without it
+    // only a process that already holds the right (root) sets it itself.
+    DirectClockSetter directSetter(clock);
+    TimedatedClockSetter clockSetter(clock, directSetter);
     SocketsLayer sockets;
     CurlInternetProbe probe;
     LinuxNetworkState network;
@@ -50,7 +54,7 @@ int main(int argc, char** argv) {
     // because each of them holds on to it.
     Settings settings(store);
     TrayIcon trayIcon([&settings] { return settings.bShowIcon != 0; });
-    SyncManager manager(settings, clock, prompts, privilege, sockets);
+    SyncManager manager(settings, clock, prompts, clockSetter, sockets);
     SyncScheduler scheduler(manager, probe, network);
     CMainDlg mainDlg(trayIcon, manager, scheduler, *zones, help, dateTime);
     TidewellApp theApp(

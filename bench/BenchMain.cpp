@@ -37,11 +37,11 @@
 #include "core/SntpClient.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
+#include "platform/ClockSetter.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePrompts.h"
-#include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
 
@@ -155,8 +155,8 @@ struct ExchangeSamples {
 // Exchanges as the program makes them: CSNTPClient::Query, judged by CheckReply.
 ExchangeSamples MeasureExchanges(uint16_t port, double trueOffsetSeconds, const Options& options) {
     FakeClock clock = FakeClock::FollowingRealTime(0);
-    FakeTimePrivilege privilege(FakeTimePrivilege::Mode::Missing);
-    CSNTPClient client(clock, privilege, kReceiveTimeoutMs);
+    NoClockSetter clockSetter;
+    CSNTPClient client(clock, clockSetter, kReceiveTimeoutMs);
     ExchangeSamples samples;
     for (int i = 0; i < options.exchanges; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
@@ -192,9 +192,9 @@ ExchangeSamples MeasureSyncWithServer(uint16_t port, const Options& options) {
     TempSettings settings;
     FakeClock clock = FakeClock::FollowingRealTime(0);
     FakePrompts prompts;
-    FakeTimePrivilege privilege(FakeTimePrivilege::Mode::Missing);
+    NoClockSetter clockSetter;
     SocketsLayer sockets;
-    SyncManager manager(settings.settings, clock, prompts, privilege, sockets,
+    SyncManager manager(settings.settings, clock, prompts, clockSetter, sockets,
                         SyncManagerOptions{port, kReceiveTimeoutMs, "C"});
     ExchangeSamples samples;
     for (int i = 0; i < options.exchanges; ++i) {

@@ -1,6 +1,7 @@
 #include "config/Settings.h"
 
 #include "config/DefaultServers.h"
+#include "config/OptionRanges.h"
 
 namespace {
 
@@ -16,13 +17,18 @@ Settings::Settings(ProfileStore& store) : servers(serversName, serversName), m_s
 }
 
 void Settings::SetDefaults() {
-    nSynPeriod = 0;
-    nOffset = 0;
-    bShowIcon = 1;
-    bExitAfter = 1;
-    nMaxDays = 14;
-    nTimeOut = 20;
-    nMaxDiff = 61;
+    using namespace OptionRanges;
+    nSynPeriod = kSynPeriod.loadDefault;
+    nOffset = kOffset.loadDefault;
+    bShowIcon = kShowIcon.loadDefault;
+    bExitAfter = kExitAfter.loadDefault;
+    nMaxDays = kMaxDays.loadDefault;
+    nTimeOut = kTimeOut.loadDefault;
+    nMaxDiff = kMaxDiff.loadDefault;
+}
+
+int32_t Settings::ReadOption(const OptionRange& option) const {
+    return option.Checked(m_store.ReadInt(optionsSection, option.name, option.loadDefault));
 }
 
 void Settings::LoadAll(LastAttempt& last) {
@@ -44,29 +50,27 @@ void Settings::LoadAll(LastAttempt& last) {
     last.statusText = m_store.ReadString(s, "sConnectStatus", "Null");
 
     nStartingServ = m_store.ReadInt(s, "nStartingServ", 0);
-    nSynPeriod = m_store.ReadInt(s, "nSynPeriod", 0);
-    bShowIcon = m_store.ReadInt(s, "bShowIcon", 1);
-    bExitAfter = m_store.ReadInt(s, "bExitAfter", 1);
-    if (nSynPeriod == 2 || nSynPeriod == 3) {
+    // Every option within the range the Options dialog allows, or its load
+    // default; the file keeps what it holds until the next save.
+    using namespace OptionRanges;
+    const int32_t storedPeriod = m_store.ReadInt(s, kSynPeriod.name, kSynPeriod.loadDefault);
+    bShowIcon = ReadOption(kShowIcon);
+    bExitAfter = ReadOption(kExitAfter);
+    // On the stored period on purpose: a stored period of 7 leaves bExitAfter as stored.
+    if (storedPeriod == 2 || storedPeriod == 3) {
         bExitAfter = 0;
     }
-    nOffset = m_store.ReadInt(s, "nOffset", 0);
-    nMaxDays = m_store.ReadInt(s, "nMaxDays", 14);
-    nTimeOut = m_store.ReadInt(s, "nTimeOut", 20);
-    nMaxDiff = m_store.ReadInt(s, "nMaxDiff", 61);
-    if (nTimeOut < 5) {
-        nTimeOut = 5;
-    }
+    nSynPeriod = kSynPeriod.Checked(storedPeriod);
+    nOffset = ReadOption(kOffset);
+    nMaxDays = ReadOption(kMaxDays);
+    nTimeOut = ReadOption(kTimeOut);
+    nMaxDiff = ReadOption(kMaxDiff);
     if (const auto block = m_store.ReadBinary(s, "TimeZoneInfo")) {
         if (const auto zone = DecodeTimeZoneInformation(*block)) {
             startZone = *zone;
         }
     }
-    bFirstStart = m_store.ReadInt(s, "bFirstStart", 1);
-    // After the bExitAfter rule on purpose: a stored period of 7 leaves bExitAfter as stored.
-    if (nSynPeriod < 0 || nSynPeriod > 3) {
-        nSynPeriod = 0;
-    }
+    bFirstStart = ReadOption(kFirstStart);
     LoadServers();
 }
 

@@ -7,6 +7,7 @@
 #include "config/CRegArray.h"
 #include "config/CServer.h"
 #include "config/LastAttempt.h"
+#include "config/OptionRanges.h"
 #include "config/ProfileStore.h"
 #include "platform/SystemClock.h"
 #include "platform/TimeZoneInformation.h"
@@ -25,19 +26,19 @@ public:
     Settings& operator=(const Settings&) = delete;
 
     // When automatic runs happen: 0 once a day, 1 once at each start, 2 every hour, 3 never.
-    std::atomic<int32_t> nSynPeriod{0};
+    std::atomic<int32_t> nSynPeriod{OptionRanges::kSynPeriod.loadDefault};
     // Show the icon in the notification area (0 or 1).
-    std::atomic<int32_t> bShowIcon{1};
+    std::atomic<int32_t> bShowIcon{OptionRanges::kShowIcon.loadDefault};
     // Close the program, while hidden, after the automatic run of the day or of the start (0 or 1).
-    std::atomic<int32_t> bExitAfter{1};
+    std::atomic<int32_t> bExitAfter{OptionRanges::kExitAfter.loadDefault};
     // Seconds the clock is put ahead of true time after a synchronisation; negative: behind.
-    std::atomic<int32_t> nOffset{0};
+    std::atomic<int32_t> nOffset{OptionRanges::kOffset.loadDefault};
     // Days without synchronisation before the start warns; 0: never.
-    std::atomic<int32_t> nMaxDays{14};
+    std::atomic<int32_t> nMaxDays{OptionRanges::kMaxDays.loadDefault};
     // Minutes a synchronisation may move the clock without a warning; 0: never warn.
-    std::atomic<int32_t> nMaxDiff{61};
+    std::atomic<int32_t> nMaxDiff{OptionRanges::kMaxDiff.loadDefault};
     // Seconds: a server whose delay is not below this has failed; also the limit of an automatic run.
-    std::atomic<int32_t> nTimeOut{20};
+    std::atomic<int32_t> nTimeOut{OptionRanges::kTimeOut.loadDefault};
     // While set, the first successful synchronisation gives no nMaxDiff warning (0 or 1).
     std::atomic<int32_t> bFirstStart{0};
     // Index of the server runs start with.
@@ -52,8 +53,9 @@ public:
     void SetDefaults();
 
     // Reads the last attempt into `last`, then the options, the start zone and
-    // the server list, applying the load rules. Values absent or of the wrong
-    // kind take their load defaults; out-of-rule values are corrected in memory only.
+    // the server list, applying the load rules. Values absent, of the wrong
+    // kind or outside the Options dialog's ranges (OptionRanges) take their
+    // load defaults; corrected in memory only.
     void LoadAll(LastAttempt& last);
     // Loads the list; a missing or broken stored list is replaced by the
     // defaults, which are stored at once (the broken list's values are kept in
@@ -85,6 +87,8 @@ public:
 
 private:
     void AddOptions(ProfileStore::Batch& batch) const;
+    // The stored value of an option within its range, or its load default.
+    int32_t ReadOption(const OptionRange& option) const;
 
     ProfileStore& m_store;
 };

@@ -343,8 +343,8 @@ void CUdpSocket::Close() {
     }
 }
 
-CSNTPClient::CSNTPClient(SystemClock& clock, TimePrivilege& privilege, uint32_t receiveTimeoutMs)
-    : m_clock(clock), m_privilege(privilege), m_receiveTimeoutMs(receiveTimeoutMs) {}
+CSNTPClient::CSNTPClient(SystemClock& clock, ClockSetter& setter, uint32_t receiveTimeoutMs)
+    : m_clock(clock), m_setter(setter), m_receiveTimeoutMs(receiveTimeoutMs) {}
 
 CSNTPClient::~CSNTPClient() {
     DisableSystemTimePrivilege();
@@ -364,36 +364,24 @@ bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t por
     return Exchange(peers, deadline, std::move(stop), m_clock, m_skipNote, reply);
 }
 
-bool CSNTPClient::SetSystemClock(const CSNTPTimestamp& utc) {
+bool CSNTPClient::SetSystemClock(const CSNTPTimestamp& utc, const ClockSetRequest& request) {
+    return SetSystemClock(utc.ToClockTime(), request);
+}
+
+bool CSNTPClient::SetSystemClock(const ClockTime& utc, const ClockSetRequest& request) {
     bool result = false;
     if (EnableSystemTimePrivilege()) {
-        result = m_clock.Set(utc.ToClockTime());
+        result = m_setter.SetClock(utc, request);
     }
     DisableSystemTimePrivilege();
     return result;
 }
 
 bool CSNTPClient::EnableSystemTimePrivilege() {
-    m_privilegeRaised = false;
-    if (m_privilege.Raise()) {
-        m_privilegeRaised = true;
-        return true;
-    }
-    if (GetLastError() == kErrorCallNotImplemented) {
-        // No capabilities at all: nothing guards the clock, set it directly.
-        SetLastError(kErrorSuccess);
-        return true;
-    }
-    // A refused raise may still have changed part of the state: clear it as well.
-    m_privilegeRaised = true;
-    return false;
+    m_mayTry = m_setter.MayTry();
+    return m_mayTry;
 }
 
 void CSNTPClient::DisableSystemTimePrivilege() {
-    if (!m_privilegeRaised) {
-        return;
-    }
-    LastErrorKeeper keep;
-    m_privilege.Clear();
-    m_privilegeRaised = false;
+    m_mayTry = false;
 }

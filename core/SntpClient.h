@@ -8,8 +8,8 @@
 
 #include "core/NameLookup.h"
 #include "core/SntpTimestamp.h"
+#include "platform/ClockSetter.h"
 #include "platform/SystemClock.h"
-#include "platform/TimePrivilege.h"
 
 // What one SNTP exchange yields. The caller clears it (value-initialises it)
 // before the exchange; a successful Query fills every field.
@@ -63,7 +63,7 @@ private:
 };
 
 // The client side of one SNTP (version 3) exchange, and the setting of the
-// clock with the right that it needs. One object is used by one thread at a
+// clock through whoever may set it. One object is used by one thread at a
 // time; separate objects may run in parallel.
 class CSNTPClient {
 public:
@@ -71,7 +71,7 @@ public:
 
     // receiveTimeoutMs: how long Query waits for a reply. The program always
     // uses the default; tests shorten it.
-    CSNTPClient(SystemClock& clock, TimePrivilege& privilege,
+    CSNTPClient(SystemClock& clock, ClockSetter& setter,
                 uint32_t receiveTimeoutMs = kDefaultReceiveTimeoutMs);
     virtual ~CSNTPClient();
     CSNTPClient(const CSNTPClient&) = delete;
@@ -105,25 +105,27 @@ public:
     // Replaces the system resolver (tests).
     void SetNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
 
-    // Sets the UTC clock to the timestamp with its full precision, with the
-    // right raised for this one call and cleared after it on every path. False
-    // with the reason in the last error; the clock is left alone when the right
-    // cannot be raised.
-    bool SetSystemClock(const CSNTPTimestamp& utc);
-    // True when setting the clock may be tried: the right is raised, or the
-    // system has no capabilities at all (the last error then reads 0).
+    // Sets the UTC clock to the timestamp with its full precision, through the
+    // clock setter (which asks the system's time authority). False with the
+    // reason in the last error (see ClockSetter); the clock is left alone when
+    // setting may not even be tried.
+    bool SetSystemClock(const CSNTPTimestamp& utc, const ClockSetRequest& request = {});
+    // The same for an instant outside the timestamp's era.
+    bool SetSystemClock(const ClockTime& utc, const ClockSetRequest& request = {});
+    // True when setting the clock may be tried: there is an authority to ask,
+    // or this process holds the right itself.
     bool EnableSystemTimePrivilege();
-    // Clears the right when EnableSystemTimePrivilege tried to raise it. Keeps
-    // the last error.
+    // Nothing is held between two sets: forgets what EnableSystemTimePrivilege
+    // found. Keeps the last error.
     void DisableSystemTimePrivilege();
 
     uint32_t ReceiveTimeoutMs() const { return m_receiveTimeoutMs; }
 
 private:
     SystemClock& m_clock;
-    TimePrivilege& m_privilege;
+    ClockSetter& m_setter;
     const uint32_t m_receiveTimeoutMs;
-    bool m_privilegeRaised = false;
+    bool m_mayTry = false;
     SkipNote m_skipNote;
     NameLookup m_nameLookup = SystemNameLookup;
 };

@@ -30,6 +30,12 @@ bool RunTicket::Commit(const std::function<bool()>& effect) const {
     return m_manager->CommitFor(*this, effect);
 }
 
+ClockSetRequest RunTicket::ClockRequest(int32_t interactive) const {
+    const RunTicket run = *this;
+    return {interactive != 0, [run](const std::function<bool()>& send) { return run.Commit(send); }, m_stop,
+            m_generation};
+}
+
 bool RunTicket::SetStatusText(const std::string& text) const {
     return Commit([&] {
         m_manager->m_last.statusText = text;
@@ -87,12 +93,12 @@ PromptAnswer RunTicket::Show(const PromptRequest& request) const {
 
 // ---- SyncManager
 
-SyncManager::SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, TimePrivilege& privilege,
+SyncManager::SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, ClockSetter& clockSetter,
                          SocketsLayer& sockets, SyncManagerOptions options)
     : m_settings(settings),
       m_clock(clock),
       m_prompts(prompts),
-      m_privilege(privilege),
+      m_clockSetter(clockSetter),
       m_sockets(sockets),
       m_options(std::move(options)),
       m_months(m_options.monthLocale) {

@@ -13,9 +13,9 @@
 #include "core/LocalDateTime.h"
 #include "core/MonthAbbrevTable.h"
 #include "core/SocketsLayer.h"
+#include "platform/ClockSetter.h"
 #include "platform/Prompts.h"
 #include "platform/SystemClock.h"
-#include "platform/TimePrivilege.h"
 
 class SyncManager;
 
@@ -56,6 +56,10 @@ public:
     // inside. The effect must not call the SyncManager (its lock is held) and
     // must not wait for the user.
     bool Commit(const std::function<bool()>& effect) const;
+    // A setting of the clock on behalf of this run: sent only through Commit,
+    // its wait for the answer ended by the run's stop. interactive: the user
+    // started the run, so the system may ask them to authenticate.
+    ClockSetRequest ClockRequest(int32_t interactive) const;
 
     // The record's own effects. Each returns false, changing nothing, when the
     // run is no longer current.
@@ -109,7 +113,7 @@ class SyncManager {
 public:
     // Reads nothing from settings here, only the clock (for the initial last
     // automatic start) and the month names of the locale.
-    SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, TimePrivilege& privilege,
+    SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, ClockSetter& clockSetter,
                 SocketsLayer& sockets, SyncManagerOptions options = {});
     SyncManager(const SyncManager&) = delete;
     SyncManager& operator=(const SyncManager&) = delete;
@@ -192,7 +196,7 @@ public:
     Settings& GetSettings() const { return m_settings; }
     SystemClock& Clock() const { return m_clock; }
     Prompts& GetPrompts() const { return m_prompts; }
-    TimePrivilege& Privilege() const { return m_privilege; }
+    ClockSetter& Setter() const { return m_clockSetter; }
     SocketsLayer& Sockets() const { return m_sockets; }
     const SyncManagerOptions& Options() const { return m_options; }
 
@@ -208,7 +212,7 @@ private:
     Settings& m_settings;
     SystemClock& m_clock;
     Prompts& m_prompts;
-    TimePrivilege& m_privilege;
+    ClockSetter& m_clockSetter;
     SocketsLayer& m_sockets;
     const SyncManagerOptions m_options;
     const MonthAbbrevTable m_months;

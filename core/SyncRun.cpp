@@ -38,60 +38,35 @@ int Fail(int32_t interactive, SyncManager& manager, const RunTicket& run, const 
 
 enum class ShiftOutcome { Done, Unconvertible, Refused };
 
-// Moves the local clock by offsetSeconds as one commit (read, compute, set), so
-// that a stop cannot fall between the reading and the setting. The clock's
-// fraction of a second is kept to its full precision, not only to the
-// millisecond. Whether the set itself took is not examined.
-ShiftOutcome ShiftClock(SyncManager& manager, const RunTicket& run, int32_t offsetSeconds) {
-    bool convertible = true;
-    const bool committed = run.Commit([&] {
-        SystemClock& clock = manager.Clock();
-        const ClockTime nowUtc = clock.Now();
-        const std::optional<SYSTEMTIME> shifted = ShiftLocalTime(clock.ToLocal(nowUtc), offsetSeconds);
-        if (!shifted) {
-            convertible = false;
-            return false;
-        }
-        SYSTEMTIME whole = *shifted;
-        whole.wMilliseconds = 0;
-        const std::optional<ClockTime> utc = clock.FromLocal(whole);
-        if (!utc) {
-            return true;
-        }
-        CSNTPClient client(clock, manager.Privilege());
-        if (client.EnableSystemTimePrivilege()) {
-            clock.Set(ClockTime{utc->seconds, nowUtc.nanoseconds});
-        }
-        client.DisableSystemTimePrivilege();
-        return true;
-    });
-    if (!convertible) {
+// Moves the clock's UTC instant by offsetSeconds. Local time plays no part:
+// across a change of daylight-saving time the clock still ends exactly
+// offsetSeconds from the server's time. Whether the set itself took is not
+// examined; a stop of the run is.
+ShiftOutcome ShiftClock(int32_t interactive, SyncManager& manager, const RunTicket& run,
+                        int32_t offsetSeconds) {
+    SystemClock& clock = manager.Clock();
+    const std::optional<ClockTime> shifted = ShiftInstant(clock.Now(), offsetSeconds);
+    if (!shifted) {
         return ShiftOutcome::Unconvertible;
     }
-    return committed ? ShiftOutcome::Done : ShiftOutcome::Refused;
+    CSNTPClient client(clock, manager.Setter());
+    if (!client.SetSystemClock(*shifted, run.ClockRequest(interactive)) && !run.IsCurrent()) {
+        return ShiftOutcome::Refused;
+    }
+    return ShiftOutcome::Done;
 }
 
 }  // namespace
 
-std::optional<SYSTEMTIME> ShiftLocalTime(const SYSTEMTIME& local, int32_t offsetSeconds) {
-    if (!IsValidSystemTime(local)) {
-        return std::nullopt;
-    }
-    SYSTEMTIME whole = local;
-    whole.wMilliseconds = 0;
-    // The calendar fields are counted as if they were UTC: no zone rule enters
-    // the arithmetic, as with any plain calendar sum.
-    ClockTime sum = ClockFromSystemTime(whole);
-    sum.seconds += offsetSeconds;
-    // Years the calendar record cannot hold are refused before the conversion.
+std::optional<ClockTime> ShiftInstant(const ClockTime& utc, int32_t offsetSeconds) {
+    const ClockTime sum{utc.seconds + offsetSeconds, utc.nanoseconds};
+    // Instants whose calendar time the record cannot hold are refused.
     constexpr int64_t kSecondsPerDay = 86400;
     if (sum.seconds < DaysFromCivil(1601, 1, 1) * kSecondsPerDay ||
         sum.seconds >= DaysFromCivil(30828, 1, 1) * kSecondsPerDay) {
         return std::nullopt;
     }
-    SYSTEMTIME result = SystemTimeFromClock(sum);
-    result.wMilliseconds = local.wMilliseconds;
-    return result;
+    return sum;
 }
 
 std::string FormatSuccessText(const MonthAbbrevTable& months, const SYSTEMTIME& after, double delaySeconds) {
@@ -141,7 +116,9 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
     Settings& settings = manager.GetSettings();
     SystemClock& clock = manager.Clock();
 
-    const SYSTEMTIME before = clock.GetLocalTime();
+    // The run's arithmetic works on UTC instants; local time is only shown.
+    const ClockTime beforeUtc = clock.Now();
+    const SYSTEMTIME before = clock.ToLocal(beforeUtc);
     // Empty when the list is empty or the index lies outside it: nothing to
     // ask, and the clock is left alone.
     const std::string host = manager.CurrentServerHost();
@@ -151,7 +128,7 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
     }
 
     if (const int32_t offsetSeconds = settings.nOffset; offsetSeconds != 0) {
-        switch (ShiftClock(manager, run, offsetSeconds)) {
+        switch (ShiftClock(interactive, manager, run, offsetSeconds)) {
             case ShiftOutcome::Done:
                 break;
             case ShiftOutcome::Unconvertible:
@@ -161,7 +138,8 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
         }
     }
 
-    const SYSTEMTIME after = clock.GetLocalTime();
+    const ClockTime afterUtc = clock.Now();
+    const SYSTEMTIME after = clock.ToLocal(afterUtc);
     if (!run.RecordTimes(before, after)) {
         return 0;
     }
@@ -173,8 +151,8 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
 
     const int32_t maxDiffMinutes = settings.nMaxDiff;
     if (settings.bFirstStart == 0 && maxDiffMinutes != 0) {
-        const int64_t movedMinutes =
-            WholeMinutes(LocalDateTimeFrom(after).days - LocalDateTimeFrom(before).days);
+        constexpr double kSecondsPerDay = 86400;
+        const int64_t movedMinutes = WholeMinutes(SecondsBetween(afterUtc, beforeUtc) / kSecondsPerDay);
         if (std::llabs(movedMinutes) > maxDiffMinutes) {
             char text[320];
             std::snprintf(text, sizeof text, kMoveWarningFormat, static_cast<long>(std::llabs(movedMinutes)));

@@ -31,10 +31,9 @@ bool CheckInternetAccess(int32_t interactive, SyncManager& manager, InternetProb
 void ReportInternetOpenError(int32_t interactive, SyncManager& manager, const RunTicket& run);
 void ReportUrlOpenError(int32_t interactive, SyncManager& manager, const RunTicket& run);
 
-// A local calendar time moved by offsetSeconds with calendar arithmetic on
-// whole seconds; its milliseconds are carried over unchanged. nullopt when
-// the sum lies outside the calendar a clock can be set to.
-std::optional<SYSTEMTIME> ShiftLocalTime(const SYSTEMTIME& local, int32_t offsetSeconds);
+// A UTC instant moved by offsetSeconds, its fraction of a second unchanged.
+// nullopt when the sum lies outside the calendar a clock can be set to.
+std::optional<ClockTime> ShiftInstant(const ClockTime& utc, int32_t offsetSeconds);
 
 // "Success synchro: Mon. DD, YYYY. Net delay: D.DDD sec." for the local time
 // after the run and the delay in seconds.

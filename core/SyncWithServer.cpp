@@ -33,25 +33,26 @@ bool TrustedExchange(CSNTPClient& client, const std::string& host, uint16_t port
     return true;
 }
 
-// The clock read now, moved by offsetSeconds, set with the right raised.
-bool FineStep(CSNTPClient& client, const SystemClock& clock, double offsetSeconds) {
-    return client.SetSystemClock(CSNTPTimestamp::Now(clock).AddSeconds(offsetSeconds));
+// The clock read now, moved by offsetSeconds. The setter sends the difference
+// to the clock as it reads just before sending, so the moment of this reading
+// does not matter.
+bool FineStep(CSNTPClient& client, const SystemClock& clock, double offsetSeconds,
+              const ClockSetRequest& request) {
+    return client.SetSystemClock(CSNTPTimestamp::Now(clock).AddSeconds(offsetSeconds), request);
 }
 
 // The clock read now without its fraction of a second, moved by the offset's
-// whole seconds (toward zero), set with the same right as the fine step: an
-// installed program holds the right only in its permitted set, so a set
-// without raising it would always fail.
-bool CoarseStep(CSNTPClient& client, SystemClock& clock, double offsetSeconds) {
+// whole seconds (toward zero).
+bool CoarseStep(CSNTPClient& client, const SystemClock& clock, double offsetSeconds,
+                const ClockSetRequest& request) {
     SYSTEMTIME utc = clock.GetSystemTime();
     utc.wMilliseconds = 0;
     const ClockTime stepped{ClockFromSystemTime(utc).seconds + static_cast<int64_t>(offsetSeconds), 0};
-    bool set = false;
-    if (client.EnableSystemTimePrivilege()) {
-        set = clock.SetSystemTime(SystemTimeFromClock(stepped));
+    if (!IsValidSystemTime(SystemTimeFromClock(stepped))) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
     }
-    client.DisableSystemTimePrivilege();
-    return set;
+    return client.SetSystemClock(stepped, request);
 }
 
 }  // namespace
@@ -72,24 +73,25 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
 
     const double timeOutSeconds = m_settings.nTimeOut;
     const bool setting = setClock != 0;
-    CSNTPClient client(m_clock, m_privilege, m_options.receiveTimeoutMs);
+    CSNTPClient client(m_clock, m_clockSetter, m_options.receiveTimeoutMs);
+    const ClockSetRequest request = run.ClockRequest(interactive);
     CSNTPReply reply{};
     bool result =
         TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds, run.StopToken());
     if (result && setting) {
         const double offsetSeconds = reply.localClockOffsetSeconds;
         if (std::fabs(offsetSeconds) < kCoarseOffsetSeconds) {
-            result = run.Commit([&] { return FineStep(client, m_clock, offsetSeconds); });
+            result = FineStep(client, m_clock, offsetSeconds, request);
         } else {
             // Whether the coarse step took is not asked: the second exchange measures what is left.
-            run.Commit([&] { return CoarseStep(client, m_clock, offsetSeconds); });
+            CoarseStep(client, m_clock, offsetSeconds, request);
             run.RestartWatch();
             // The reply is reused without clearing, as a failed exchange leaves it alone.
             result = !run.StopRequested() && TrustedExchange(client, host, m_options.sntpPort, reply, setting,
                                                              timeOutSeconds, run.StopToken());
             if (result) {
                 const double restSeconds = reply.localClockOffsetSeconds;
-                result = run.Commit([&] { return FineStep(client, m_clock, restSeconds); });
+                result = FineStep(client, m_clock, restSeconds, request);
             }
             run.RestartWatch();
         }

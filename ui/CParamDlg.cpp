@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QShortcut>
 
+#include "config/OptionRanges.h"
 #include "config/Settings.h"
 #include "timezone/DstInfo.h"
 #include "ui/CDSTDlg.h"
@@ -63,11 +64,12 @@ CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zone
     m_exchange.Add(iconLoad, iconSave);
     auto [exitLoad, exitSave] = checkBox(m_ui->IDC_EXIT_AFTER, m_exitAfter);
     m_exchange.Add(exitLoad, exitSave);
-    m_exchange.Add(m_ui->IDC_MINUTES, m_minutes, -10, 10);
-    m_exchange.Add(m_ui->IDC_MAX_DAYS, m_maxDays, 0, 45);
-    m_exchange.Add(m_ui->IDC_SECONDS, m_seconds, -59, 59);
-    m_exchange.Add(m_ui->IDC_TIMEOUT, m_timeOutSeconds, 20, 300);
-    m_exchange.Add(m_ui->IDC_MAX_DIFF, m_maxDiffMinutes, 0, 1000000);
+    using namespace OptionRanges;
+    m_exchange.Add(m_ui->IDC_MINUTES, m_minutes, kOffsetMinutes.min, kOffsetMinutes.max);
+    m_exchange.Add(m_ui->IDC_MAX_DAYS, m_maxDays, kMaxDays.min, kMaxDays.max);
+    m_exchange.Add(m_ui->IDC_SECONDS, m_seconds, kOffsetSeconds.min, kOffsetSeconds.max);
+    m_exchange.Add(m_ui->IDC_TIMEOUT, m_timeOutSeconds, kTimeOut.min, kTimeOut.max);
+    m_exchange.Add(m_ui->IDC_MAX_DIFF, m_maxDiffMinutes, kMaxDiff.min, kMaxDiff.max);
     auto [signLoad, signSave] = radioGroup(m_signGroup, m_sign);
     m_exchange.Add(signLoad, signSave);
     m_exchange.Add([this] { m_ui->IDC_DST_INFO->setPlainText(m_dstText); }, [] {});

@@ -79,9 +79,11 @@ TEST_F(SettingsTest, LoadRules) {
     };
     const Case cases[] = {
         {"time-out 3", [&](auto& b) { opt(b, "nTimeOut", 3); },
-         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 5); }},
-        {"time-out 0", [&](auto& b) { opt(b, "nTimeOut", 0); },
-         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 5); }},
+         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 20); }},
+        {"time-out 19", [&](auto& b) { opt(b, "nTimeOut", 19); },
+         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 20); }},
+        {"time-out 301", [&](auto& b) { opt(b, "nTimeOut", 301); },
+         [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 20); }},
         {"time-out 300", [&](auto& b) { opt(b, "nTimeOut", 300); },
          [](const Settings& s) { EXPECT_EQ(s.nTimeOut, 300); }},
         {"hourly clears exit-after",
@@ -138,6 +140,38 @@ TEST_F(SettingsTest, LoadRules) {
          }},
         {"negative offset", [&](auto& b) { opt(b, "nOffset", -90); },
          [](const Settings& s) { EXPECT_EQ(s.nOffset, -90); }},
+        // Nothing the Options dialog would refuse loads: each value one past
+        // its range takes the load default, the range's ends are kept.
+        {"values outside the dialog's ranges",
+         [&](auto& b) {
+             opt(b, "nOffset", -631152000);
+             opt(b, "nMaxDays", 46);
+             opt(b, "nMaxDiff", -1);
+             opt(b, "bShowIcon", 2);
+             opt(b, "bExitAfter", -1);
+             opt(b, "bFirstStart", 5);
+         },
+         [](const Settings& s) {
+             EXPECT_EQ(s.nOffset, 0);
+             EXPECT_EQ(s.nMaxDays, 14);
+             EXPECT_EQ(s.nMaxDiff, 61);
+             EXPECT_EQ(s.bShowIcon, 1);
+             EXPECT_EQ(s.bExitAfter, 1);
+             EXPECT_EQ(s.bFirstStart, 1);
+         }},
+        {"offsets just past ten minutes and 59 seconds", [&](auto& b) { opt(b, "nOffset", 660); },
+         [](const Settings& s) { EXPECT_EQ(s.nOffset, 0); }},
+        {"the ends of the ranges",
+         [&](auto& b) {
+             opt(b, "nOffset", -659);
+             opt(b, "nMaxDays", 45);
+             opt(b, "nMaxDiff", 1000000);
+         },
+         [](const Settings& s) {
+             EXPECT_EQ(s.nOffset, -659);
+             EXPECT_EQ(s.nMaxDays, 45);
+             EXPECT_EQ(s.nMaxDiff, 1000000);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -165,7 +199,7 @@ TEST_F(SettingsTest, OptionsAndLastAttemptRoundTrip) {
     settings.nSynPeriod = 1;
     settings.bShowIcon = 0;
     settings.bExitAfter = 0;
-    settings.nOffset = -3600;
+    settings.nOffset = -600;
     settings.nMaxDays = 0;
     settings.nMaxDiff = 5;
     settings.nTimeOut = 45;
@@ -188,7 +222,7 @@ TEST_F(SettingsTest, OptionsAndLastAttemptRoundTrip) {
     EXPECT_EQ(loaded.nSynPeriod, 1);
     EXPECT_EQ(loaded.bShowIcon, 0);
     EXPECT_EQ(loaded.bExitAfter, 0);
-    EXPECT_EQ(loaded.nOffset, -3600);
+    EXPECT_EQ(loaded.nOffset, -600);
     EXPECT_EQ(loaded.nMaxDays, 0);
     EXPECT_EQ(loaded.nMaxDiff, 5);
     EXPECT_EQ(loaded.nTimeOut, 45);
@@ -200,7 +234,7 @@ TEST_F(SettingsTest, OptionsAndLastAttemptRoundTrip) {
     EXPECT_EQ(last.timeAfter, (SYSTEMTIME{0, 0, 0, 0, 0, 0, 1, 7}));
     EXPECT_EQ(last.syncDate, (SYSTEMTIME{2024, 12, 0, 31, 0, 0, 0, 0}));
     EXPECT_EQ(last.statusText, saved.statusText);
-    EXPECT_EQ(store->ReadInt("Options", "nOffset", 0), -3600);
+    EXPECT_EQ(store->ReadInt("Options", "nOffset", 0), -600);
 }
 
 TEST_F(SettingsTest, TimeFieldsAreReadBackTruncatedTo16Bits) {

@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeTimePrivilege.h"
 
 TEST(QueryCommandTest, ArgumentsAreParsedOrRefusedWithAReason) {
     struct Row {
@@ -70,8 +70,8 @@ TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
     FakeSntpServer silent;
     silent.SetSilent(true);
     FakeClock clock = FakeClock::FollowingRealTime(0);
-    FakeTimePrivilege privilege;
-    CSNTPClient client(clock, privilege, 200);
+    FakeClockSetter clockSetter{clock};
+    CSNTPClient client(clock, clockSetter, 200);
 
     QueryOptions options;
     options.port = ahead.Port();
@@ -118,14 +118,14 @@ TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
     // A host that does not answer is not asked again.
     EXPECT_EQ(silent.RequestCount(), 2u);
     EXPECT_TRUE(clock.Sets().empty());
-    EXPECT_TRUE(privilege.Events().empty());
+    EXPECT_TRUE(clockSetter.Requests().empty());
 }
 
 TEST(QueryCommandTest, EveryRejectedReplyIsReportedWithItsReasonAndLeftOut) {
     FakeSntpServer server;
     FakeClock clock = FakeClock::FollowingRealTime(0);
-    FakeTimePrivilege privilege;
-    CSNTPClient client(clock, privilege, 1000);
+    FakeClockSetter clockSetter{clock};
+    CSNTPClient client(clock, clockSetter, 1000);
     QueryOptions options;
     options.port = server.Port();
     options.samples = 2;

@@ -19,8 +19,8 @@
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeTimePrivilege.h"
 
 namespace {
 
@@ -42,9 +42,9 @@ uint16_t ClosedUdpPort() {
 class SntpClientTest : public ::testing::Test {
 protected:
     FakeClock m_clock = FakeClock::FollowingRealTime(0);
-    FakeTimePrivilege m_privilege;
+    FakeClockSetter m_clockSetter{m_clock};
     FakeSntpServer m_server;
-    CSNTPClient m_client{m_clock, m_privilege, 1000};
+    CSNTPClient m_client{m_clock, m_clockSetter, 1000};
 };
 
 }  // namespace
@@ -114,7 +114,7 @@ TEST_F(SntpClientTest, DelayExcludesTheServerHoldTimeAndCountsTheReturnPath) {
 
 TEST_F(SntpClientTest, SameClockTickGivesTheNegatedHoldTimeAsDelay) {
     FakeClock frozen(ClockTime{1700000000, 0});
-    CSNTPClient client(frozen, m_privilege, 1000);
+    CSNTPClient client(frozen, m_clockSetter, 1000);
     const CSNTPTimestamp now = CSNTPTimestamp::Now(frozen);
     m_server.FixTimestamp(Stamp::Receive, now.AddSeconds(0.5));
     m_server.FixTimestamp(Stamp::Transmit, now.AddSeconds(0.75));
@@ -142,7 +142,7 @@ TEST_F(SntpClientTest, ReplyLengthsDecodeAlike) {
 }
 
 TEST_F(SntpClientTest, FailuresLeaveTheirReasonInTheLastError) {
-    CSNTPClient quick(m_clock, m_privilege, 200);
+    CSNTPClient quick(m_clock, m_clockSetter, 200);
     struct Row {
         const char* what;
         bool silent;
@@ -175,7 +175,7 @@ TEST_F(SntpClientTest, FailuresLeaveTheirReasonInTheLastError) {
             EXPECT_LT(elapsed, std::chrono::milliseconds(450)) << row.what;
         }
     }
-    EXPECT_EQ(CSNTPClient(m_clock, m_privilege).ReceiveTimeoutMs(), 5000u);
+    EXPECT_EQ(CSNTPClient(m_clock, m_clockSetter).ReceiveTimeoutMs(), 5000u);
 }
 
 // Exchanges that end in the answer: IPv6 written bare, in brackets or behind a
@@ -285,55 +285,42 @@ TEST_F(SntpClientTest, StopsAndTheLookupDeadlineEndTheExchangeInTime) {
     release.set_value();
 }
 
-// Setting the clock: raise the right, set UTC with full precision, clear the
-// right, whatever happened in between.
-TEST_F(SntpClientTest, SetSystemClockBracketsTheSetWithTheRight) {
-    using Mode = FakeTimePrivilege::Mode;
+// Setting the clock goes to the setter as one request with the full
+// precision; a setter that cannot even be tried is never asked, and its
+// reason stays in the last error.
+TEST_F(SntpClientTest, SetSystemClockHandsTheTargetToTheSetter) {
+    using Mode = FakeClockSetter::Mode;
     struct Row {
         const char* what;
         Mode mode;
         uint32_t clockFailure;
         bool expectedResult;
         uint32_t expectedError;
-        std::vector<std::string> expectedEvents;
+        size_t expectedRequests;
     };
     const Row rows[] = {
-        {"granted", Mode::Granted, 0, true, 12345, {"raise", "set", "clear"}},
-        {"set refused", Mode::Granted, EINVAL, false, EINVAL, {"raise", "set", "clear"}},
-        {"right missing", Mode::Missing, 0, false, EPERM, {"raise refused", "clear"}},
-        {"no capabilities", Mode::NoCapabilities, 0, true, 0, {"raise unsupported", "set"}},
+        {"granted", Mode::Granted, 0, true, 12345, 1},
+        {"set refused by the clock", Mode::Granted, EINVAL, false, EINVAL, 1},
+        {"refused by the authority", Mode::Refused, 0, false, EPERM, 1},
+        {"no authority", Mode::Unreachable, 0, false, ECONNREFUSED, 0},
     };
     const ClockTime target{1900000000, 123456789};
     for (const Row& row : rows) {
         FakeClock clock(ClockTime{1700000000, 0});
         clock.FailSets(row.clockFailure);
-        FakeTimePrivilege privilege(row.mode);
-        privilege.Watch(clock);
-        CSNTPClient client(clock, privilege);
+        FakeClockSetter setter(clock, row.mode);
+        CSNTPClient client(clock, setter);
         SetLastError(12345);
         EXPECT_EQ(client.SetSystemClock(CSNTPTimestamp::FromClockTime(target)), row.expectedResult)
             << row.what;
         EXPECT_EQ(GetLastError(), row.expectedError) << row.what;
-        EXPECT_EQ(privilege.Events(), row.expectedEvents) << row.what;
-        EXPECT_FALSE(privilege.IsRaised()) << row.what;
+        ASSERT_EQ(setter.Requests().size(), row.expectedRequests) << row.what;
+        if (row.expectedRequests != 0) {
+            EXPECT_EQ(setter.Requests()[0].stepMicroseconds, 200000000000000 + 123457) << row.what;
+        }
         const ClockTime expectedNow = row.expectedResult ? target : ClockTime{1700000000, 0};
         EXPECT_EQ(clock.Now(), expectedNow) << row.what;
-        if (row.mode == Mode::Granted) {
-            EXPECT_TRUE(privilege.RaisedAtLastSet()) << row.what;
-        }
-        if (row.mode == Mode::NoCapabilities) {
-            EXPECT_EQ(privilege.LastErrorAtLastSet(), 0u);
-        }
     }
-}
-
-TEST_F(SntpClientTest, DisablingWithoutEnablingDoesNothing) {
-    m_client.DisableSystemTimePrivilege();
-    EXPECT_TRUE(m_client.EnableSystemTimePrivilege());
-    EXPECT_TRUE(m_privilege.IsRaised());
-    m_client.DisableSystemTimePrivilege();
-    m_client.DisableSystemTimePrivilege();
-    EXPECT_EQ(m_privilege.Events(), (std::vector<std::string>{"raise", "clear"}));
 }
 
 // A real server on loopback: the measured offset must match its clock.
@@ -347,8 +334,8 @@ TEST_P(SntpClientChronydTest, OffsetMatchesTheServerClockWithin1Ms) {
     }
     Chronyd chronyd(options);
     FakeClock clock = FakeClock::FollowingRealTime(0);
-    FakeTimePrivilege privilege;
-    CSNTPClient client(clock, privilege);
+    FakeClockSetter clockSetter{clock};
+    CSNTPClient client(clock, clockSetter);
     std::vector<double> offsets;
     std::vector<double> delays;
     for (int i = 0; i < 50; ++i) {

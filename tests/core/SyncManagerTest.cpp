@@ -10,8 +10,8 @@
 
 #include "platform/LastError.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakePrompts.h"
-#include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/TempFolder.h"
 
 // The C library's newlocale never frees its copy of $LOCPATH (glibc 2.36), which
@@ -37,7 +37,7 @@ protected:
     }
 
     SyncManager& Manager(const std::string& locale = "C") {
-        m_manager = std::make_unique<SyncManager>(m_settings, m_clock, m_prompts, m_privilege, m_sockets,
+        m_manager = std::make_unique<SyncManager>(m_settings, m_clock, m_prompts, m_clockSetter, m_sockets,
                                                   SyncManagerOptions{123, 5000, locale});
         return *m_manager;
     }
@@ -47,7 +47,7 @@ protected:
     Settings m_settings{m_store};
     FakeClock m_clock{Sunday()};
     FakePrompts m_prompts;
-    FakeTimePrivilege m_privilege;
+    FakeClockSetter m_clockSetter{m_clock};
     SocketsLayer m_sockets;
     std::unique_ptr<SyncManager> m_manager;
 };

@@ -67,6 +67,12 @@ TEST(SyncRunTest, FailuresReportAndMoveToTheNextServer) {
          "Communication error! 15:05; 06-Dec-2026", 1, 1},
         {"the server does not answer, automatic", 0, [](SyncRig& r) { r.server.SetSilent(true); },
          std::nullopt, "Communication error! 15:05; 06-Dec-2026", 1, 1},
+        {"the time authority refuses the set", 0,
+         [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Refused); }, std::nullopt,
+         "Communication error! 15:05; 06-Dec-2026", 1, 1},
+        {"no time authority and no right", 1,
+         [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Unreachable); }, receiving,
+         "Communication error! 15:05; 06-Dec-2026", 1, 1},
         {"the server list is empty", 1,
          [](SyncRig& r) {
              r.settings.servers.RemoveAll();
@@ -156,28 +162,62 @@ TEST(SyncRunTest, TheUsersShiftLeavesTheClockThatFarFromTheServer) {
         EXPECT_EQ(RunOnce(rig, 0), 1);
         EXPECT_NEAR(rig.ClientAheadSeconds(), offsetSeconds, 1e-6);
         EXPECT_EQ(rig.clock.Sets().size(), offsetSeconds != 0 ? 2u : 1u);
-        EXPECT_TRUE(rig.privilege.RaisedAtLastSet());
+        if (offsetSeconds != 0) {
+            // The shift leaves as a step of exactly nOffset seconds.
+            EXPECT_EQ(rig.clockSetter.Requests().back().stepMicroseconds, int64_t{offsetSeconds} * 1000000);
+        }
         const SYSTEMTIME server = rig.clock.ToLocal(rig.trueClock.TrueNow());
         EXPECT_EQ(rig.manager->GetLastAttempt().timeAfter.wMilliseconds, server.wMilliseconds);
     }
 }
 
-TEST(SyncRunTest, ShiftingALocalTimeUsesCalendarArithmetic) {
+TEST(SyncRunTest, ShiftingAnInstantStaysWithinTheCalendar) {
+    const int64_t first = DaysFromCivil(1601, 1, 1) * 86400;
+    const int64_t end = DaysFromCivil(30828, 1, 1) * 86400;
     struct Row {
-        SYSTEMTIME local;
+        ClockTime utc;
         int32_t offsetSeconds;
-        std::optional<SYSTEMTIME> expected;
+        std::optional<ClockTime> expected;
     };
     const Row rows[] = {
-        {{2026, 12, 4, 31, 23, 59, 30, 250}, 45, SYSTEMTIME{2027, 1, 5, 1, 0, 0, 15, 250}},
-        {{2024, 3, 5, 1, 0, 0, 10, 999}, -90, SYSTEMTIME{2024, 2, 4, 29, 23, 58, 40, 999}},
-        {{2026, 3, 0, 29, 1, 30, 0, 0}, 3600, SYSTEMTIME{2026, 3, 0, 29, 2, 30, 0, 0}},
-        {{30827, 12, 0, 31, 23, 59, 59, 0}, 1, std::nullopt},
-        {{1601, 1, 1, 1, 0, 0, 0, 500}, -1, std::nullopt},
+        {{1700000000, 250}, -90, ClockTime{1699999910, 250}},
+        {{end - 2, 7}, 1, ClockTime{end - 1, 7}},
+        {{end - 1, 0}, 1, std::nullopt},
+        {{first, 500}, -1, std::nullopt},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.offsetSeconds);
-        EXPECT_EQ(ShiftLocalTime(row.local, row.offsetSeconds), row.expected);
+        EXPECT_EQ(ShiftInstant(row.utc, row.offsetSeconds), row.expected) << row.utc.seconds;
+    }
+}
+
+// The shift moves the instant, whatever the local clock does: one second
+// either side of both changes of a real zone (read by the C library from a
+// pinned zone file), the clock ends exactly nOffset seconds from the server.
+TEST(SyncRunTest, TheShiftIsExactAcrossDaylightSavingChanges) {
+    ScopedZone berlin(std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo/Europe/Berlin");
+    // 2026-03-29 01:00:00 UTC (02:00 CET becomes 03:00 CEST) and
+    // 2026-10-25 01:00:00 UTC (03:00 CEST becomes 02:00 CET).
+    const int64_t spring = DaysFromCivil(2026, 3, 29) * 86400 + 3600;
+    const int64_t autumn = DaysFromCivil(2026, 10, 25) * 86400 + 3600;
+    for (const int64_t change : {spring, autumn}) {
+        for (const int64_t side : {-1, 1}) {
+            for (const int32_t offsetSeconds : {60, -120, 659, -659}) {
+                SCOPED_TRACE(std::to_string(change + side) + " " + std::to_string(offsetSeconds));
+                SyncRig rig(0.5, 300, ClockTime{change + side, 250000000});
+                rig.clock.UseSystemZone();
+                rig.settings.nOffset = offsetSeconds;
+                rig.settings.nMaxDiff = 11;
+                EXPECT_EQ(RunOnce(rig, 0), 1);
+                EXPECT_NEAR(rig.ClientAheadSeconds(), offsetSeconds, 1e-6);
+                EXPECT_EQ(rig.clockSetter.Requests().back().stepMicroseconds,
+                          int64_t{offsetSeconds} * 1000000);
+                // The record shows local time, the zone's own reading.
+                const LastAttempt last = rig.manager->GetLastAttempt();
+                EXPECT_EQ(last.timeAfter, rig.clock.GetLocalTime());
+                // No warning: the clock moved by minutes, however far the wall clock jumped.
+                EXPECT_EQ(rig.prompts.Count(), 0u);
+            }
+        }
     }
 }
 
@@ -248,16 +288,16 @@ TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
     temp.settings.servers.Add(CServer("Local chronyd", Chronyd::kHost, 0));
     FakeClock clock = FakeClock::FollowingRealTime(3.0);
     FakePrompts prompts;
-    FakeTimePrivilege privilege;
+    FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
     FakeInternetProbe probe;
-    SyncManager manager(temp.settings, clock, prompts, privilege, sockets,
+    SyncManager manager(temp.settings, clock, prompts, clockSetter, sockets,
                         SyncManagerOptions{chronyd.Port(), 2000, "C"});
     manager.SetCurrentServer();
 
     // How far the clock stands from the server, by the fastest of a few
     // exchanges (a measurement can be off by half its round trip).
-    CSNTPClient client(clock, privilege);
+    CSNTPClient client(clock, clockSetter);
     const auto measure = [&](double& boundSeconds) {
         CSNTPReply best{};
         best.roundTripDelaySeconds = 1e9;

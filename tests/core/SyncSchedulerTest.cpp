@@ -471,11 +471,11 @@ TEST(SyncSchedulerTest, StartBreakAndRestartAThousandTimes) {
     FakeSntpServer server(clock);
     server.SetReplyDelay(0.001);
     FakePrompts prompts;
-    FakeTimePrivilege privilege;
+    FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
     FakeInternetProbe probe;
     FakeNetworkState network;
-    SyncManager manager(temp.settings, clock, prompts, privilege, sockets,
+    SyncManager manager(temp.settings, clock, prompts, clockSetter, sockets,
                         SyncManagerOptions{server.Port(), 100, "C"});
     manager.SetCurrentServer();
 

@@ -10,9 +10,9 @@
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/LockstepServerClock.h"
 #include "tests/support/TempFolder.h"
 
@@ -35,7 +35,6 @@ struct Rig {
     Rig() {
         m_store.RegisterMakerKey("Quorvane");
         clock.SetLocalOffset(3600);
-        privilege.Watch(clock);
     }
 
     // A server in lockstep with the client whose time stands aheadSeconds ahead of it.
@@ -45,7 +44,7 @@ struct Rig {
     }
     void StartServerOn(const SystemClock& serverClock) {
         server = std::make_unique<FakeSntpServer>(serverClock);
-        manager = std::make_unique<SyncManager>(settings, clock, prompts, privilege, sockets,
+        manager = std::make_unique<SyncManager>(settings, clock, prompts, clockSetter, sockets,
                                                 SyncManagerOptions{server->Port(), 300, "C"});
         manager->SetStatusText("Null");
     }
@@ -68,7 +67,7 @@ struct Rig {
     Settings settings{m_store};
     FakeClock clock{kStart};
     FakePrompts prompts;
-    FakeTimePrivilege privilege;
+    FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
     std::unique_ptr<LockstepServerClock> trueClock;
     std::unique_ptr<FakeSntpServer> server;
@@ -170,11 +169,12 @@ TEST(SyncWithServerTest, OffsetsTakeTheFineOrTheCoarsePath) {
         ASSERT_EQ(sets.size(), row.coarse ? 2u : 1u);
         EXPECT_NEAR(SecondsBetween(sets.back(), rig.trueClock->TrueNow()), 0, 1e-6);
         EXPECT_EQ(rig.server->RequestCount(), sets.size());
-        std::vector<std::string> events;
+        const std::vector<FakeClockSetter::Request> requests = rig.clockSetter.Requests();
+        ASSERT_EQ(requests.size(), sets.size());
         for (size_t i = 0; i < sets.size(); ++i) {
-            events.insert(events.end(), {"raise", "set", "clear"});
+            EXPECT_EQ(requests[i].target, sets[i]);
+            EXPECT_FALSE(requests[i].interactive);
         }
-        EXPECT_EQ(rig.privilege.Events(), events);
         if (row.coarse) {
             // The clock as it stood after the first exchange, its fraction of a
             // second dropped, moved by the offset's whole seconds toward zero.
@@ -196,7 +196,7 @@ TEST(SyncWithServerTest, MeasuringNeverSetsTheClock) {
         rig.StartServer(offsetSeconds);
         EXPECT_NEAR(rig.Sync(1, 0), kExchangeDelaySeconds, 1e-9) << offsetSeconds;
         EXPECT_TRUE(rig.clock.Sets().empty());
-        EXPECT_TRUE(rig.privilege.Events().empty());
+        EXPECT_TRUE(rig.clockSetter.Requests().empty());
         EXPECT_EQ(rig.server->RequestCount(), 1u);
         EXPECT_EQ(rig.prompts.Count(), 0u);
     }
@@ -310,15 +310,16 @@ TEST(SyncWithServerTest, ARealServerTwoHoursAheadIsFollowedWithin1Ms) {
     Chronyd chronyd(options);
     Rig rig;
     FakeClock clock = FakeClock::FollowingRealTime(0);
+    FakeClockSetter clockSetter{clock};
     const auto manager =
-        std::make_unique<SyncManager>(rig.settings, clock, rig.prompts, rig.privilege, rig.sockets,
+        std::make_unique<SyncManager>(rig.settings, clock, rig.prompts, clockSetter, rig.sockets,
                                       SyncManagerOptions{chronyd.Port(), 2000, "C"});
     const double delaySeconds = manager->SyncWithServer(0, 1, Chronyd::kHost);
     EXPECT_GT(delaySeconds, 0) << chronyd.Log();
     ASSERT_EQ(clock.Sets().size(), 2u);
     EXPECT_EQ(clock.Sets()[0].nanoseconds, 0);
 
-    CSNTPClient client(clock, rig.privilege);
+    CSNTPClient client(clock, clockSetter);
     CSNTPReply reply{};
     ASSERT_TRUE(client.Query(Chronyd::kHost, reply, chronyd.Port())) << GetLastError();
     std::cout << "after the coarse path: offset " << reply.localClockOffsetSeconds * 1e6 << " us, delay "

@@ -1,5 +1,6 @@
 #include "tests/support/FakeClock.h"
 
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/LastError.h"
@@ -64,11 +65,17 @@ bool FakeClock::Set(const ClockTime& utc) {
 
 SYSTEMTIME FakeClock::ToLocal(const ClockTime& utc) const {
     std::lock_guard lock(m_mutex);
+    if (m_systemZone) {
+        return LinuxSystemClock().ToLocal(utc);
+    }
     return SystemTimeFromClock({utc.seconds + m_localOffsetSeconds, utc.nanoseconds});
 }
 
 std::optional<ClockTime> FakeClock::FromLocal(const SYSTEMTIME& local) const {
     std::lock_guard lock(m_mutex);
+    if (m_systemZone) {
+        return LinuxSystemClock().FromLocal(local);
+    }
     ClockTime t = ClockFromSystemTime(local);
     t.seconds -= m_localOffsetSeconds;
     return t;
@@ -86,6 +93,11 @@ void FakeClock::Advance(double seconds) {
 void FakeClock::SetLocalOffset(int seconds) {
     std::lock_guard lock(m_mutex);
     m_localOffsetSeconds = seconds;
+}
+
+void FakeClock::UseSystemZone() {
+    std::lock_guard lock(m_mutex);
+    m_systemZone = true;
 }
 
 void FakeClock::FailSets(uint32_t errorCode) {
@@ -106,4 +118,21 @@ double FakeClock::OffsetFromRealSeconds() const {
 void FakeClock::OnSet(std::function<void(const ClockTime& utc)> observer) {
     std::lock_guard lock(m_mutex);
     m_onSet = std::move(observer);
+}
+
+ScopedZone::ScopedZone(const std::string& zoneFile) {
+    if (const char* old = std::getenv("TZ")) {
+        m_old = old;
+    }
+    setenv("TZ", (":" + zoneFile).c_str(), 1);
+    tzset();
+}
+
+ScopedZone::~ScopedZone() {
+    if (m_old) {
+        setenv("TZ", m_old->c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
 }

@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/SystemClock.h"
@@ -26,6 +28,9 @@ public:
     void Advance(double seconds);
     // Local time = UTC + this many seconds.
     void SetLocalOffset(int seconds);
+    // Local time through the C library's reading of the process's zone (see
+    // ScopedZone) instead of a fixed offset.
+    void UseSystemZone();
     // Every later Set() fails with the given errno (0 to succeed again).
     void FailSets(uint32_t errorCode);
     // Called on every Set(), before it succeeds or fails, outside the clock's
@@ -44,7 +49,21 @@ private:
     ClockTime m_frozen{};
     double m_offsetSeconds = 0;
     int m_localOffsetSeconds = 0;
+    bool m_systemZone = false;
     uint32_t m_failWith = 0;
     std::vector<ClockTime> m_sets;
     std::function<void(const ClockTime&)> m_onSet;
+};
+
+// The process's zone (TZ) pinned to a zone file while this lives; the C
+// library's local time follows it.
+class ScopedZone {
+public:
+    explicit ScopedZone(const std::string& zoneFile);
+    ~ScopedZone();
+    ScopedZone(const ScopedZone&) = delete;
+    ScopedZone& operator=(const ScopedZone&) = delete;
+
+private:
+    std::optional<std::string> m_old;
 };

@@ -8,11 +8,11 @@
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakeNetworkState.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/LockstepServerClock.h"
 #include "tests/support/TempSettings.h"
 
@@ -26,15 +26,23 @@ struct SyncRig {
         return AddSecondsTo(ClockFromSystemTime({2026, 12, 0, 6, 14, 5, 30, 0}), 0.25);
     }
 
-    explicit SyncRig(double serverAheadSeconds = 0.5, uint32_t receiveTimeoutMs = 300)
-        : trueClock(clock, AddSecondsTo(Start(), serverAheadSeconds)), server(trueClock) {
+    explicit SyncRig(double serverAheadSeconds = 0.5, uint32_t receiveTimeoutMs = 300,
+                     ClockTime start = Start())
+        : clock(start), trueClock(clock, AddSecondsTo(start, serverAheadSeconds)), server(trueClock) {
         clock.SetLocalOffset(3600);
-        privilege.Watch(clock);
         for (const char* title : {"First", "Second", "Third"}) {
             settings.servers.Add(CServer(title, FakeSntpServer::kHost, 0));
         }
-        manager = std::make_unique<SyncManager>(settings, clock, prompts, privilege, sockets,
+        manager = std::make_unique<SyncManager>(settings, clock, prompts, clockSetter, sockets,
                                                 SyncManagerOptions{server.Port(), receiveTimeoutMs, "C"});
+        manager->SetCurrentServer();
+        manager->SetStatusText("Null");
+    }
+
+    // Runs set the clock through setter from now on.
+    void UseSetter(ClockSetter& setter) {
+        const SyncManagerOptions options = manager->Options();
+        manager = std::make_unique<SyncManager>(settings, clock, prompts, setter, sockets, options);
         manager->SetCurrentServer();
         manager->SetStatusText("Null");
     }
@@ -55,11 +63,11 @@ struct SyncRig {
 
     TempSettings temp;
     Settings& settings = temp.settings;
-    FakeClock clock{Start()};
+    FakeClock clock;
     LockstepServerClock trueClock;
     FakeSntpServer server;
     FakePrompts prompts;
-    FakeTimePrivilege privilege;
+    FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
     FakeInternetProbe probe;
     FakeNetworkState network;

@@ -17,10 +17,10 @@
 #include "config/DefaultServers.h"
 #include "core/SntpClient.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
-#include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TempSettings.h"
 #include "ui/CNewServerDlg.h"
@@ -376,7 +376,7 @@ TEST(CServerDlgTest, TheWindowStaysLiveDuringASearchAndStopEndsIt) {
 
 TEST(CServerDlgTest, FindsTheBestOfRealExchangesOnLoopback) {
     FakeClock clock = FakeClock::FollowingRealTime(0);
-    FakeTimePrivilege privilege;
+    FakeClockSetter clockSetter{clock};
     FakeSntpServer answering;
     answering.SetReplyDelay(0.02);
     FakeSntpServer silent;
@@ -390,7 +390,7 @@ TEST(CServerDlgTest, FindsTheBestOfRealExchangesOnLoopback) {
     FakePrompts prompts;
     FakeHelp help;
     const ServerMeasure measure = [&](const std::string& name, std::stop_token) {
-        CSNTPClient client(clock, privilege, 300);
+        CSNTPClient client(clock, clockSetter, 300);
         CSNTPReply reply;
         return client.Query(FakeSntpServer::kHost, reply, ports.at(name)) ? reply.roundTripDelaySeconds : 0.0;
     };

@@ -19,12 +19,12 @@
 #include "core/SyncManager.h"
 #include "core/SyncScheduler.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeDesktop.h"
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakeNetworkState.h"
 #include "tests/support/FakePrompts.h"
-#include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/FakeTimeZoneStore.h"
 #include "ui/CMainDlg.h"
 #include "ui/TidewellApp.h"
@@ -81,7 +81,7 @@ struct TestProgram {
           settings(store),
           trayIcon([this] { return settings.bShowIcon != 0; },
                    std::make_unique<RecordingTrayPlatform>(trayLog, options.trayAvailable)),
-          manager(settings, clock, prompts, privilege, sockets, options.managerOptions),
+          manager(settings, clock, prompts, clockSetter, sockets, options.managerOptions),
           scheduler(manager, probe, network),
           mainDlg(trayIcon, manager, scheduler, zones, help, dateTime),
           app(settings, manager, mainDlg,
@@ -103,7 +103,7 @@ struct TestProgram {
     // The outside world.
     FakeClock clock;
     FakePrompts prompts;
-    FakeTimePrivilege privilege;
+    FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
     FakeInternetProbe probe;
     FakeNetworkState network;
