@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include <QLockFile>
+
 #include "platform/LastError.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePrompts.h"
@@ -151,7 +153,7 @@ TEST_F(SyncManagerTest, AStoppedRunCommitsNothing) {
     m_clock.Advance(10);
     manager.AbandonRun();
     const LastAttempt record = manager.GetLastAttempt();
-    const SYSTEMTIME watch = manager.WatchStart();
+    const std::chrono::nanoseconds watch = manager.WatchStart();
     const LocalDateTime autoStart = manager.LastAutoStart();
 
     for (const RunTicket* ticket : {&stopped, &none}) {
@@ -204,6 +206,36 @@ TEST_F(SyncManagerTest, AStoppedRunCommitsNothing) {
     EXPECT_EQ(manager.StatusText(), "direct");
 }
 
+// The record is written after the manager's lock is let go: a write that
+// waits for the file's lock (another copy of the program saving) holds up
+// neither the user-interface thread's reads nor a Break, and the write decided
+// before the Break still lands whole.
+TEST_F(SyncManagerTest, SavingTheRecordHoldsNothingUp) {
+    SyncManager& manager = Manager();
+    ASSERT_TRUE(m_settings.SaveOptions());
+    QLockFile otherCopy(QString::fromStdString(m_store.FilePath() + ".lock"));
+    ASSERT_TRUE(otherCopy.tryLock(0));
+    const RunTicket run = manager.BeginRun(0);
+    ASSERT_TRUE(run.RecordTimes({0, 0, 0, 0, 1, 2, 3, 4}, {2026, 12, 0, 6, 15, 5, 30, 250}));
+    ASSERT_TRUE(run.SetStatusText("saved"));
+    std::atomic<bool> saved{false};
+    std::thread worker([&] { saved = run.SaveLastAttempt(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager.GetLastAttempt().statusText, "saved");
+    manager.AbandonRun();
+    manager.SetStatusText("Broken by the user.");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    otherCopy.unlock();
+    worker.join();
+    EXPECT_TRUE(saved);
+    ProfileStore reopened(m_folder.Path());
+    reopened.RegisterMakerKey("Quorvane");
+    EXPECT_EQ(reopened.ReadString("Options", "sConnectStatus", ""), "saved");
+    EXPECT_EQ(reopened.ReadInt("Options", "nSynDay", 0), 6);
+}
+
 TEST_F(SyncManagerTest, StoppingARunClosesItsOpenBox) {
     SyncManager& manager = Manager();
     m_prompts.HoldBoxesOpen(true);
@@ -249,7 +281,7 @@ TEST_F(SyncManagerTest, NothingChangesOnceAbandonRunHasReturned) {
         const std::string status = manager.StatusText();
         const size_t sets = m_clock.Sets().size();
         const int32_t server = manager.CurrentServer();
-        const SYSTEMTIME watch = manager.WatchStart();
+        const std::chrono::nanoseconds watch = manager.WatchStart();
         worker.join();
         EXPECT_EQ(manager.StatusText(), status);
         EXPECT_EQ(m_clock.Sets().size(), sets);

@@ -9,7 +9,9 @@
 // A clock for tests. Frozen: stands still until Advance() or Set(). Following:
 // runs with the real clock plus an offset, for tests against real servers, where
 // every Set() moves the offset and never the machine's clock. Local time is UTC
-// plus a fixed offset. Safe to use from several threads.
+// plus a fixed offset. Its monotonic reading moves only with Advance() (time
+// passing), never with Set() (the clock being stepped) nor with the local
+// offset. Safe to use from several threads.
 class FakeClock final : public SystemClock {
 public:
     // Frozen at a UTC instant.
@@ -22,6 +24,7 @@ public:
     bool Set(const ClockTime& utc) override;
     SYSTEMTIME ToLocal(const ClockTime& utc) const override;
     std::optional<ClockTime> FromLocal(const SYSTEMTIME& local) const override;
+    std::chrono::nanoseconds Monotonic() const override;
 
     void Advance(double seconds);
     // Local time = UTC + this many seconds.
@@ -44,6 +47,8 @@ private:
     ClockTime m_frozen{};
     double m_offsetSeconds = 0;
     int m_localOffsetSeconds = 0;
+    // Frozen: the reading itself; following: added to the machine's monotonic clock.
+    std::chrono::nanoseconds m_monotonic{0};
     uint32_t m_failWith = 0;
     std::vector<ClockTime> m_sets;
     std::function<void(const ClockTime&)> m_onSet;
