@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -193,6 +195,72 @@ TEST_F(ProfileStoreTest, BrokenFilesGiveWhatCanBeReadAndAreKeptBeforeTheFirstWri
         EXPECT_EQ(reopened.ReadString("Options", "sConnectStatus", ""), "new");
         EXPECT_EQ(reopened.ReadInt("Options", "nMaxDays", 14), c.nMaxDays);
     }
+}
+
+// Files that are not read as settings: each gives the defaults, counts as a
+// stored file all the same, and is kept aside, unread, before the first write
+// replaces it. A passing failure to read keeps the file and refuses writes.
+TEST_F(ProfileStoreTest, FilesNotReadAreKeptAsideUnread) {
+    const std::string good = "[Options]\nnMaxDays=3\n";
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> prepare;
+        int failOpens;
+        int32_t nMaxDays;
+        bool keptAside;
+        bool written;
+    };
+    const Case cases[] = {
+        {"byte-order mark", [&](const std::string& p) { TempFolder::WriteFile(p, "\xEF\xBB\xBF" + good); }, 0,
+         3, false, true},
+        {"FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, 0, 14, true, true},
+        {"larger than 4 MiB",
+         [&](const std::string& p) {
+             TempFolder::WriteFile(p, good + ";" + std::string(4 << 20, 'x') + "\n");
+         },
+         0, 14, true, true},
+        {"may not be read", [&](const std::string& p) { TempFolder::WriteFile(p, good); }, EACCES, 14, true,
+         true},
+        {"no file descriptor left", [&](const std::string& p) { TempFolder::WriteFile(p, good); }, EMFILE, 14,
+         false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const std::string path = folder.Path() + "/Quorvane/Tidewell.conf";
+        fs::create_directories(folder.Path() + "/Quorvane");
+        c.prepare(path);
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        ProfileStore store(folder.Path());
+        store.RegisterMakerKey("Quorvane");
+        store.FailOpensForTesting(c.failOpens);
+        EXPECT_TRUE(store.HasFile());
+        EXPECT_EQ(store.ReadInt("Options", "nMaxDays", 14), c.nMaxDays);
+
+        EXPECT_EQ(store.WriteInt("Options", "nMaxDiff", 1), c.written);
+        std::vector<std::string> copies;
+        for (const auto& entry : fs::directory_iterator(folder.Path() + "/Quorvane")) {
+            if (entry.path().filename().string().starts_with("Tidewell.conf.damaged-")) {
+                copies.push_back(entry.path().string());
+            }
+        }
+        ASSERT_EQ(copies.size(), c.keptAside ? 1u : 0u);
+        struct stat kept {};
+        if (c.keptAside) {
+            // The very file, whatever its kind and size.
+            ASSERT_EQ(::stat(copies[0].c_str(), &kept), 0);
+            EXPECT_EQ(kept.st_ino, before.st_ino);
+        }
+        struct stat now {};
+        ASSERT_EQ(::stat(path.c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino == before.st_ino, !c.written);
+    }
+    TempFolder empty;
+    ProfileStore none(empty.Path());
+    EXPECT_FALSE(none.HasFile());
+    none.RegisterMakerKey("Quorvane");
+    EXPECT_FALSE(none.HasFile());
 }
 
 TEST_F(ProfileStoreTest, FailedWriteChangesNothing) {

@@ -1,12 +1,16 @@
 #include "ui/TidewellApp.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "tests/support/QtPrinters.h"
@@ -98,6 +102,46 @@ TEST_F(TidewellAppTest, AFirstStartStoresTheBuiltInSettingsAndALaterStartShowsTh
     EXPECT_EQ(later.dateTime.Opens(), 0);
     // The system's synchronisation is switched off at every start.
     EXPECT_EQ(later.timeService.SwitchOffs(), 1);
+}
+
+// A settings file that is there is never taken for a first start, whether it
+// begins with a byte-order mark, may not be read or is not a file at all:
+// the start zone is not captured again, the date panel stays shut, and what
+// can be read is used.
+TEST_F(TidewellAppTest, AStoredFileIsNeverAFirstStart) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> spoil;
+        int failOpens;
+        int32_t nMaxDays;
+    };
+    const Case cases[] = {
+        {"byte-order mark",
+         [](const std::string& p) { TempFolder::WriteFile(p, "\xEF\xBB\xBF" + TempFolder::ReadFile(p)); }, 0,
+         30},
+        {"may not be read", [](const std::string&) {}, EACCES, 14},
+        {"FIFO",
+         [](const std::string& p) {
+             std::filesystem::remove(p);
+             ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+         },
+         0, 14},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder config;
+        StoreEarlierRun(config, SyncedOn(2026, 3, 9), 30);
+        c.spoil(config.Path() + "/Quorvane/Tidewell.conf");
+        TestProgram program(Options(config));
+        program.store.FailOpensForTesting(c.failOpens);
+        ASSERT_TRUE(program.app.InitInstance());
+        EXPECT_FALSE(program.app.IsFirstStart());
+        EXPECT_TRUE(program.prompts.Shown().empty());
+        EXPECT_EQ(program.dateTime.Opens(), 0);
+        EXPECT_EQ(program.settings.startZone, TIME_ZONE_INFORMATION{});
+        EXPECT_EQ(program.settings.nMaxDays, c.nMaxDays);
+        EXPECT_EQ(program.FieldText("IDC_SYNC_DATE"), c.nMaxDays == 30 ? "Mar. 09, 2026" : "00/00/0000");
+    }
 }
 
 TEST_F(TidewellAppTest, FirstStartGoesOnWhenTheZoneCannotBeReadOrTheSettingsCannotBeWritten) {
