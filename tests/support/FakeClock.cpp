@@ -77,12 +77,7 @@ std::optional<ClockTime> FakeClock::FromLocal(const SYSTEMTIME& local) const {
 
 std::chrono::nanoseconds FakeClock::Monotonic() const {
     std::lock_guard lock(m_mutex);
-    if (!m_following) {
-        return m_monotonic;
-    }
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return m_monotonic + std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+    return m_monotonic;
 }
 
 void FakeClock::Advance(double seconds) {

@@ -9,9 +9,8 @@
 // A clock for tests. Frozen: stands still until Advance() or Set(). Following:
 // runs with the real clock plus an offset, for tests against real servers, where
 // every Set() moves the offset and never the machine's clock. Local time is UTC
-// plus a fixed offset. Its monotonic reading moves only with Advance() (time
-// passing), never with Set() (the clock being stepped) nor with the local
-// offset. Safe to use from several threads.
+// plus a fixed offset. The monotonic reading moves only with Advance(), in
+// either mode: never with Set() or the local offset. Safe to use from several threads.
 class FakeClock final : public SystemClock {
 public:
     // Frozen at a UTC instant.
@@ -47,7 +46,6 @@ private:
     ClockTime m_frozen{};
     double m_offsetSeconds = 0;
     int m_localOffsetSeconds = 0;
-    // Frozen: the reading itself; following: added to the machine's monotonic clock.
     std::chrono::nanoseconds m_monotonic{0};
     uint32_t m_failWith = 0;
     std::vector<ClockTime> m_sets;

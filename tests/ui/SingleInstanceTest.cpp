@@ -17,7 +17,6 @@
 #include <QTest>
 #include <cstring>
 #include <functional>
-#include <memory>
 
 namespace {
 
@@ -112,86 +111,47 @@ TEST(SingleInstanceTest, AFolderThatCannotHoldTheSocketDoesNotStopTheProgram) {
     EXPECT_FALSE(instance.IsListening());
 }
 
-// Where the copies meet, and that no other account can stop the start: a
-// file, an open folder, a link or a listening socket put where the socket
-// would go sends the program to the next place, never out.
+// No other account can stop the start: a file at the old socket path, or an
+// open folder with someone listening in it, sends the socket to the user's
+// own folder; with nowhere safe the program runs alone.
 TEST(SingleInstanceTest, TheMeetingPlaceCannotBeTakenByAnotherAccount) {
-    const bool root = ::geteuid() == 0;
-    const uid_t other = root ? 65534 : ::geteuid();
+    const uid_t other = ::geteuid() == 0 ? 65534 : ::geteuid();
     const QString uid = QString::number(::getuid());
-    struct Row {
-        const char* name;
-        bool runtimeDir;
-        mode_t runtimeMode;
-        std::function<void(const QString& tempName)> squat;
-        const char* expected;  // under the test's folder; empty: nowhere
-        bool withHome = true;
+    QLocalServer stranger;
+    const std::function<void(const QString&)> squats[] = {
+        {},
+        [&](const QString& t) { ASSERT_TRUE(QFile(t).open(QIODevice::WriteOnly)); },
+        [&](const QString& t) {
+            ASSERT_TRUE(QDir().mkdir(t) && stranger.listen(t + "/Tidewell"));
+            ::chmod(QFile::encodeName(t).constData(), 0777);
+        },
+        [&](const QString& t) { ASSERT_TRUE(QFile(t).open(QIODevice::WriteOnly)); },
     };
-    std::unique_ptr<QLocalServer> stranger;
-    const Row rows[] = {
-        {"the session's folder", true, 0700, {}, "run/Tidewell-%1"},
-        {"no session folder", false, 0, {}, "tmp/Tidewell-%1/Tidewell"},
-        {"a session folder open to all", true, 0777, {}, "tmp/Tidewell-%1/Tidewell"},
-        {"a file at the old socket path", false, 0,
-         [&](const QString& t) {
-             QFile file(t);
-             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-             file.close();
-             ASSERT_EQ(::chown(QFile::encodeName(t).constData(), other, other), 0);
-         },
-         "home/.cache/Quorvane/Tidewell-%1"},
-        {"a folder open to all, someone listening in it", false, 0,
-         [&](const QString& t) {
-             ASSERT_TRUE(QDir().mkdir(t));
-             stranger = std::make_unique<QLocalServer>();
-             ASSERT_TRUE(stranger->listen(t + "/Tidewell"));
-             ASSERT_EQ(::chmod(QFile::encodeName(t).constData(), 0777), 0);
-             ASSERT_EQ(::chown(QFile::encodeName(t).constData(), other, other), 0);
-         },
-         "home/.cache/Quorvane/Tidewell-%1"},
-        {"a link to a folder of ours", false, 0,
-         [&](const QString& t) { ASSERT_TRUE(QFile::link(QDir::homePath(), t)); },
-         "home/.cache/Quorvane/Tidewell-%1"},
-        {"taken, and no home", false, 0,
-         [&](const QString& t) {
-             QFile file(t);
-             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-         },
-         "", false},
-    };
-    const QByteArray saved[] = {qgetenv("XDG_RUNTIME_DIR"), qgetenv("TMPDIR"), qgetenv("HOME"),
-                                qgetenv("XDG_CACHE_HOME")};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    const char* expected[] = {"tmp/Tidewell-%1/Tidewell", "home/.cache/Quorvane/Tidewell-%1",
+                              "home/.cache/Quorvane/Tidewell-%1", ""};
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    const QByteArray savedHome = qgetenv("HOME");
+    for (int i = 0; i < 4; ++i) {
         QTemporaryDir folder;
         const QDir base(folder.path());
-        for (const char* sub : {"run", "tmp", "home"}) {
-            ASSERT_TRUE(base.mkdir(sub));
-        }
-        ::chmod(QFile::encodeName(base.filePath("run")).constData(), row.runtimeMode);
-        row.runtimeDir ? qputenv("XDG_RUNTIME_DIR", QFile::encodeName(base.filePath("run")))
-                       : qunsetenv("XDG_RUNTIME_DIR");
-        qputenv("TMPDIR", QFile::encodeName(base.filePath("tmp")));
-        row.withHome ? qputenv("HOME", QFile::encodeName(base.filePath("home"))) : qunsetenv("HOME");
+        ASSERT_TRUE(base.mkdir("tmp") && base.mkdir("home"));
+        qunsetenv("XDG_RUNTIME_DIR");
         qunsetenv("XDG_CACHE_HOME");
-        if (row.squat) {
-            row.squat(base.filePath("tmp/Tidewell-" + uid));
+        qputenv("TMPDIR", QFile::encodeName(base.filePath("tmp")));
+        i < 3 ? qputenv("HOME", QFile::encodeName(base.filePath("home"))) : qunsetenv("HOME");
+        const QString squatted = base.filePath("tmp/Tidewell-" + uid);
+        if (squats[i]) {
+            squats[i](squatted);
+            ASSERT_EQ(::chown(QFile::encodeName(squatted).constData(), other, other), 0);
         }
-
         const QString name = SingleInstance::DefaultName();
-        const QString expected = *row.expected ? base.filePath(QString(row.expected).arg(uid)) : QString();
-        EXPECT_EQ(name, expected);
+        EXPECT_EQ(name, *expected[i] ? base.filePath(QString(expected[i]).arg(uid)) : QString()) << i;
         SingleInstance first(name);
-        ASSERT_TRUE(first.TryBecomePrimary());
-        EXPECT_EQ(first.IsListening(), !expected.isEmpty());
-        if (!expected.isEmpty()) {
-            SingleInstance second(name);
-            EXPECT_FALSE(second.TryBecomePrimary());
-        }
-        stranger.reset();
+        EXPECT_TRUE(first.TryBecomePrimary());
+        EXPECT_EQ(first.IsListening(), !name.isEmpty());
+        EXPECT_EQ(SingleInstance(name).TryBecomePrimary(), name.isEmpty());
+        stranger.close();
     }
-    const char* names[] = {"XDG_RUNTIME_DIR", "TMPDIR", "HOME", "XDG_CACHE_HOME"};
-    for (int i = 0; i < 4; ++i) {
-        saved[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], saved[i]);
-    }
+    savedTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTemp);
+    qputenv("HOME", savedHome);
 }
