@@ -28,7 +28,8 @@ class SyncManager;
 //
 // Each commit takes the manager's lock, checks there that the run is still the
 // current one (not stopped, not replaced by a newer run), and only then makes
-// its change, still under the lock. Stopping a run (AbandonRun, or BeginRun of
+// its change, still under the lock (the storage of the record alone is
+// decided under it and written after it, SaveLastAttempt). Stopping a run (AbandonRun, or BeginRun of
 // the next one) takes the same lock. So once AbandonRun has returned, a commit
 // that was under way has finished, and every later commit of the stopped run is
 // refused and changes nothing: a stopped run can neither set the clock nor
