@@ -86,6 +86,21 @@ int HexValue(char c) {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Far more than the program ever stores (a server takes about 100 bytes); a
+// larger file is not read at all, so that it cannot take the memory.
+constexpr off_t kMaxFileBytes = 4 * 1024 * 1024;
+
+// Keeps the file at path under the name copy before it is replaced: a second
+// name for the same file, which reads nothing and so serves for any kind of
+// file; a byte copy where the file system has no such names.
+bool KeepAside(const std::string& path, const std::string& copy) {
+    if (::linkat(AT_FDCWD, path.c_str(), AT_FDCWD, copy.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    std::error_code error;
+    return std::filesystem::copy_file(path, copy, error);
+}
+
 // Length of the well-formed UTF-8 sequence at text[pos], or 0 when there is none.
 std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
     const auto b0 = static_cast<unsigned char>(text[pos]);
@@ -301,9 +316,11 @@ bool IsGoodName(std::string_view name, std::string_view forbidden) {
 struct ProfileStore::Document {
     std::vector<Section> sections;
     std::unordered_map<std::string, std::size_t> sectionIndex;
-    // Every line of the file was understood.
+    // Every line of the file was understood. False also for a file not read
+    // at all: not a regular file, too large, or one we may not read.
     bool whole = true;
-    // The file exists but could not be read: it must not be replaced.
+    // The file exists but could not be read for a passing reason (no file
+    // descriptor left, an I/O error): it must not be replaced.
     bool unreadable = false;
     FileStamp stamp;
 
@@ -326,6 +343,10 @@ struct ProfileStore::Document {
     }
 
     void Parse(std::string_view data) {
+        // Editors that save UTF-8 with a byte-order mark put it before the first section.
+        if (data.starts_with("\xEF\xBB\xBF")) {
+            data.remove_prefix(3);
+        }
         Section* current = nullptr;
         while (!data.empty()) {
             const std::size_t end = data.find('\n');
@@ -436,6 +457,12 @@ void ProfileStore::FailWritesForTesting(bool fail) {
     m_failWrites = fail;
 }
 
+void ProfileStore::FailOpensForTesting(int error) {
+    std::lock_guard lock(m_mutex);
+    m_failOpens = error;
+    m_state->loaded = false;
+}
+
 const ProfileStore::Document& ProfileStore::CurrentLocked() const {
     State& state = *m_state;
     if (m_maker.empty()) {
@@ -455,10 +482,28 @@ const ProfileStore::Document& ProfileStore::CurrentLocked() const {
     if (state.loaded && state.document.stamp == StampOf(st)) {
         return state.document;
     }
+    // Anything but a regular file of a sensible size is damaged and not
+    // opened: a FIFO would block the reader, a device may do anything.
     Document document;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    document.stamp = StampOf(st);
+    const bool readable = S_ISREG(st.st_mode) && st.st_size <= kMaxFileBytes;
+    const int fd = readable ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    const int openError = errno;
     std::string data;
-    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = readable && fd >= 0;
+    bool damaged = !readable || (fd < 0 && (openError == EACCES || openError == EPERM));
+    if (ok && m_failOpens != 0) {
+        ok = false;
+        damaged = m_failOpens == EACCES || m_failOpens == EPERM;
+    }
+    // The file may have been replaced since the stat: what was opened counts.
+    if (ok && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ok = false;
+        damaged = true;
+    }
+    if (ok) {
+        document.stamp = StampOf(st);
+    }
     while (ok) {
         char buffer[65536];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -470,19 +515,39 @@ const ProfileStore::Document& ProfileStore::CurrentLocked() const {
             break;
         }
         data.append(buffer, static_cast<std::size_t>(n));
+        if (data.size() > static_cast<std::size_t>(kMaxFileBytes)) {
+            ok = false;
+            damaged = true;
+        }
     }
     if (fd >= 0) {
         ::close(fd);
     }
     if (ok) {
         document.Parse(data);
-        document.stamp = StampOf(st);
+    } else if (damaged) {
+        document.whole = false;
     } else {
+        document = Document{};
         document.unreadable = true;
     }
     state.document = std::move(document);
-    state.loaded = ok;
+    state.loaded = ok || damaged;
     return state.document;
+}
+
+bool ProfileStore::HasFile() const {
+    std::lock_guard lock(m_mutex);
+    if (m_maker.empty()) {
+        return false;
+    }
+    const std::string path = m_configFolder + "/" + m_maker + "/" + m_applicationName + ".conf";
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        return true;
+    }
+    // Only a path that is certainly free is free: a folder we may not search may hold the file.
+    return errno != ENOENT && errno != ENOTDIR;
 }
 
 bool ProfileStore::IsEmpty() const {
@@ -582,7 +647,7 @@ bool ProfileStore::CommitLocked(const std::vector<Batch::Change>& changes) {
         for (int n = 2; std::filesystem::exists(copy, error); ++n) {
             copy = path + ".damaged-" + stamp + "-" + std::to_string(n);
         }
-        if (!std::filesystem::copy_file(path, copy, error)) {
+        if (!KeepAside(path, copy)) {
             return false;
         }
         m_state->keptDamaged = current.stamp;

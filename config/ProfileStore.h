@@ -20,8 +20,11 @@
 //
 // A file that cannot be read whole (a damaged line, text that is not UTF-8, a
 // value cut short) still yields every value that could be read; before the
-// first write replaces it, a copy of it is kept beside it as
-// Tidewell.conf.damaged-<UTC time>.
+// first write replaces it, it is kept beside it as
+// Tidewell.conf.damaged-<UTC time>. So is a file that is not read at all: not a
+// regular file (never opened, so a FIFO cannot block the reader), larger than
+// a settings file ever is, or one we may not read. A leading UTF-8 byte-order
+// mark is skipped.
 //
 // Safe to use from several threads at once: one mutex serialises every access.
 class ProfileStore {
@@ -48,6 +51,9 @@ public:
     // True when no value at all can be read (no file, an empty file, or one
     // that yields nothing).
     bool IsEmpty() const;
+    // True when anything stands at the file's path, whether or not it can be
+    // read (also when we cannot even look). False before RegisterMakerKey.
+    bool HasFile() const;
 
     // The stored integer, or defaultValue when it is absent or not an integer.
     int32_t ReadInt(const std::string& section, const std::string& entry, int32_t defaultValue) const;
@@ -98,6 +104,9 @@ public:
     // Every later write fails as a full disk would, after the damaged-file copy
     // is made. For tests of what a failed write leaves behind.
     void FailWritesForTesting(bool fail);
+    // Every later opening of the file for reading fails with this errno (0:
+    // none), as for a file we may not read (EACCES) or a passing shortage (EMFILE).
+    void FailOpensForTesting(int error);
 
 private:
     struct Document;
@@ -113,5 +122,6 @@ private:
     mutable std::mutex m_mutex;
     std::string m_maker;
     bool m_failWrites = false;
+    int m_failOpens = 0;
     mutable std::unique_ptr<State> m_state;
 };

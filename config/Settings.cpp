@@ -80,7 +80,11 @@ void Settings::LoadServers() {
         // aside by the same write: a user's own servers are never simply gone.
         ProfileStore::Batch batch(m_store);
         if (!m_store.EntryNames(servers.Section()).empty()) {
-            batch.CopySection(servers.Section(), BrokenServersSection());
+            int number = 1;
+            while (!m_store.EntryNames(BrokenServersSection(number)).empty()) {
+                ++number;
+            }
+            batch.CopySection(servers.Section(), BrokenServersSection(number));
         }
         RestoreDefaultServers();
         servers.Save(batch);

@@ -59,7 +59,9 @@ public:
     void LoadAll(LastAttempt& last);
     // Loads the list; a missing or broken stored list is replaced by the
     // defaults, which are stored at once (the broken list's values are kept in
-    // the section "Servers.broken" by the same write). Keeps nStartingServ in range.
+    // a section of their own by the same write: the first free one of
+    // "Servers.broken", "Servers.broken.2", ...; an earlier backup is never
+    // overwritten). Keeps nStartingServ in range.
     void LoadServers();
     // RestoreDefaultServers, then SaveServers.
     bool ResetServers();
@@ -82,8 +84,11 @@ public:
     // date of the last recorded synchronisation), by the clock's local time.
     bool IsSyncOverdue(const SYSTEMTIME& syncDate, const SystemClock& clock) const;
 
-    // The section that keeps a stored list that could not be loaded.
-    std::string BrokenServersSection() const { return serversName + ".broken"; }
+    // The section that keeps the number-th stored list that could not be
+    // loaded (numbered from 1).
+    std::string BrokenServersSection(int number = 1) const {
+        return serversName + ".broken" + (number > 1 ? "." + std::to_string(number) : "");
+    }
 
 private:
     void AddOptions(ProfileStore::Batch& batch) const;

@@ -45,7 +45,7 @@ bool RunTicket::SetStatusText(const std::string& text) const {
 
 bool RunTicket::RestartWatch() const {
     return Commit([&] {
-        m_manager->m_watchStart = m_manager->m_clock.GetLocalTime();
+        m_manager->m_watchStart = m_manager->m_clock.Monotonic();
         return true;
     });
 }
@@ -66,15 +66,23 @@ bool RunTicket::RecordTimes(const SYSTEMTIME& before, const SYSTEMTIME& after) c
         last.syncDate.wYear = after.wYear;
         last.syncDate.wMonth = after.wMonth;
         last.syncDate.wDay = after.wDay;
+        m_manager->m_runRecorded = true;
         return true;
     });
 }
 
 bool RunTicket::SaveLastAttempt() const {
-    return Commit([&] {
-        m_manager->m_settings.SaveLastAttempt(m_manager->m_last);
-        return true;
-    });
+    LastAttempt record;
+    uint64_t sequence = 0;
+    if (!Commit([&] {
+            record = m_manager->m_last;
+            sequence = ++m_manager->m_saveSequence;
+            return true;
+        })) {
+        return false;
+    }
+    m_manager->StoreLastAttempt(record, sequence);
+    return true;
 }
 
 bool RunTicket::ClearFirstStart() const {
@@ -137,6 +145,16 @@ PromptAnswer SyncManager::ShowFor(const RunTicket& run, const PromptRequest& req
     }
     // A stop that comes between the check and the box closes the box at once.
     return m_prompts.Show(request, run.m_stop);
+}
+
+void SyncManager::StoreLastAttempt(const LastAttempt& record, uint64_t sequence) {
+    std::lock_guard lock(m_storeMutex);
+    // A record taken later has already been written: this one would put the file back.
+    if (sequence <= m_storedSequence) {
+        return;
+    }
+    m_storedSequence = sequence;
+    m_settings.SaveLastAttempt(record);
 }
 
 LastAttempt SyncManager::GetLastAttempt() const {
@@ -234,14 +252,19 @@ std::string SyncManager::CurrentServerHost() const {
 }
 
 void SyncManager::RestartWatch() {
-    const SYSTEMTIME now = m_clock.GetLocalTime();
+    const std::chrono::nanoseconds now = m_clock.Monotonic();
     std::lock_guard lock(m_mutex);
     m_watchStart = now;
 }
 
-SYSTEMTIME SyncManager::WatchStart() const {
+std::chrono::nanoseconds SyncManager::WatchStart() const {
     std::lock_guard lock(m_mutex);
     return m_watchStart;
+}
+
+bool SyncManager::RunRecorded() const {
+    std::lock_guard lock(m_mutex);
+    return m_runRecorded;
 }
 
 int32_t SyncManager::ManualFlag() const {
@@ -270,7 +293,7 @@ void SyncManager::SetAutoStarted() {
 }
 
 RunTicket SyncManager::BeginRun(int32_t manual) {
-    const SYSTEMTIME now = m_clock.GetLocalTime();
+    const std::chrono::nanoseconds now = m_clock.Monotonic();
     std::stop_source previous;
     RunTicket ticket;
     {
@@ -280,6 +303,7 @@ RunTicket SyncManager::BeginRun(int32_t manual) {
         m_stopSource = std::stop_source();
         m_manual = manual;
         m_watchStart = now;
+        m_runRecorded = false;
         ticket = RunTicket(this, m_generation, m_stopSource.get_token());
     }
     // Outside the lock: stop callbacks (an open box closing) must not run under it.

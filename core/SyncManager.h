@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -27,7 +28,8 @@ class SyncManager;
 //
 // Each commit takes the manager's lock, checks there that the run is still the
 // current one (not stopped, not replaced by a newer run), and only then makes
-// its change, still under the lock. Stopping a run (AbandonRun, or BeginRun of
+// its change, still under the lock (the storage of the record alone is
+// decided under it and written after it, SaveLastAttempt). Stopping a run (AbandonRun, or BeginRun of
 // the next one) takes the same lock. So once AbandonRun has returned, a commit
 // that was under way has finished, and every later commit of the stopped run is
 // refused and changes nothing: a stopped run can neither set the clock nor
@@ -70,7 +72,11 @@ public:
     // (its other fields 0).
     bool RecordTimes(const SYSTEMTIME& before, const SYSTEMTIME& after) const;
     // Stores the record as it now stands (Settings::SaveLastAttempt). True
-    // when committed, whether or not the store reached the disk.
+    // when committed, whether or not the store reached the disk. The record is
+    // taken under the lock; the file is written after it is released (the
+    // write may wait seconds for the file's lock), so a stop that comes
+    // meanwhile does not undo a write already decided. Records reach the file
+    // in the order they were taken.
     bool SaveLastAttempt() const;
     // bFirstStart = 0 in memory.
     bool ClearFirstStart() const;
@@ -146,9 +152,14 @@ public:
     std::string CurrentServerTitle() const;
     std::string CurrentServerHost() const;
 
-    // Watchdog start = the local time now.
+    // Watchdog start = the clock's monotonic reading now: neither a step of
+    // the clock nor a change of the zone's offset moves what the watchdog
+    // measures.
     void RestartWatch();
-    SYSTEMTIME WatchStart() const;
+    std::chrono::nanoseconds WatchStart() const;
+    // The current run, or the run last stopped, has recorded its
+    // synchronisation: it got past its server.
+    bool RunRecorded() const;
     // 1 when the current (or last) run was asked for by the user.
     int32_t ManualFlag() const;
     LocalDateTime LastAutoStart() const;
@@ -157,7 +168,7 @@ public:
     void SetAutoStarted();
 
     // Begins a run: stops the previous one as AbandonRun does, then sets the
-    // manual flag, watchdog start = the local time now, and returns the new
+    // manual flag, watchdog start = the monotonic reading now, and returns the new
     // run's ticket. A watchdog restart is BeginRun(ManualFlag()) and a new worker.
     RunTicket BeginRun(int32_t manual);
     // Stops the current run: from the return on, it commits nothing more, and
@@ -207,6 +218,7 @@ private:
     bool CommitFor(const RunTicket& run, const std::function<bool()>& effect);
     PromptAnswer ShowFor(const RunTicket& run, const PromptRequest& request);
     void AdvanceServerLocked();
+    void StoreLastAttempt(const LastAttempt& record, uint64_t sequence);
     std::string FormatTime(const SYSTEMTIME& t) const;
 
     Settings& m_settings;
@@ -219,7 +231,13 @@ private:
 
     mutable std::mutex m_mutex;
     LastAttempt m_last;
-    SYSTEMTIME m_watchStart{};
+    std::chrono::nanoseconds m_watchStart{0};
+    bool m_runRecorded = false;
+    // Records handed to the store, numbered in the order they were taken.
+    uint64_t m_saveSequence = 0;
+    // Held while a record is written to the store, never together with m_mutex.
+    std::mutex m_storeMutex;
+    uint64_t m_storedSequence = 0;
     int32_t m_manual = 0;
     std::vector<CServer> m_servers;
     int32_t m_currentServer = 0;

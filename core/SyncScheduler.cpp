@@ -1,6 +1,7 @@
 #include "core/SyncScheduler.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -118,6 +119,9 @@ struct SyncScheduler::Impl {
     std::vector<Worker> abandoned;
     // Not reset between runs: the bar goes on where it stopped.
     int progress = 0;
+    // The server the watchdog last found a run stuck on, while the runs since
+    // have been its restarts.
+    std::optional<int32_t> stuckServer;
 };
 
 SyncScheduler::SyncScheduler(SyncManager& manager, InternetProbe& probe, NetworkState& network,
@@ -136,6 +140,7 @@ bool SyncScheduler::IsRunning() {
     }
     m_impl->current->thread.join();
     m_impl->current.reset();
+    m_impl->stuckServer.reset();
     return false;
 }
 
@@ -150,6 +155,7 @@ void SyncScheduler::BreakRun() {
     // Stopped first, so that the run cannot overwrite the text in between.
     m_impl->manager.AbandonRun();
     m_impl->manager.SetStatusText("Broken by the user.");
+    m_impl->stuckServer.reset();
     m_impl->Abandon();
     m_impl->Reap();
 }
@@ -211,10 +217,11 @@ void SyncScheduler::CheckSchedule(MainWindowView& window) {
 
 void SyncScheduler::WatchRun() {
     SyncManager& manager = m_impl->manager;
-    SYSTEMTIME start = manager.WatchStart();
-    start.wMilliseconds = 0;
+    // Whole seconds on the monotonic clock: the run's own steps of the clock
+    // and the zone's changes of offset do not count as time the run took.
     const int64_t elapsedSeconds =
-        WholeSeconds(m_impl->NowAtWholeSeconds().days - LocalDateTimeFrom(start).days);
+        std::chrono::duration_cast<std::chrono::seconds>(manager.Clock().Monotonic() - manager.WatchStart())
+            .count();
     const int32_t manual = manager.ManualFlag();
     const int64_t limitSeconds = manual != 0 ? kManualLimitSeconds : manager.GetSettings().nTimeOut.load();
     if (elapsedSeconds <= limitSeconds) {
@@ -224,8 +231,26 @@ void SyncScheduler::WatchRun() {
         manager.RestartWatch();
         return;
     }
-    // The same run again from its start, on the same server: the stopped run
-    // never reaches AdvanceServer.
+    // Stopped before anything is looked at, so that the run can no longer
+    // move the server or record itself under the watchdog's feet.
+    manager.AbandonRun();
+    const int32_t server = manager.CurrentServer();
+    if (manager.RunRecorded()) {
+        // Past its server (a box of the run left open): not the server's fault.
+        m_impl->stuckServer.reset();
+    } else if (m_impl->stuckServer == server) {
+        // The same server held the run up twice: the next one is tried, as
+        // after a failure. The restart is itself the retry, so an hourly
+        // schedule keeps its last automatic start.
+        const LocalDateTime lastAutoStart = manager.LastAutoStart();
+        manager.AdvanceServer();
+        manager.SetLastAutoStart(lastAutoStart);
+        m_impl->stuckServer.reset();
+    } else {
+        m_impl->stuckServer = server;
+    }
+    // The run again from its start; a run stopped by the watchdog never
+    // reaches AdvanceServer itself.
     const RunTicket ticket = manager.BeginRun(manual);
     m_impl->Abandon();
     m_impl->Launch(manual, ticket);

@@ -73,7 +73,9 @@ public:
     // synchronising.
     void CheckSchedule(MainWindowView& window);
     // The watchdog: a run past its limit (nTimeOut seconds automatic, 180
-    // manual) is stopped and started again on the same server.
+    // manual, measured on the monotonic clock) is stopped and started again on
+    // the same server. When the restarted run is found stuck on that server
+    // again, the next server is tried instead.
     void WatchRun();
     // The one-second tick of the main window's timer.
     void OnTimerTick(MainWindowView& window);

@@ -26,6 +26,12 @@ bool SystemClock::SetLocalTime(const SYSTEMTIME& local) {
     return Set(*utc);
 }
 
+std::chrono::nanoseconds SystemClock::Monotonic() const {
+    timespec ts{};
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
 ClockTime LinuxSystemClock::Now() const {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

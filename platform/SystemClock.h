@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 
 #include "platform/SystemTime.h"
@@ -20,6 +21,11 @@ public:
     virtual SYSTEMTIME ToLocal(const ClockTime& utc) const = 0;
     // The instant of a local calendar time; nullopt when the zone cannot map it.
     virtual std::optional<ClockTime> FromLocal(const SYSTEMTIME& local) const = 0;
+    // A reading that only ever goes forward, untouched by settings of the UTC
+    // clock and by the zone: for measuring how long something has taken. Time
+    // the machine spent suspended counts. Its zero is arbitrary. By default
+    // the machine's boot-time clock.
+    virtual std::chrono::nanoseconds Monotonic() const;
 
     // The calendar forms the program works with. Milliseconds are truncated.
     SYSTEMTIME GetSystemTime() const { return SystemTimeFromClock(Now()); }

@@ -1,9 +1,11 @@
 #include "ui/SingleInstance.h"
 
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -13,20 +15,67 @@ namespace {
 const QByteArray kRestoreRequest = QByteArrayLiteral("restore\n");
 // More than any request holds: a peer sending more is not a copy of this program.
 constexpr qint64 kMaxRequestBytes = 64;
+// A socket's path must fit sockaddr_un's sun_path with its terminating zero.
+constexpr qsizetype kMaxSocketPathBytes = sizeof(sockaddr_un::sun_path) - 1;
 
 QString FullPath(const QString& name) {
+    if (name.isEmpty()) {
+        return {};
+    }
     return name.contains(QLatin1Char('/')) ? name : QDir(QDir::tempPath()).filePath(name);
+}
+
+// A folder in which no other account can put or replace anything: a real
+// folder (not a link to one), ours, and writable by nobody else. Made, for
+// this user only, when create is set and it does not exist yet.
+bool IsPrivateFolder(const QString& path, bool create) {
+    if (!QDir::isAbsolutePath(path)) {
+        return false;
+    }
+    const QByteArray native = QFile::encodeName(path);
+    if (create) {
+        ::mkdir(native.constData(), 0700);
+    }
+    struct stat st {};
+    return ::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool FitsSocketPath(const QString& path) {
+    return QFile::encodeName(path).size() <= kMaxSocketPathBytes;
 }
 
 }  // namespace
 
 QString SingleInstance::DefaultName() {
     const QString name = QStringLiteral("Tidewell-%1").arg(::getuid());
+    // The session's own folder, which only the user can enter.
     const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtimeDir.isEmpty() && QFileInfo(runtimeDir).isDir()) {
+    if (IsPrivateFolder(runtimeDir, false) && FitsSocketPath(QDir(runtimeDir).filePath(name))) {
         return QDir(runtimeDir).filePath(name);
     }
-    return FullPath(name);
+    // Else a folder of our own in the shared temporary folder. Another account
+    // may have taken that name first; then a folder in the user's home.
+    const QString tempFolder = QDir(QDir::tempPath()).filePath(name);
+    const QString inTemp = tempFolder + QStringLiteral("/Tidewell");
+    if (FitsSocketPath(inTemp) && IsPrivateFolder(tempFolder, true)) {
+        return inTemp;
+    }
+    QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!QDir::isAbsolutePath(cacheHome)) {
+        const QString home = qEnvironmentVariable("HOME");
+        cacheHome = QDir::isAbsolutePath(home) ? QDir(home).filePath(QStringLiteral(".cache")) : QString();
+    }
+    if (!cacheHome.isEmpty()) {
+        const QString cacheFolder = QDir(cacheHome).filePath(QStringLiteral("Quorvane"));
+        const QString inCache = QDir(cacheFolder).filePath(name);
+        QDir().mkpath(cacheHome);
+        if (FitsSocketPath(inCache) && IsPrivateFolder(cacheFolder, true)) {
+            return inCache;
+        }
+    }
+    // Nowhere safe: the program runs without looking for another copy.
+    return {};
 }
 
 SingleInstance::SingleInstance(QString name, QObject* parent) : QObject(parent), m_name(FullPath(name)) {}
@@ -35,6 +84,9 @@ SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::TryBecomePrimary() {
     if (IsListening()) {
+        return true;
+    }
+    if (m_name.isEmpty()) {
         return true;
     }
     // Two copies started at the same moment must not both find the name free.
@@ -47,23 +99,17 @@ bool SingleInstance::TryBecomePrimary() {
         probe.abort();
         return false;
     }
-    const QLocalSocket::LocalSocketError probeError = probe.error();
-    if (probeError != QLocalSocket::ServerNotFoundError &&
-        probeError != QLocalSocket::ConnectionRefusedError) {
-        // Something holds the name but does not take connections in time: a copy
-        // that hangs is still a copy, and its socket is not ours to remove.
-        return false;
-    }
-    // Nobody listens: what is left at the path is the socket of a copy that ended without removing it.
+    // Nobody takes connections: what is left at the path belongs to a copy
+    // that ended without removing it, or to one that no longer answers, and
+    // either way is taken over.
     QLocalServer::removeServer(m_name);
 
     m_server = std::make_unique<QLocalServer>();
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server.get(), &QLocalServer::newConnection, this, &SingleInstance::OnNewConnection);
     if (!m_server->listen(m_name)) {
-        const bool taken = m_server->serverError() == QAbstractSocket::AddressInUseError;
+        // The name cannot be had: the program runs all the same.
         m_server.reset();
-        return !taken;
     }
     return true;
 }
@@ -73,6 +119,9 @@ bool SingleInstance::IsListening() const {
 }
 
 bool SingleInstance::AskPrimaryToRestore(const QString& name) {
+    if (name.isEmpty()) {
+        return false;
+    }
     QLocalSocket socket;
     socket.connectToServer(FullPath(name));
     if (!socket.waitForConnected(kRequestTimeoutMs)) {

@@ -15,18 +15,24 @@ public:
     // How long a later start waits for the first copy to take its request, in milliseconds.
     static constexpr int kRequestTimeoutMs = 2000;
 
-    // The socket every copy started by this user agrees on: "Tidewell-<uid>" in
-    // $XDG_RUNTIME_DIR, which only the user can enter, or else in the temporary folder.
+    // The socket every copy started by this user agrees on, in a folder where
+    // no other account can put anything: "Tidewell-<uid>" in $XDG_RUNTIME_DIR;
+    // without that, "Tidewell" in a folder "Tidewell-<uid>" of the user's own in
+    // the temporary folder; when another account holds that name,
+    // "Tidewell-<uid>" in $XDG_CACHE_HOME/Quorvane. Empty when none of these
+    // can be had: the program then runs without looking for another copy.
     static QString DefaultName();
 
-    // `name`: a socket path, or a bare name placed in the temporary folder.
+    // `name`: a socket path, or a bare name placed in the temporary folder;
+    // empty: no single instance.
     explicit SingleInstance(QString name = DefaultName(), QObject* parent = nullptr);
     ~SingleInstance() override;
 
     // True when no other copy is running: this object then listens under the
-    // name, taking over a socket left behind by a copy that crashed. False when
-    // another copy answers. A name that cannot be listened on for any other
-    // reason does not keep the program from running: true, without listening.
+    // name, taking over whatever is left at the path when nobody takes
+    // connections there (a copy that crashed or hangs). False only when
+    // another copy answers. A name that cannot be listened on does not keep
+    // the program from running: true, without listening.
     bool TryBecomePrimary();
     bool IsListening() const;
     // The socket's path.

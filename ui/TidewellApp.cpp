@@ -36,8 +36,10 @@ bool TidewellApp::InitInstance() {
 
     m_services.store.RegisterMakerKey(ProfileStore::kMakerKey);
 
-    // Nothing stored yet: the program runs for the first time for this user.
-    m_firstStart = m_services.store.IsEmpty();
+    // No settings file yet: the program runs for the first time for this
+    // user. A file that is there, however little of it can be read, holds
+    // what the user chose and must not be overwritten by a first start.
+    m_firstStart = !m_services.store.HasFile();
     if (m_firstStart) {
         PrepareFirstStart();
     } else {

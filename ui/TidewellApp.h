@@ -20,7 +20,7 @@ class TimeZoneStore;
 //
 // Start-up: one copy per user (a later start asks the running copy to bring
 // its window back, and ends); the maker key; on a first start (no settings
-// stored yet) the system's zone is captured and the built-in servers and
+// file yet) the system's zone is captured and the built-in servers and
 // options are stored, then the user is asked to check the date and time
 // settings, which are opened; on every other start everything stored is
 // loaded; the system's own clock synchronisation is switched off; and the

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <csignal>
@@ -193,6 +194,61 @@ TEST_F(ProfileStoreTest, BrokenFilesGiveWhatCanBeReadAndAreKeptBeforeTheFirstWri
         EXPECT_EQ(reopened.ReadString("Options", "sConnectStatus", ""), "new");
         EXPECT_EQ(reopened.ReadInt("Options", "nMaxDays", 14), c.nMaxDays);
     }
+}
+
+// A byte-order mark is skipped. Files not read as settings give the defaults,
+// count as a stored file all the same, and are kept aside unread (the very
+// file) before the first write replaces them; a passing failure to read keeps
+// the file and refuses writes.
+TEST_F(ProfileStoreTest, FilesNotReadAreKeptAsideUnread) {
+    const std::string good = "[Options]\nnMaxDays=3\n";
+    struct Case {
+        const char* name;
+        std::string content;  // "": a FIFO
+        int failOpens;
+        int32_t nMaxDays;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"byte-order mark", "\xEF\xBB\xBF" + good, 0, 3, true},
+        {"FIFO", "", 0, 14, true},
+        {"larger than 4 MiB", good + ";" + std::string(4 << 20, 'x') + "\n", 0, 14, true},
+        {"may not be read", good, EACCES, 14, true},
+        {"no file descriptor left", good, EMFILE, 14, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder folder;
+        const std::string path = folder.Path() + "/Quorvane/Tidewell.conf";
+        fs::create_directories(folder.Path() + "/Quorvane");
+        if (c.content.empty()) {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        } else {
+            TempFolder::WriteFile(path, c.content);
+        }
+        struct stat before {};
+        ::stat(path.c_str(), &before);
+        ProfileStore store(folder.Path());
+        store.RegisterMakerKey("Quorvane");
+        store.FailOpensForTesting(c.failOpens);
+        EXPECT_TRUE(store.HasFile());
+        EXPECT_EQ(store.ReadInt("Options", "nMaxDays", 14), c.nMaxDays);
+        EXPECT_EQ(store.WriteInt("Options", "nMaxDiff", 1), c.replaced);
+        std::set<ino_t> kept;
+        for (const auto& entry : fs::directory_iterator(folder.Path() + "/Quorvane")) {
+            struct stat st {};
+            if (entry.path().filename().string().starts_with("Tidewell.conf.damaged-") &&
+                ::stat(entry.path().c_str(), &st) == 0) {
+                kept.insert(st.st_ino);
+            }
+        }
+        const bool damaged = c.replaced && c.nMaxDays == 14;
+        EXPECT_EQ(kept, damaged ? std::set<ino_t>{before.st_ino} : std::set<ino_t>{});
+    }
+    TempFolder empty;
+    ProfileStore none(empty.Path());
+    none.RegisterMakerKey("Quorvane");
+    EXPECT_FALSE(none.HasFile());
 }
 
 TEST_F(ProfileStoreTest, FailedWriteChangesNothing) {

@@ -303,6 +303,18 @@ TEST_F(SettingsTest, BrokenListIsKeptAsideBeforeTheDefaultsReplaceIt) {
     Settings next(*store);
     next.LoadAll(last);
     EXPECT_EQ(Reopen()->ReadString(broken, "Servers 0", ""), "Mine\nmy.example\n1 0.250");
+
+    // Each later breakage keeps its own backup beside the earlier ones.
+    for (const char* mine : {"Second\nb.example\n1 0.000", "Third\nc.example\n1 0.000"}) {
+        Store([&](ProfileStore::Batch& b) {
+            b.WriteString("Servers", "Servers 0", mine);
+            b.WriteString("Servers", "Servers 1", "");
+        });
+        Settings(m_store).LoadAll(last);
+    }
+    EXPECT_EQ(Reopen()->ReadString(broken, "Servers 0", ""), "Mine\nmy.example\n1 0.250");
+    EXPECT_EQ(Reopen()->ReadString("Servers.broken.2", "Servers 0", ""), "Second\nb.example\n1 0.000");
+    EXPECT_EQ(Reopen()->ReadString("Servers.broken.3", "Servers 0", ""), "Third\nc.example\n1 0.000");
 }
 
 TEST_F(SettingsTest, RestoreDefaultServersKeepsTheUsersOwnFirst) {

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include <QLockFile>
+
 #include "platform/LastError.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
@@ -151,7 +153,7 @@ TEST_F(SyncManagerTest, AStoppedRunCommitsNothing) {
     m_clock.Advance(10);
     manager.AbandonRun();
     const LastAttempt record = manager.GetLastAttempt();
-    const SYSTEMTIME watch = manager.WatchStart();
+    const std::chrono::nanoseconds watch = manager.WatchStart();
     const LocalDateTime autoStart = manager.LastAutoStart();
 
     for (const RunTicket* ticket : {&stopped, &none}) {
@@ -204,6 +206,29 @@ TEST_F(SyncManagerTest, AStoppedRunCommitsNothing) {
     EXPECT_EQ(manager.StatusText(), "direct");
 }
 
+// The record is written outside the manager's lock: a write waiting for the
+// file's lock (another copy saving) holds up neither reads nor a Break, and
+// the write decided before the Break still lands.
+TEST_F(SyncManagerTest, SavingTheRecordHoldsNothingUp) {
+    SyncManager& manager = Manager();
+    ASSERT_TRUE(m_settings.SaveOptions());
+    QLockFile otherCopy(QString::fromStdString(m_store.FilePath() + ".lock"));
+    ASSERT_TRUE(otherCopy.tryLock(0));
+    const RunTicket run = manager.BeginRun(0);
+    ASSERT_TRUE(run.SetStatusText("saved"));
+    std::thread worker([&] { EXPECT_TRUE(run.SaveLastAttempt()); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    manager.AbandonRun();
+    manager.SetStatusText("Broken by the user.");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    otherCopy.unlock();
+    worker.join();
+    ProfileStore reopened(m_folder.Path());
+    reopened.RegisterMakerKey("Quorvane");
+    EXPECT_EQ(reopened.ReadString("Options", "sConnectStatus", ""), "saved");
+}
+
 TEST_F(SyncManagerTest, StoppingARunClosesItsOpenBox) {
     SyncManager& manager = Manager();
     m_prompts.HoldBoxesOpen(true);
@@ -249,7 +274,7 @@ TEST_F(SyncManagerTest, NothingChangesOnceAbandonRunHasReturned) {
         const std::string status = manager.StatusText();
         const size_t sets = m_clock.Sets().size();
         const int32_t server = manager.CurrentServer();
-        const SYSTEMTIME watch = manager.WatchStart();
+        const std::chrono::nanoseconds watch = manager.WatchStart();
         worker.join();
         EXPECT_EQ(manager.StatusText(), status);
         EXPECT_EQ(m_clock.Sets().size(), sets);

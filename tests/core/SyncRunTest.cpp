@@ -245,13 +245,13 @@ TEST(SyncRunTest, TheClockMoveWarningComesPastNMaxDiff) {
         rig.settings.nOffset = row.offsetSeconds;
         rig.settings.nMaxDiff = row.maxDiffMinutes;
         rig.settings.bFirstStart = row.firstStart;
-        const SYSTEMTIME before = rig.clock.GetLocalTime();
+        const std::chrono::nanoseconds before = rig.clock.Monotonic();
         EXPECT_EQ(RunOnce(rig, 0), 1);
         if (row.warnedMinutes != 0) {
             EXPECT_EQ(rig.prompts.Shown(),
                       (std::vector<PromptRequest>{{"Tidewell", MoveWarning(row.warnedMinutes),
                                                    PromptIcon::Warning, PromptButtons::Ok}}));
-            EXPECT_EQ(rig.manager->WatchStart(), rig.clock.GetLocalTime());
+            EXPECT_EQ(rig.manager->WatchStart(), rig.clock.Monotonic());
         } else {
             EXPECT_EQ(rig.prompts.Count(), 0u);
             if (std::fabs(row.serverAheadSeconds) < 3600) {

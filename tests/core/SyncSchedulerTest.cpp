@@ -217,7 +217,7 @@ TEST(SyncSchedulerTest, TheAutomaticCheckDecidesByPeriod) {
         if (row.starts) {
             EXPECT_EQ(rig.manager->AutoStarted(), 1);
             EXPECT_EQ(rig.manager->ManualFlag(), 0);
-            EXPECT_EQ(rig.manager->WatchStart(), rig.Local());
+            EXPECT_EQ(rig.manager->WatchStart(), rig.clock.Monotonic());
             EXPECT_DOUBLE_EQ(rig.manager->LastAutoStart().days, MinutesFromNow(rig, 0).days);
         } else {
             EXPECT_EQ(rig.manager->AutoStarted(), row.autoStarted ? 1 : 0);
@@ -331,7 +331,7 @@ TEST(SyncSchedulerTest, TheWatchdogRestartsARunPastItsLimit) {
         EXPECT_EQ(rig.manager->CurrentServer(), 1);
         EXPECT_TRUE(rig.scheduler->IsRunning());
         if (row.restarts) {
-            EXPECT_EQ(rig.manager->WatchStart(), rig.Local());
+            EXPECT_EQ(rig.manager->WatchStart(), rig.clock.Monotonic());
         }
 
         // The stopped worker, let go, changes nothing; the new one does the run.
@@ -342,6 +342,57 @@ TEST(SyncSchedulerTest, TheWatchdogRestartsARunPastItsLimit) {
         EXPECT_EQ(rig.prompts.Count(), row.manual != 0 ? 1u : 0u);
         EXPECT_EQ(rig.probe.CallCount(), row.manual != 0 ? 1u : 0u);
     }
+}
+
+// The watchdog counts time that passes: a change of the zone's offset or a
+// step of the clock neither fires it early nor holds it off.
+TEST(SyncSchedulerTest, TheWatchdogMeasuresTimeThatPasses) {
+    struct Row {
+        int localOffsetSeconds;  // the rig's is 3600
+        double clockStepSeconds, passedSeconds;
+        bool restarts;
+    };
+    for (const Row& row : {Row{7200, 0, 5, false}, Row{3600, 3600, 5, false}, Row{3600, -3600, 21, true}}) {
+        SchedulerRig rig(Workers::Mode::Hold);
+        rig.settings.nSynPeriod = 1;
+        rig.scheduler->OnTimerTick(rig.window);
+        rig.clock.SetLocalOffset(row.localOffsetSeconds);
+        rig.clock.Set(AddSecondsTo(rig.clock.Now(), row.clockStepSeconds));
+        rig.clock.Advance(row.passedSeconds);
+        rig.scheduler->OnTimerTick(rig.window);
+        EXPECT_EQ(rig.workers.Launches(), row.restarts ? 2u : 1u) << row.clockStepSeconds;
+    }
+}
+
+// Found stuck on the same server a second time, a run moves on to the next
+// server, without an extra hourly start; a run held up after its server
+// answered (its success box left open) stays on that server.
+TEST(SyncSchedulerTest, AServerStuckTwiceIsLeftForTheNext) {
+    SchedulerRig rig(Workers::Mode::Hold);
+    rig.settings.nSynPeriod = 2;
+    rig.scheduler->OnTimerTick(rig.window);
+    const double autoStart = rig.manager->LastAutoStart().days;
+    std::vector<int32_t> servers;
+    for (int restart = 0; restart < 4; ++restart) {
+        rig.clock.Advance(21);
+        rig.scheduler->OnTimerTick(rig.window);
+        servers.push_back(rig.manager->CurrentServer());
+    }
+    EXPECT_EQ(servers, (std::vector<int32_t>{0, 1, 1, 2}));
+    EXPECT_DOUBLE_EQ(rig.manager->LastAutoStart().days, autoStart);
+
+    SchedulerRig boxed;
+    boxed.prompts.HoldBoxesOpen(true);
+    boxed.scheduler->StartManualRun();
+    for (size_t boxes = 1; boxes <= 2; ++boxes) {
+        for (int i = 0; i < 5000 && boxed.prompts.Count() < boxes; ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+        boxed.clock.Advance(181);
+        boxed.scheduler->OnTimerTick(boxed.window);
+    }
+    EXPECT_EQ(boxed.workers.Launches(), 3u);
+    EXPECT_EQ(boxed.manager->CurrentServer(), 0);
 }
 
 TEST(SyncSchedulerTest, BreakWithoutARunOnlySaysSo) {

@@ -23,6 +23,7 @@ FakeClock::FakeClock(const FakeClock& other) {
     m_frozen = other.m_frozen;
     m_offsetSeconds = other.m_offsetSeconds;
     m_localOffsetSeconds = other.m_localOffsetSeconds;
+    m_monotonic = other.m_monotonic;
     m_failWith = other.m_failWith;
     m_sets = other.m_sets;
     m_onSet = other.m_onSet;
@@ -81,8 +82,15 @@ std::optional<ClockTime> FakeClock::FromLocal(const SYSTEMTIME& local) const {
     return t;
 }
 
+std::chrono::nanoseconds FakeClock::Monotonic() const {
+    std::lock_guard lock(m_mutex);
+    return m_monotonic;
+}
+
 void FakeClock::Advance(double seconds) {
     std::lock_guard lock(m_mutex);
+    m_monotonic +=
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(seconds));
     if (m_following) {
         m_offsetSeconds += seconds;
     } else {

@@ -11,7 +11,8 @@
 // A clock for tests. Frozen: stands still until Advance() or Set(). Following:
 // runs with the real clock plus an offset, for tests against real servers, where
 // every Set() moves the offset and never the machine's clock. Local time is UTC
-// plus a fixed offset. Safe to use from several threads.
+// plus a fixed offset. The monotonic reading moves only with Advance(), in
+// either mode: never with Set() or the local offset. Safe to use from several threads.
 class FakeClock final : public SystemClock {
 public:
     // Frozen at a UTC instant.
@@ -24,6 +25,7 @@ public:
     bool Set(const ClockTime& utc) override;
     SYSTEMTIME ToLocal(const ClockTime& utc) const override;
     std::optional<ClockTime> FromLocal(const SYSTEMTIME& local) const override;
+    std::chrono::nanoseconds Monotonic() const override;
 
     void Advance(double seconds);
     // Local time = UTC + this many seconds.
@@ -50,6 +52,7 @@ private:
     double m_offsetSeconds = 0;
     int m_localOffsetSeconds = 0;
     bool m_systemZone = false;
+    std::chrono::nanoseconds m_monotonic{0};
     uint32_t m_failWith = 0;
     std::vector<ClockTime> m_sets;
     std::function<void(const ClockTime&)> m_onSet;

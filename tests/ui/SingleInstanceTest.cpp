@@ -2,16 +2,21 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -106,7 +111,47 @@ TEST(SingleInstanceTest, AFolderThatCannotHoldTheSocketDoesNotStopTheProgram) {
     EXPECT_FALSE(instance.IsListening());
 }
 
-TEST(SingleInstanceTest, DefaultNameIsPerUser) {
-    const QString name = SingleInstance::DefaultName();
-    EXPECT_TRUE(name.endsWith(QStringLiteral("/Tidewell-%1").arg(::getuid()))) << name.toStdString();
+// No other account can stop the start: a file at the old socket path, or an
+// open folder with someone listening in it, sends the socket to the user's
+// own folder; with nowhere safe the program runs alone.
+TEST(SingleInstanceTest, TheMeetingPlaceCannotBeTakenByAnotherAccount) {
+    const uid_t other = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const QString uid = QString::number(::getuid());
+    QLocalServer stranger;
+    const std::function<void(const QString&)> squats[] = {
+        {},
+        [&](const QString& t) { ASSERT_TRUE(QFile(t).open(QIODevice::WriteOnly)); },
+        [&](const QString& t) {
+            ASSERT_TRUE(QDir().mkdir(t) && stranger.listen(t + "/Tidewell"));
+            ::chmod(QFile::encodeName(t).constData(), 0777);
+        },
+        [&](const QString& t) { ASSERT_TRUE(QFile(t).open(QIODevice::WriteOnly)); },
+    };
+    const char* expected[] = {"tmp/Tidewell-%1/Tidewell", "home/.cache/Quorvane/Tidewell-%1",
+                              "home/.cache/Quorvane/Tidewell-%1", ""};
+    const QByteArray savedTemp = qgetenv("TMPDIR");
+    const QByteArray savedHome = qgetenv("HOME");
+    for (int i = 0; i < 4; ++i) {
+        QTemporaryDir folder;
+        const QDir base(folder.path());
+        ASSERT_TRUE(base.mkdir("tmp") && base.mkdir("home"));
+        qunsetenv("XDG_RUNTIME_DIR");
+        qunsetenv("XDG_CACHE_HOME");
+        qputenv("TMPDIR", QFile::encodeName(base.filePath("tmp")));
+        i < 3 ? qputenv("HOME", QFile::encodeName(base.filePath("home"))) : qunsetenv("HOME");
+        const QString squatted = base.filePath("tmp/Tidewell-" + uid);
+        if (squats[i]) {
+            squats[i](squatted);
+            ASSERT_EQ(::chown(QFile::encodeName(squatted).constData(), other, other), 0);
+        }
+        const QString name = SingleInstance::DefaultName();
+        EXPECT_EQ(name, *expected[i] ? base.filePath(QString(expected[i]).arg(uid)) : QString()) << i;
+        SingleInstance first(name);
+        EXPECT_TRUE(first.TryBecomePrimary());
+        EXPECT_EQ(first.IsListening(), !name.isEmpty());
+        EXPECT_EQ(SingleInstance(name).TryBecomePrimary(), name.isEmpty());
+        stranger.close();
+    }
+    savedTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTemp);
+    qputenv("HOME", savedHome);
 }

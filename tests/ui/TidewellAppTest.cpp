@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cerrno>
 #include <optional>
 
 #include "tests/support/QtPrinters.h"
@@ -98,6 +99,25 @@ TEST_F(TidewellAppTest, AFirstStartStoresTheBuiltInSettingsAndALaterStartShowsTh
     EXPECT_EQ(later.dateTime.Opens(), 0);
     // The system's synchronisation is switched off at every start.
     EXPECT_EQ(later.timeService.SwitchOffs(), 1);
+}
+
+// A settings file that is there is never a first start, whether it begins
+// with a byte-order mark or may not be read: the zone is not captured again,
+// the date panel stays shut, and what can be read is used.
+TEST_F(TidewellAppTest, AStoredFileIsNeverAFirstStart) {
+    for (const int failOpens : {0, EACCES}) {
+        TempFolder config;
+        StoreEarlierRun(config, SyncedOn(2026, 3, 9), 30);
+        const std::string path = config.Path() + "/Quorvane/Tidewell.conf";
+        TempFolder::WriteFile(path, "\xEF\xBB\xBF" + TempFolder::ReadFile(path));
+        TestProgram program(Options(config));
+        program.store.FailOpensForTesting(failOpens);
+        ASSERT_TRUE(program.app.InitInstance());
+        EXPECT_FALSE(program.app.IsFirstStart());
+        EXPECT_EQ(program.dateTime.Opens(), 0);
+        EXPECT_EQ(program.settings.startZone, TIME_ZONE_INFORMATION{});
+        EXPECT_EQ(program.settings.nMaxDays, failOpens == 0 ? 30 : 14);
+    }
 }
 
 TEST_F(TidewellAppTest, FirstStartGoesOnWhenTheZoneCannotBeReadOrTheSettingsCannotBeWritten) {
