@@ -62,6 +62,7 @@ void Settings::LoadAll(LastAttempt& last) {
             startZone = *zone;
         }
     }
+    startZoneName = m_store.ReadString(s, "TimeZoneName", "");
     bFirstStart = m_store.ReadInt(s, "bFirstStart", 1);
     // After the bExitAfter rule on purpose: a stored period of 7 leaves bExitAfter as stored.
     if (nSynPeriod < 0 || nSynPeriod > 3) {
@@ -116,6 +117,7 @@ void Settings::AddOptions(ProfileStore::Batch& batch) const {
     batch.WriteInt(s, "nStartingServ", nStartingServ);
     const std::vector<uint8_t> zone = EncodeTimeZoneInformation(startZone);
     batch.WriteBinary(s, "TimeZoneInfo", zone.data(), zone.size());
+    batch.WriteString(s, "TimeZoneName", startZoneName);
     batch.WriteInt(s, "bFirstStart", bFirstStart);
 }
 
