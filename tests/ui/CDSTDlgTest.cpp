@@ -214,27 +214,3 @@ TEST(CDSTDlgTest, WhileTheChangeWaitsTheWindowRunsAndRefusesASecondOne) {
     EXPECT_EQ(f.zones.Applied().size(), 1u);
     EXPECT_TRUE(f.zones.AppliedNames().empty());
 }
-
-TEST(CDSTDlgTest, RestorePutsBackTheRecordedZoneByNameWhileTheDatabaseHasIt) {
-    const struct {
-        const char* recorded;
-        bool inDatabase;
-        bool byName;
-    } cases[] = {{"Europe/Berlin", true, true}, {"Europe/Berlin", false, false}, {"", false, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.recorded) + (c.inDatabase ? " in the database" : ""));
-        DstFixture f(EuropeanZone());
-        f.startZone = EuropeanZone();
-        f.startZoneName = c.recorded;
-        if (c.inDatabase) {
-            f.zones.AddNamedZone(c.recorded);
-        }
-        auto dialog = f.Open();
-        Click(*dialog, "IDC_RESTORE_FIRST_START");
-        ASSERT_TRUE(WaitUntilClosed(*dialog));
-        EXPECT_EQ(f.zones.AppliedNames(),
-                  c.byName ? std::vector<std::string>{c.recorded} : std::vector<std::string>{});
-        EXPECT_EQ(f.zones.Applied().size(), c.byName ? 0u : 1u);
-        EXPECT_EQ(f.prompts.Count(), 0u);
-    }
-}
