@@ -160,8 +160,8 @@ int64_t YearOf(int64_t utcSeconds) {
     return year;
 }
 
-// Adds the changes of a rule after `after` and before `until` (and no later
-// than 2037), each only where the type really changes. `current` is the type in
+// Adds the changes of a rule after `after` and before `until` (from 1900 and
+// no later than 2037), each only where the type really changes. `current` is the type in
 // force at `after`, and is left at the type in force at the last change.
 void AppendRuleTransitions(std::vector<Transition>& out, const PosixTz& tz, uint8_t stdType, uint8_t dstType,
                            int64_t after, int64_t until, uint8_t& current) {
@@ -169,7 +169,7 @@ void AppendRuleTransitions(std::vector<Transition>& out, const PosixTz& tz, uint
         return;
     }
     const int64_t lastYear = std::min<int64_t>(2037, YearOf(until) + 1);
-    for (int64_t year = std::max<int64_t>(1970, YearOf(after) - 1); year <= lastYear; ++year) {
+    for (int64_t year = std::max<int64_t>(1900, YearOf(after) - 1); year <= lastYear; ++year) {
         Transition pair[2] = {{RuleInstantUtc(tz.start, year, tz.stdUtOffsetSeconds), dstType},
                               {RuleInstantUtc(tz.end, year, tz.dstUtOffsetSeconds), stdType}};
         if (pair[1].utc < pair[0].utc) {
