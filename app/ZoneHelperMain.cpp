@@ -1,6 +1,9 @@
 // tidewell-zone-helper: run through pkexec, writes the record on standard input
-// as the system's time zone. It takes no arguments and reads no environment.
+// as the system's time zone, or links it to the database zone named there. It
+// takes no arguments and reads no environment.
 #include <unistd.h>
+
+#include <ctime>
 
 #include <string>
 #include <vector>
@@ -10,5 +13,5 @@
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return RunZoneHelper(args, STDIN_FILENO, kSystemZonePath);
+    return RunZoneHelper(args, STDIN_FILENO, kSystemZonePath, kZoneDatabasePath, std::time(nullptr));
 }

@@ -24,6 +24,7 @@
 #include "ui/TidewellApp.h"
 #include "ui/TimedatedClockSetter.h"
 #include "ui/TimedatedTimeService.h"
+#include "ui/TimedatedZoneStore.h"
 #include "ui/TrayIcon.h"
 
 int main(int argc, char** argv) {
@@ -43,7 +44,8 @@ int main(int argc, char** argv) {
     SocketsLayer sockets;
     CurlInternetProbe probe;
     LinuxNetworkState network;
-    const std::unique_ptr<LinuxTimeZoneStore> zones = LinuxTimeZoneStore::ForThisProcess(clock);
+    const std::unique_ptr<LinuxTimeZoneStore> zoneFiles = LinuxTimeZoneStore::ForThisProcess(clock);
+    TimedatedZoneStore zones(*zoneFiles);
     HelpService help;
     DesktopDateTimeSettings dateTime;
     TimedatedTimeService timeService;
@@ -56,10 +58,10 @@ int main(int argc, char** argv) {
     TrayIcon trayIcon([&settings] { return settings.bShowIcon != 0; });
     SyncManager manager(settings, clock, prompts, clockSetter, sockets);
     SyncScheduler scheduler(manager, probe, network);
-    CMainDlg mainDlg(trayIcon, manager, scheduler, *zones, help, dateTime);
+    CMainDlg mainDlg(trayIcon, manager, scheduler, zones, help, dateTime);
     TidewellApp theApp(
         settings, manager, mainDlg,
-        {store, *zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
+        {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
 
     const int exitCode = theApp.Run();
 

@@ -70,6 +70,7 @@ void Settings::LoadAll(LastAttempt& last) {
             startZone = *zone;
         }
     }
+    startZoneName = m_store.ReadString(s, "TimeZoneName", "");
     bFirstStart = ReadOption(kFirstStart);
     LoadServers();
 }
@@ -124,6 +125,7 @@ void Settings::AddOptions(ProfileStore::Batch& batch) const {
     batch.WriteInt(s, "nStartingServ", nStartingServ);
     const std::vector<uint8_t> zone = EncodeTimeZoneInformation(startZone);
     batch.WriteBinary(s, "TimeZoneInfo", zone.data(), zone.size());
+    batch.WriteString(s, "TimeZoneName", startZoneName);
     batch.WriteInt(s, "bFirstStart", bFirstStart);
 }
 

@@ -48,6 +48,10 @@ public:
     const std::string serversName = "Servers";
     CRegArray<CServer> servers;
     TIME_ZONE_INFORMATION startZone{};
+    // The database name of the start zone ("Europe/Berlin"), stored as
+    // "TimeZoneName"; empty when the first start found no such name, or came
+    // before the name was recorded.
+    std::string startZoneName;
 
     // The default options; bFirstStart, nStartingServ, the servers and the start zone stay.
     void SetDefaults();

@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "platform/LastError.h"
 #include "platform/TzifFile.h"
+#include "platform/ZoneHelper.h"
 #include "platform/ZoneRecord.h"
 
 extern char** environ;
@@ -38,6 +40,14 @@ PkexecZoneHelperRunner::PkexecZoneHelperRunner(std::vector<std::string> command)
     : m_command(std::move(command)) {}
 
 bool PkexecZoneHelperRunner::Run(const TIME_ZONE_INFORMATION& record) {
+    return RunWithInput(EncodeTimeZoneInformation(record));
+}
+
+bool PkexecZoneHelperRunner::RunNamed(const std::string& name) {
+    return RunWithInput(ZoneHelperNameInput(name));
+}
+
+bool PkexecZoneHelperRunner::RunWithInput(const std::vector<uint8_t>& input) {
     if (m_command.empty()) {
         return false;
     }
@@ -62,7 +72,7 @@ bool PkexecZoneHelperRunner::Run(const TIME_ZONE_INFORMATION& record) {
         errno = spawned;
         return false;
     }
-    SendAll(fds[0], EncodeTimeZoneInformation(record));
+    SendAll(fds[0], input);
     shutdown(fds[0], SHUT_WR);
     close(fds[0]);
     int status = 0;
@@ -76,11 +86,12 @@ bool PkexecZoneHelperRunner::Run(const TIME_ZONE_INFORMATION& record) {
 
 LinuxTimeZoneStore::LinuxTimeZoneStore(const SystemClock& clock, std::string zonePath,
                                        std::unique_ptr<ZoneHelperRunner> helper,
-                                       std::optional<std::string> tzVariable)
+                                       std::optional<std::string> tzVariable, std::string database)
     : m_clock(clock),
       m_zonePath(std::move(zonePath)),
       m_helper(std::move(helper)),
-      m_tzVariable(std::move(tzVariable)) {}
+      m_tzVariable(std::move(tzVariable)),
+      m_database(std::move(database)) {}
 
 std::unique_ptr<LinuxTimeZoneStore> LinuxTimeZoneStore::ForThisProcess(const SystemClock& clock) {
     const char* tz = std::getenv("TZ");
@@ -124,7 +135,18 @@ TimeZoneQuery LinuxTimeZoneStore::QueryFile(const std::string& path) const {
         return {};
     }
     const auto rule = ZoneRuleOfTzif(*data);
-    return rule ? QueryRule(*rule) : TimeZoneQuery{};
+    if (!rule) {
+        return {};
+    }
+    TimeZoneQuery result = QueryRule(*rule);
+    // Changes the file lists for the coming years (Ramadan in Morocco, say)
+    // decide the status, as they do for the C library; the rule string only
+    // speaks for the years after them.
+    const int64_t now = m_clock.Now().seconds;
+    if (!data->transitionsUtc.empty() && data->transitionsUtc.back() > now) {
+        result.status = TzifTypeAt(*data, now).isDst ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+    }
+    return result;
 }
 
 TimeZoneQuery LinuxTimeZoneStore::QueryRule(const PosixTz& tz) const {
@@ -137,21 +159,47 @@ TimeZoneQuery LinuxTimeZoneStore::QueryRule(const PosixTz& tz) const {
     return result;
 }
 
+bool LinuxTimeZoneStore::Change(const std::function<bool()>& direct,
+                                const std::function<bool()>& throughHelper) {
+    bool done = direct();
+    const int error = errno;
+    if (!done && (error == EACCES || error == EPERM) && m_helper) {
+        done = throughHelper();
+    }
+    if (!done) {
+        SetLastError(static_cast<uint32_t>(error));
+        return false;
+    }
+    // The C library keeps the zone it has read until asked to look again.
+    tzset();
+    SetLastError(kErrorSuccess);
+    return true;
+}
+
 bool LinuxTimeZoneStore::apply(const TIME_ZONE_INFORMATION& record) {
     const auto tz = PosixTzFromRecord(record);
     if (!tz) {
         SetLastError(kErrorInvalidParameter);
         return false;
     }
-    if (ReplaceFileAtomically(m_zonePath, BuildTzif(*tz))) {
-        SetLastError(kErrorSuccess);
-        return true;
+    const int64_t now = m_clock.Now().seconds;
+    return Change([&] { return ReplaceFileAtomically(m_zonePath, BuildEditedZone(m_zonePath, *tz, now)); },
+                  [&] { return m_helper->Run(record); });
+}
+
+std::string LinuxTimeZoneStore::zoneName() const {
+    return m_tzVariable ? std::string() : ZoneNameOfLink(m_zonePath, m_database);
+}
+
+bool LinuxTimeZoneStore::hasNamedZone(const std::string& name) const {
+    return IsDatabaseZone(m_database, name);
+}
+
+bool LinuxTimeZoneStore::applyNamed(const std::string& name) {
+    if (!IsDatabaseZone(m_database, name)) {
+        SetLastError(kErrorInvalidParameter);
+        return false;
     }
-    const int error = errno;
-    if ((error == EACCES || error == EPERM) && m_helper && m_helper->Run(record)) {
-        SetLastError(kErrorSuccess);
-        return true;
-    }
-    SetLastError(static_cast<uint32_t>(error));
-    return false;
+    return Change([&] { return ReplaceWithLinkAtomically(m_zonePath, m_database + "/" + name); },
+                  [&] { return m_helper->RunNamed(name); });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/TimeZoneInformation.h"
 
@@ -25,4 +26,14 @@ public:
     // needed. False when the record fails its checks, the right is refused or
     // the zone cannot be written; the zone is then unchanged.
     virtual bool apply(const TIME_ZONE_INFORMATION& record) = 0;
+
+    // The database name of the zone in force ("Europe/Berlin"), "" when the
+    // zone is not one of the database's as it stands.
+    virtual std::string zoneName() const { return {}; }
+    // Whether the database still holds a zone of that name.
+    virtual bool hasNamedZone(const std::string& /*name*/) const { return false; }
+    // Makes a zone of the database the system's zone again, exactly as the
+    // database has it. False when the name is not one, the right is refused or
+    // the zone cannot be written; the zone is then unchanged.
+    virtual bool applyNamed(const std::string& /*name*/) { return false; }
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/SystemTime.h"
+
 namespace {
 
 constexpr std::size_t kHeaderSize = 44;
@@ -144,24 +146,84 @@ private:
 
 struct Transition {
     int64_t utc;
-    uint8_t type;  // 0 standard, 1 daylight
+    uint8_t type;  // index into the file's local time types
 };
 
-std::vector<Transition> TransitionsOf(const PosixTz& tz) {
-    std::vector<Transition> out;
-    out.push_back({0, static_cast<uint8_t>(IsDaylightAt(tz, 0) ? 1 : 0)});
+int64_t FloorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+int64_t YearOf(int64_t utcSeconds) {
+    int64_t year = 0;
+    unsigned month = 0, day = 0;
+    CivilFromDays(FloorDiv(utcSeconds, 86400), year, month, day);
+    return year;
+}
+
+// Adds the changes of a rule after `after` and before `until` (from 1900 and
+// no later than 2037), each only where the type really changes. `current` is the type in
+// force at `after`, and is left at the type in force at the last change.
+void AppendRuleTransitions(std::vector<Transition>& out, const PosixTz& tz, uint8_t stdType, uint8_t dstType,
+                           int64_t after, int64_t until, uint8_t& current) {
     if (!tz.hasDst) {
-        return out;
+        return;
     }
-    for (int64_t year = 1970; year <= 2037; ++year) {
-        Transition pair[2] = {{RuleInstantUtc(tz.start, year, tz.stdUtOffsetSeconds), 1},
-                              {RuleInstantUtc(tz.end, year, tz.dstUtOffsetSeconds), 0}};
+    const int64_t lastYear = std::min<int64_t>(2037, YearOf(until) + 1);
+    for (int64_t year = std::max<int64_t>(1900, YearOf(after) - 1); year <= lastYear; ++year) {
+        Transition pair[2] = {{RuleInstantUtc(tz.start, year, tz.stdUtOffsetSeconds), dstType},
+                              {RuleInstantUtc(tz.end, year, tz.dstUtOffsetSeconds), stdType}};
         if (pair[1].utc < pair[0].utc) {
             std::swap(pair[0], pair[1]);
         }
         for (const Transition& t : pair) {
-            // Only real changes, in order, and within reach of the 32-bit block.
-            if (t.utc > out.back().utc && t.type != out.back().type && t.utc <= INT32_MAX) {
+            const int64_t last = out.empty() ? after : std::max(after, out.back().utc);
+            if (t.utc > last && t.utc < until && t.type != current) {
+                out.push_back(t);
+                current = t.type;
+            }
+        }
+    }
+}
+
+// The index of a local time type, added when the file has none like it.
+std::optional<uint8_t> TypeIndex(std::vector<TzifLocalTimeType>& types, const TzifLocalTimeType& type) {
+    const auto found = std::find(types.begin(), types.end(), type);
+    if (found != types.end()) {
+        return static_cast<uint8_t>(found - types.begin());
+    }
+    if (types.size() >= 256) {
+        return std::nullopt;
+    }
+    types.push_back(type);
+    return static_cast<uint8_t>(types.size() - 1);
+}
+
+// The type the C library takes before the first transition: the first
+// standard type, or the first of all when every type is daylight time.
+uint8_t TypeBeforeFirstTransition(const std::vector<TzifLocalTimeType>& types) {
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (!types[i].isDst) {
+            return static_cast<uint8_t>(i);
+        }
+    }
+    return 0;
+}
+
+// The transitions of a table that fit the 32-bit block. When earlier ones are
+// dropped, the type they leave in force starts the block at its first second.
+std::vector<Transition> NarrowTransitions(const std::vector<Transition>& transitions) {
+    std::vector<Transition> out;
+    for (const Transition& t : transitions) {
+        if (t.utc < INT32_MIN) {
+            if (out.empty()) {
+                out.push_back({INT32_MIN, t.type});
+            } else {
+                out.back().type = t.type;
+            }
+        } else if (t.utc <= INT32_MAX) {
+            if (!out.empty() && out.back().utc == t.utc) {
+                out.back().type = t.type;
+            } else {
                 out.push_back(t);
             }
         }
@@ -248,22 +310,120 @@ std::optional<PosixTz> ZoneRuleOfTzif(const TzifData& data) {
     return ParsePosixTz(FormatPosixTz(tz));
 }
 
-std::vector<uint8_t> BuildTzif(const PosixTz& tz) {
-    const std::vector<Transition> transitions = TransitionsOf(tz);
-    std::vector<TzifLocalTimeType> types = {{tz.stdUtOffsetSeconds, false, tz.stdName}};
-    std::string chars = tz.stdName + '\0';
-    std::vector<uint8_t> designationIndex = {0};
-    if (tz.hasDst) {
-        types.push_back({tz.dstUtOffsetSeconds, true, tz.dstName});
-        designationIndex.push_back(static_cast<uint8_t>(chars.size()));
-        chars += tz.dstName + '\0';
+namespace {
+
+// The designations of the types, each once, and where each type's begins;
+// false when they do not fit the 256 bytes that a one-byte index reaches.
+bool Designations(const std::vector<TzifLocalTimeType>& types, std::string& chars,
+                  std::vector<uint8_t>& designationIndex) {
+    for (const TzifLocalTimeType& type : types) {
+        std::size_t at = chars.find(type.designation + '\0');
+        if (at == std::string::npos) {
+            at = chars.size();
+            chars += type.designation + '\0';
+        }
+        if (at > 255) {
+            return false;
+        }
+        designationIndex.push_back(static_cast<uint8_t>(at));
     }
+    return true;
+}
+
+std::vector<uint8_t> WriteTzif(const std::vector<Transition>& transitions,
+                               const std::vector<TzifLocalTimeType>& types, const PosixTz& tz) {
+    std::string chars;
+    std::vector<uint8_t> designationIndex;
+    Designations(types, chars, designationIndex);
+    const std::vector<Transition> narrow = NarrowTransitions(transitions);
     const char version = NeedsTzifVersion3(tz) ? '3' : '2';
     ByteWriter out;
-    WriteHeader(out, version, transitions.size(), types.size(), chars.size());
-    WriteBlock(out, transitions, types, chars, designationIndex, false);
+    WriteHeader(out, version, narrow.size(), types.size(), chars.size());
+    WriteBlock(out, narrow, types, chars, designationIndex, false);
     WriteHeader(out, version, transitions.size(), types.size(), chars.size());
     WriteBlock(out, transitions, types, chars, designationIndex, true);
     out.Text("\n" + FormatPosixTz(tz) + "\n");
     return std::move(out.Bytes());
+}
+
+std::vector<TzifLocalTimeType> TypesOf(const PosixTz& tz) {
+    std::vector<TzifLocalTimeType> types = {{tz.stdUtOffsetSeconds, false, tz.stdName}};
+    if (tz.hasDst) {
+        types.push_back({tz.dstUtOffsetSeconds, true, tz.dstName});
+    }
+    return types;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildTzif(const PosixTz& tz) {
+    const std::vector<TzifLocalTimeType> types = TypesOf(tz);
+    uint8_t current = IsDaylightAt(tz, 0) ? 1 : 0;
+    std::vector<Transition> transitions = {{0, current}};
+    AppendRuleTransitions(transitions, tz, 0, 1, 0, int64_t{INT32_MAX} + 1, current);
+    return WriteTzif(transitions, types, tz);
+}
+
+TzifLocalTimeType TzifTypeAt(const TzifData& data, int64_t utcSeconds) {
+    const auto& times = data.transitionsUtc;
+    if (!times.empty() && utcSeconds >= times.back() && !data.footer.empty()) {
+        if (const auto tz = ParsePosixTz(data.footer)) {
+            const bool dst = IsDaylightAt(*tz, utcSeconds);
+            return {dst ? tz->dstUtOffsetSeconds : tz->stdUtOffsetSeconds, dst,
+                    dst ? tz->dstName : tz->stdName};
+        }
+    }
+    const auto after = std::upper_bound(times.begin(), times.end(), utcSeconds);
+    if (after == times.begin()) {
+        return data.types[TypeBeforeFirstTransition(data.types)];
+    }
+    return data.types[data.transitionTypes[static_cast<std::size_t>(after - times.begin() - 1)]];
+}
+
+int64_t StartOfLocalYear(const TzifData& data, int64_t utcSeconds) {
+    const int64_t year = YearOf(utcSeconds + TzifTypeAt(data, utcSeconds).utOffsetSeconds);
+    const int64_t midnight = DaysFromCivil(year, 1, 1) * 86400;
+    return midnight - TzifTypeAt(data, midnight).utOffsetSeconds;
+}
+
+std::vector<uint8_t> BuildTzifKeepingPast(const TzifData& past, const PosixTz& tz, int64_t nowUtcSeconds) {
+    const int64_t cut = StartOfLocalYear(past, nowUtcSeconds);
+    std::vector<TzifLocalTimeType> types = past.types;
+    std::vector<Transition> transitions;
+    for (std::size_t i = 0; i < past.transitionsUtc.size() && past.transitionsUtc[i] < cut; ++i) {
+        transitions.push_back({past.transitionsUtc[i], past.transitionTypes[i]});
+    }
+    uint8_t current = transitions.empty() ? TypeBeforeFirstTransition(types) : transitions.back().type;
+    // A file that leaves the later years to its rule string gets them written
+    // out up to the cut, so that they do not change with the new rule.
+    const auto pastRule = past.footer.empty() ? std::nullopt : ParsePosixTz(past.footer);
+    if (pastRule && !transitions.empty() && transitions.size() == past.transitionsUtc.size()) {
+        const std::vector<TzifLocalTimeType> ruleTypes = TypesOf(*pastRule);
+        const auto stdType = TypeIndex(types, ruleTypes.front());
+        const auto dstType = TypeIndex(types, ruleTypes.back());
+        if (!stdType || !dstType) {
+            return BuildTzif(tz);
+        }
+        AppendRuleTransitions(transitions, *pastRule, *stdType, *dstType, transitions.back().utc, cut,
+                              current);
+    }
+    const std::vector<TzifLocalTimeType> ruleTypes = TypesOf(tz);
+    const auto stdType = TypeIndex(types, ruleTypes.front());
+    const auto dstType = TypeIndex(types, ruleTypes.back());
+    std::string chars;
+    std::vector<uint8_t> designationIndex;
+    if (!stdType || !dstType || !Designations(types, chars, designationIndex)) {
+        return BuildTzif(tz);
+    }
+    const uint8_t atCut = IsDaylightAt(tz, cut) ? *dstType : *stdType;
+    if (atCut != current) {
+        transitions.push_back({cut, atCut});
+        current = atCut;
+    }
+    AppendRuleTransitions(transitions, tz, *stdType, *dstType, cut, int64_t{INT32_MAX} + 1, current);
+    if (transitions.empty()) {
+        // The C library reads the rule string only of files with transitions.
+        transitions.push_back({cut, current});
+    }
+    return WriteTzif(transitions, types, tz);
 }

@@ -44,3 +44,19 @@ std::optional<PosixTz> ZoneRuleOfTzif(const TzifData& data);
 // 2037 (at least one, at 1970-01-01 00:00 UTC: the C library reads the footer
 // only of files with transitions), in both the 32-bit and the 64-bit block.
 std::vector<uint8_t> BuildTzif(const PosixTz& tz);
+
+// The local time type a file gives for a UTC instant, as the C library reads
+// it: the type of the last transition at or before it; from the last
+// transition on, the footer's rule (when there is one); before the first, the
+// first standard type.
+TzifLocalTimeType TzifTypeAt(const TzifData& data, int64_t utcSeconds);
+
+// 00:00 local time of 1 January of the year of an instant, by a zone file.
+int64_t StartOfLocalYear(const TzifData& data, int64_t utcSeconds);
+
+// A TZif file for a rule that keeps another zone's past: every transition of
+// `past` before the start of the current year (local time of that zone, the
+// years its footer covers written out), then from there on the rule's
+// transitions to 2037 and the rule as footer. The C library's reading of every
+// instant before that start is the same as with `past`.
+std::vector<uint8_t> BuildTzifKeepingPast(const TzifData& past, const PosixTz& tz, int64_t nowUtcSeconds);

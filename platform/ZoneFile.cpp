@@ -31,13 +31,54 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes) {
     return true;
 }
 
+std::string TempNameBeside(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return DirectoryOf(path) + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) +
+           ".XXXXXX";
+}
+
+void SyncDirectory(const std::string& directory) {
+    const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+}
+
 }  // namespace
+
+bool ReplaceWithLinkAtomically(const std::string& path, const std::string& target) {
+    // symlink(2) has no mkstemp: a free name is tried a few times.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string temp = TempNameBeside(path);
+        const int fd = mkstemp(temp.data());
+        if (fd < 0) {
+            return false;
+        }
+        close(fd);
+        unlink(temp.c_str());
+        if (symlink(target.c_str(), temp.c_str()) != 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        if (rename(temp.c_str(), path.c_str()) != 0) {
+            const int error = errno;
+            unlink(temp.c_str());
+            errno = error;
+            return false;
+        }
+        SyncDirectory(DirectoryOf(path));
+        return true;
+    }
+    errno = EEXIST;
+    return false;
+}
 
 bool ReplaceFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
     const std::string directory = DirectoryOf(path);
-    const auto slash = path.rfind('/');
-    std::string temp =
-        directory + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    std::string temp = TempNameBeside(path);
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         return false;
@@ -58,11 +99,7 @@ bool ReplaceFileAtomically(const std::string& path, std::span<const uint8_t> byt
         return false;
     }
     // The rename itself reaches the disk with the directory.
-    const int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
+    SyncDirectory(directory);
     return true;
 }
 

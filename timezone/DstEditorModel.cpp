@@ -61,6 +61,27 @@ void PutDate(SYSTEMTIME& date, int32_t month, int32_t week, int32_t weekday, int
     date.wMinute = static_cast<uint16_t>(minute);
 }
 
+// The numbers the editor shows for a zone: wYear, wSecond and wMilliseconds
+// do not belong to the rule form and are dropped.
+std::array<int32_t, kDstFieldCount> ValuesOf(const TIME_ZONE_INFORMATION& tzi) {
+    std::array<int32_t, kDstFieldCount> values{};
+    const auto set = [&values](DstField field, int32_t value) { values[Index(field)] = value; };
+    set(DstField::Bias, tzi.Bias);
+    set(DstField::StandardMonth, tzi.StandardDate.wMonth);
+    set(DstField::StandardWeek, tzi.StandardDate.wDay);
+    set(DstField::StandardWeekday, tzi.StandardDate.wDayOfWeek);
+    set(DstField::StandardHour, tzi.StandardDate.wHour);
+    set(DstField::StandardMinute, tzi.StandardDate.wMinute);
+    set(DstField::StandardBias, tzi.StandardBias);
+    set(DstField::DaylightMonth, tzi.DaylightDate.wMonth);
+    set(DstField::DaylightWeek, tzi.DaylightDate.wDay);
+    set(DstField::DaylightWeekday, tzi.DaylightDate.wDayOfWeek);
+    set(DstField::DaylightHour, tzi.DaylightDate.wHour);
+    set(DstField::DaylightMinute, tzi.DaylightDate.wMinute);
+    set(DstField::DaylightBias, tzi.DaylightBias);
+    return values;
+}
+
 }  // namespace
 
 std::optional<DstFieldRange> DstFieldRangeOf(DstField field) {
@@ -93,28 +114,13 @@ std::optional<DstFieldRange> DstFieldRangeOf(DstField field) {
     return std::nullopt;
 }
 
-DstEditorModel::DstEditorModel(TimeZoneStore& store, Prompts& prompts, const TIME_ZONE_INFORMATION& startZone)
-    : m_store(store), m_prompts(prompts), m_startZone(startZone) {
+DstEditorModel::DstEditorModel(TimeZoneStore& store, Prompts& prompts, const TIME_ZONE_INFORMATION& startZone,
+                               std::string startZoneName)
+    : m_store(store), m_prompts(prompts), m_startZone(startZone), m_startZoneName(std::move(startZoneName)) {
     const TimeZoneQuery zone = QueryCheckedTimeZone(store, m_prompts);
-    if (zone.status == TIME_ZONE_ID_INVALID) {
-        return;
+    if (zone.status != TIME_ZONE_ID_INVALID) {
+        m_values = ValuesOf(zone.info);
     }
-    const TIME_ZONE_INFORMATION& tzi = zone.info;
-    // wYear, wSecond and wMilliseconds do not belong to the rule form and are dropped.
-    const auto set = [this](DstField field, int32_t value) { m_values[Index(field)] = value; };
-    set(DstField::Bias, tzi.Bias);
-    set(DstField::StandardMonth, tzi.StandardDate.wMonth);
-    set(DstField::StandardWeek, tzi.StandardDate.wDay);
-    set(DstField::StandardWeekday, tzi.StandardDate.wDayOfWeek);
-    set(DstField::StandardHour, tzi.StandardDate.wHour);
-    set(DstField::StandardMinute, tzi.StandardDate.wMinute);
-    set(DstField::StandardBias, tzi.StandardBias);
-    set(DstField::DaylightMonth, tzi.DaylightDate.wMonth);
-    set(DstField::DaylightWeek, tzi.DaylightDate.wDay);
-    set(DstField::DaylightWeekday, tzi.DaylightDate.wDayOfWeek);
-    set(DstField::DaylightHour, tzi.DaylightDate.wHour);
-    set(DstField::DaylightMinute, tzi.DaylightDate.wMinute);
-    set(DstField::DaylightBias, tzi.DaylightBias);
 }
 
 int32_t DstEditorModel::Value(DstField field) const {
@@ -177,18 +183,47 @@ TIME_ZONE_INFORMATION DstEditorModel::Record() const {
     return tzi;
 }
 
-DstEditorModel::OkResult DstEditorModel::Ok(const DstFieldTexts& texts) {
+DstEditorModel::OkResult DstEditorModel::TakeOverForOk(const DstFieldTexts& texts) {
     if (const auto failed = TakeOver(texts)) {
-        return {false, failed};
+        return {false, failed, std::nullopt};
     }
+    // Rewriting the zone in force with the same rules would still replace the
+    // database's zone (its past, its names, what its rule string cannot say).
+    const TimeZoneQuery inForce = m_store.query();
+    if (inForce.status != TIME_ZONE_ID_INVALID && ValuesOf(inForce.info) == m_values) {
+        return {true, std::nullopt, std::nullopt};
+    }
+    return {true, std::nullopt, DstZoneChange{Record(), {}, true}};
+}
+
+DstZoneChange DstEditorModel::RestoreChange() const {
+    if (!m_startZoneName.empty() && m_store.hasNamedZone(m_startZoneName)) {
+        return {std::nullopt, m_startZoneName, false};
+    }
+    return {m_startZone, {}, false};
+}
+
+bool DstEditorModel::Apply(const DstZoneChange& change) {
     // The right to change the zone is the store's to gain (directly or through its helper).
-    if (!m_store.apply(Record())) {
+    return change.record ? m_store.apply(*change.record) : m_store.applyNamed(change.name);
+}
+
+void DstEditorModel::Finish(const DstZoneChange& change, bool done) {
+    if (!done && change.reportFailure) {
         m_prompts.Show(
             {kAppTitle, "Time zone information setting error", PromptIcon::Warning, PromptButtons::Ok});
     }
-    return {true, std::nullopt};
+}
+
+DstEditorModel::OkResult DstEditorModel::Ok(const DstFieldTexts& texts) {
+    OkResult result = TakeOverForOk(texts);
+    if (result.change) {
+        Finish(*result.change, Apply(*result.change));
+    }
+    return result;
 }
 
 void DstEditorModel::RestoreFromFirstStart() {
-    m_store.apply(m_startZone);
+    const DstZoneChange change = RestoreChange();
+    Finish(change, Apply(change));
 }

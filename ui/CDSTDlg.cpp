@@ -1,15 +1,16 @@
 #include "ui/CDSTDlg.h"
 
 #include <QShortcut>
+#include <QThread>
 
 #include "ui/HelpService.h"
 #include "ui_CDSTDlg.h"
 
 CDSTDlg::CDSTDlg(TimeZoneStore& zones, Prompts& prompts, Help& help, const TIME_ZONE_INFORMATION& startZone,
-                 QWidget* parent)
+                 const std::string& startZoneName, QWidget* parent)
     : QDialog(parent),
       m_ui(std::make_unique<Ui::CDSTDlg>()),
-      m_model(zones, prompts, startZone),
+      m_model(zones, prompts, startZone, startZoneName),
       m_help(help) {
     m_ui->setupUi(this);
     setFixedSize(size());
@@ -42,18 +43,27 @@ CDSTDlg::CDSTDlg(TimeZoneStore& zones, Prompts& prompts, Help& help, const TIME_
     connect(helpKey, &QShortcut::activated, this, &CDSTDlg::OnHelp);
 }
 
-CDSTDlg::~CDSTDlg() = default;
+CDSTDlg::~CDSTDlg() {
+    // Only the program's end destroys a dialog that still waits; the change
+    // then runs to its end before the model it uses goes.
+    if (m_worker) {
+        m_worker->wait();
+    }
+}
 
 QLineEdit* CDSTDlg::Field(DstField field) const {
     return m_fields[static_cast<std::size_t>(field)];
 }
 
 void CDSTDlg::accept() {
+    if (IsWaiting()) {
+        return;
+    }
     DstFieldTexts texts;
     for (std::size_t i = 0; i < kDstFieldCount; ++i) {
         texts[i] = m_fields[i]->text().toStdString();
     }
-    const DstEditorModel::OkResult result = m_model.Ok(texts);
+    const DstEditorModel::OkResult result = m_model.TakeOverForOk(texts);
     if (!result.close) {
         if (result.focus) {
             QLineEdit* field = Field(*result.focus);
@@ -62,11 +72,45 @@ void CDSTDlg::accept() {
         }
         return;
     }
-    QDialog::accept();
+    if (!result.change) {
+        QDialog::accept();
+        return;
+    }
+    StartChange(*result.change);
+}
+
+void CDSTDlg::reject() {
+    if (!IsWaiting()) {
+        QDialog::reject();
+    }
 }
 
 void CDSTDlg::OnRestoreFromFirstStart() {
-    m_model.RestoreFromFirstStart();
+    if (!IsWaiting()) {
+        StartChange(m_model.RestoreChange());
+    }
+}
+
+void CDSTDlg::StartChange(const DstZoneChange& change) {
+    m_change = change;
+    m_changeDone = false;
+    for (QWidget* button : {static_cast<QWidget*>(m_ui->IDOK), static_cast<QWidget*>(m_ui->IDCANCEL),
+                            static_cast<QWidget*>(m_ui->IDC_RESTORE_FIRST_START)}) {
+        button->setEnabled(false);
+    }
+    m_ui->IDC_WAITING->setVisible(true);
+    setCursor(Qt::BusyCursor);
+    m_worker = QThread::create([this] { m_changeDone = m_model.Apply(m_change); });
+    connect(m_worker, &QThread::finished, this, &CDSTDlg::OnChangeDone);
+    m_worker->start();
+}
+
+void CDSTDlg::OnChangeDone() {
+    m_worker->deleteLater();
+    m_worker = nullptr;
+    unsetCursor();
+    m_ui->IDC_WAITING->setVisible(false);
+    m_model.Finish(m_change, m_changeDone);
     QDialog::accept();
 }
 

@@ -151,7 +151,7 @@ void CParamDlg::RefreshDstText() {
 
 void CParamDlg::OnEditDst() {
     {
-        CDSTDlg editor(m_zones, m_prompts, m_help, m_settings.startZone, this);
+        CDSTDlg editor(m_zones, m_prompts, m_help, m_settings.startZone, m_settings.startZoneName, this);
         editor.exec();
     }
     RefreshDstText();

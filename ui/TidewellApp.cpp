@@ -65,6 +65,7 @@ void TidewellApp::PrepareFirstStart() {
     // Whatever goes wrong here, the user is still sent to check the zone.
     try {
         CheckTimeZone(m_services.zones, m_services.prompts, m_settings.startZone);
+        m_settings.startZoneName = m_services.zones.zoneName();
         m_settings.SaveFirstStart();
     } catch (const CRegError&) {
     } catch (...) {

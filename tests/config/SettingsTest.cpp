@@ -56,6 +56,7 @@ TEST_F(SettingsTest, EmptyStoreLoadsTheDefaultsAndStoresTheDefaultServers) {
     EXPECT_EQ(settings.nMaxDays, 14);
     EXPECT_EQ(settings.nStartingServ, 0);
     EXPECT_EQ(settings.startZone, TIME_ZONE_INFORMATION{});
+    EXPECT_EQ(settings.startZoneName, "");
     ASSERT_EQ(settings.servers.GetSize(), 18u);
 
     const auto store = Reopen();
@@ -205,6 +206,7 @@ TEST_F(SettingsTest, OptionsAndLastAttemptRoundTrip) {
     settings.nTimeOut = 45;
     settings.bFirstStart = 0;
     settings.startZone = SampleZone();
+    settings.startZoneName = "Europe/Berlin";
     settings.RestoreDefaultServers();
     settings.nStartingServ = 12;
     ASSERT_TRUE(settings.SaveServers());
@@ -229,6 +231,7 @@ TEST_F(SettingsTest, OptionsAndLastAttemptRoundTrip) {
     EXPECT_EQ(loaded.bFirstStart, 0);
     EXPECT_EQ(loaded.nStartingServ, 12);
     EXPECT_EQ(loaded.startZone, SampleZone());
+    EXPECT_EQ(loaded.startZoneName, "Europe/Berlin");
     // Only the clock fields of the two times and the date of syncDate are kept.
     EXPECT_EQ(last.timeBefore, (SYSTEMTIME{0, 0, 0, 0, 23, 59, 58, 999}));
     EXPECT_EQ(last.timeAfter, (SYSTEMTIME{0, 0, 0, 0, 0, 0, 1, 7}));

@@ -11,6 +11,7 @@
 #include "platform/TzifFile.h"
 #include "platform/ZoneRecord.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/GlibcZone.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/ZoneRecords.h"
 
@@ -26,17 +27,32 @@ std::string DataZone(const std::string& name) {
 
 class RecordingRunner final : public ZoneHelperRunner {
 public:
-    explicit RecordingRunner(std::vector<TIME_ZONE_INFORMATION>& runs, bool succeed = true)
-        : m_runs(runs), m_succeed(succeed) {}
+    explicit RecordingRunner(std::vector<TIME_ZONE_INFORMATION>& runs, bool succeed = true,
+                             std::vector<std::string>* names = nullptr)
+        : m_runs(runs), m_succeed(succeed), m_names(names) {}
     bool Run(const TIME_ZONE_INFORMATION& record) override {
         m_runs.push_back(record);
+        return m_succeed;
+    }
+    bool RunNamed(const std::string& name) override {
+        if (m_names) {
+            m_names->push_back(name);
+        }
         return m_succeed;
     }
 
 private:
     std::vector<TIME_ZONE_INFORMATION>& m_runs;
     bool m_succeed;
+    std::vector<std::string>* m_names;
 };
+
+const std::string kDatabase = std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo";
+
+// The zones kept in the test data, for tests that go through all of them.
+const char* const kPinnedZones[] = {
+    "Africa/Casablanca", "America/New_York", "America/Nuuk",  "America/Santiago", "Asia/Gaza",
+    "Asia/Kolkata",      "Australia/Sydney", "Europe/Berlin", "Europe/Dublin",    "UTC"};
 
 TEST(LinuxTimeZoneStoreTest, StatusFollowsTheClock) {
     const struct {
@@ -226,6 +242,12 @@ TEST(LinuxTimeZoneStoreTest, WithoutTheRightTheHelperIsAsked) {
         if (!store.apply(EditorRecord()) || runs.size() != 1 || runs[0] != EditorRecord()) {
             return 1;
         }
+        std::vector<std::string> names;
+        LinuxTimeZoneStore named(clock, zone, std::make_unique<RecordingRunner>(runs, true, &names),
+                                 std::nullopt, kDatabase);
+        if (!named.applyNamed("Europe/Berlin") || names != std::vector<std::string>{"Europe/Berlin"}) {
+            return 4;
+        }
         std::vector<TIME_ZONE_INFORMATION> refusedRuns;
         LinuxTimeZoneStore refused(clock, zone, std::make_unique<RecordingRunner>(refusedRuns, false));
         if (refused.apply(EditorRecord()) || GetLastError() != EACCES) {
@@ -246,11 +268,107 @@ TEST(LinuxTimeZoneStoreTest, TheRunnerHandsTheRecordToTheCommandAndReadsItsExitC
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(ReadWholeFile(received, 1000, bytes));
     EXPECT_EQ(bytes, EncodeTimeZoneInformation(EditorRecord()));
+    ASSERT_TRUE(runner.RunNamed("Europe/Berlin"));
+    ASSERT_TRUE(ReadWholeFile(received, 1000, bytes));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "zone:Europe/Berlin");
 
     EXPECT_FALSE(PkexecZoneHelperRunner({"/bin/sh", "-c", "exit 126"}).Run(EditorRecord()));
     // A helper that never reads its input neither blocks nor kills the caller.
     EXPECT_FALSE(PkexecZoneHelperRunner({"/bin/sh", "-c", "exec 0<&-; exit 1"}).Run(EditorRecord()));
     EXPECT_FALSE(PkexecZoneHelperRunner({dir / "no-such-program"}).Run(EditorRecord()));
+}
+
+TEST(LinuxTimeZoneStoreTest, AnEditKeepsThePastOfTheZoneItReplaces) {
+    const int64_t now = Utc(2026, 7, 1).seconds;
+    for (const char* name :
+         {"America/New_York", "Europe/Berlin", "Australia/Sydney", "Africa/Casablanca", "Asia/Gaza"}) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        const std::string zone = dir / "localtime";
+        ASSERT_EQ(symlink(DataZone(name).c_str(), zone.c_str()), 0);
+        FakeClock clock({now, 0});
+        LinuxTimeZoneStore store(clock, zone);
+        ASSERT_TRUE(store.apply(EditorRecord()));
+
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(ReadWholeFile(DataZone(name), kMaxTzifSize, bytes));
+        const auto original = ParseTzif(bytes);
+        ASSERT_TRUE(original.has_value());
+        const int64_t cut = StartOfLocalYear(*original, now);
+        // Twice a day, and both sides of every change the zone made.
+        std::vector<int64_t> samples;
+        for (int64_t t = Utc(1900, 1, 1).seconds; t < cut; t += 12 * 3600 + 1) {
+            samples.push_back(t);
+        }
+        for (const int64_t t : original->transitionsUtc) {
+            if (t < cut) {
+                samples.insert(samples.end(), {t - 1, t});
+            }
+        }
+        std::vector<std::pair<long, bool>> before, after;
+        {
+            const GlibcZone glibc(DataZone(name));
+            for (const int64_t t : samples) {
+                before.emplace_back(glibc.At(t).utOffsetSeconds, glibc.At(t).isDst);
+            }
+        }
+        const GlibcZone glibc(zone);
+        for (const int64_t t : samples) {
+            after.emplace_back(glibc.At(t).utOffsetSeconds, glibc.At(t).isDst);
+        }
+        EXPECT_EQ(after, before);
+        // From this year on the edited rule holds: central European summer and winter.
+        EXPECT_EQ(glibc.At(Utc(2026, 8, 1).seconds).utOffsetSeconds, 7200);
+        EXPECT_EQ(glibc.At(Utc(2030, 1, 15).seconds).utOffsetSeconds, 3600);
+        EXPECT_EQ(glibc.At(Utc(2040, 7, 1).seconds).utOffsetSeconds, 7200);
+        EXPECT_EQ(store.query(), (TimeZoneQuery{TIME_ZONE_ID_DAYLIGHT, EditorRecord()}));
+    }
+}
+
+TEST(LinuxTimeZoneStoreTest, StatusAgreesWithTheCLibraryEverySixHours) {
+    for (const char* name : kPinnedZones) {
+        FakeClock clock(Utc(2025, 1, 1));
+        const LinuxTimeZoneStore store(clock, DataZone(name));
+        const GlibcZone glibc(DataZone(name));
+        int disagreements = 0;
+        for (int64_t t = Utc(2025, 1, 1).seconds; t < Utc(2031, 1, 1).seconds; t += 6 * 3600) {
+            clock.Set({t, 0});
+            disagreements += (store.query().status == TIME_ZONE_ID_DAYLIGHT) != glibc.At(t).isDst;
+        }
+        EXPECT_EQ(disagreements, 0) << name;
+    }
+}
+
+TEST(LinuxTimeZoneStoreTest, ANamedZoneIsPutBackAsTheLinkItWas) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    ASSERT_EQ(symlink((kDatabase + "/Europe/Berlin").c_str(), zone.c_str()), 0);
+    FakeClock clock(Utc(2025, 7, 1));
+    LinuxTimeZoneStore store(clock, zone, nullptr, std::nullopt, kDatabase);
+    const TimeZoneQuery berlin = store.query();
+    EXPECT_EQ(store.zoneName(), "Europe/Berlin");
+
+    ASSERT_TRUE(store.apply(EditorRecord()));
+    EXPECT_EQ(store.zoneName(), "");
+    ASSERT_TRUE(store.applyNamed("Europe/Berlin"));
+    EXPECT_EQ(std::filesystem::read_symlink(zone), kDatabase + "/Europe/Berlin");
+    EXPECT_EQ(store.zoneName(), "Europe/Berlin");
+    EXPECT_EQ(store.query(), berlin);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+
+    // The names the helper refuses are refused here too (the same check).
+    for (const char* name : {"Europe", "../zoneinfo/UTC", "/etc/passwd", "No/Such_Zone"}) {
+        EXPECT_FALSE(store.hasNamedZone(name)) << name;
+        EXPECT_FALSE(store.applyNamed(name)) << name;
+    }
+    EXPECT_EQ(store.zoneName(), "Europe/Berlin");
+    // A link out of the database, or with $TZ deciding the zone, has no name.
+    const std::string elsewhere = dir / "elsewhere";
+    std::filesystem::copy_file(DataZone("UTC"), elsewhere);
+    std::filesystem::remove(zone);
+    ASSERT_EQ(symlink(elsewhere.c_str(), zone.c_str()), 0);
+    EXPECT_EQ(store.zoneName(), "");
+    EXPECT_EQ(LinuxTimeZoneStore(clock, zone, nullptr, std::string("UTC"), kDatabase).zoneName(), "");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/LinuxTimeZoneStore.h"
+#include "platform/SystemTime.h"
 #include "platform/ZoneRecord.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/TempDir.h"
@@ -29,6 +30,13 @@ TIME_ZONE_INFORMATION Record() {
     return tzi;
 }
 
+const std::string kDatabase = std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo";
+const int64_t kNow = DaysFromCivil(2025, 7, 1) * 86400;
+
+std::vector<uint8_t> Text(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
 // Runs the helper with the given input on a pipe.
 int RunWithInput(const std::vector<std::string>& args, const std::vector<uint8_t>& input,
                  const std::string& zone) {
@@ -36,7 +44,7 @@ int RunWithInput(const std::vector<std::string>& args, const std::vector<uint8_t
     EXPECT_EQ(pipe(fds), 0);
     EXPECT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     close(fds[1]);
-    const int code = RunZoneHelper(args, fds[0], zone);
+    const int code = RunZoneHelper(args, fds[0], zone, kDatabase, kNow);
     close(fds[0]);
     return code;
 }
@@ -76,6 +84,12 @@ TEST(ZoneHelperTest, RefusesArgumentsAndMalformedInput) {
         {"a name without its end", {}, EncodeTimeZoneInformation(unterminated)},
         {"a bias out of range", {}, EncodeTimeZoneInformation(hugeBias)},
         {"text", {}, std::vector<uint8_t>(172, 'x')},
+        {"a zone outside the database", {}, Text("zone:../../../../etc/passwd")},
+        {"an absolute path", {}, Text("zone:/etc/passwd")},
+        {"a zone the database lacks", {}, Text("zone:Europe/Atlantis")},
+        {"a folder", {}, Text("zone:Europe")},
+        {"no name", {}, Text("zone:")},
+        {"a name with a line end", {}, Text("zone:UTC\n")},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(RunWithInput(c.args, c.input, zone), kZoneHelperRefused) << c.what;
@@ -90,6 +104,15 @@ TEST(ZoneHelperTest, AZonePathThatCannotBeWrittenIsAFailedWrite) {
     TempDir dir;
     EXPECT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), dir / "missing/localtime"),
               kZoneHelperWriteFailed);
+}
+
+TEST(ZoneHelperTest, LinksTheZonePathToANamedZoneAgain) {
+    TempDir dir;
+    const std::string zone = dir / "localtime";
+    ASSERT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), zone), kZoneHelperDone);
+    ASSERT_EQ(RunWithInput({}, ZoneHelperNameInput("America/New_York"), zone), kZoneHelperDone);
+    EXPECT_EQ(std::filesystem::read_symlink(zone), kDatabase + "/America/New_York");
+    EXPECT_EQ(ZoneNameOfLink(zone, kDatabase), "America/New_York");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "timezone/DstEditorModel.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "platform/LinuxTimeZoneStore.h"
 #include "tests/support/FakeClock.h"
@@ -36,7 +39,7 @@ TIME_ZONE_INFORMATION WithEditorNames(TIME_ZONE_INFORMATION tzi) {
     return tzi;
 }
 
-TEST(DstEditorModelTest, LoadsTheZoneAndOkAppliesItWithTheFixedNames) {
+TEST(DstEditorModelTest, LoadsTheZoneAndOkAppliesChangesWithTheFixedNames) {
     TIME_ZONE_INFORMATION zone = NewYork();
     // Fields outside the rule form are not loaded.
     zone.StandardDate.wSecond = 30;
@@ -50,11 +53,21 @@ TEST(DstEditorModelTest, LoadsTheZoneAndOkAppliesItWithTheFixedNames) {
     EXPECT_EQ(model.Texts(), expected);
     EXPECT_EQ(prompts.Count(), 0u);
 
-    const auto result = model.Ok(model.Texts());
+    // The rules in force, taken over unchanged, are not written again.
+    auto result = model.Ok(model.Texts());
+    EXPECT_TRUE(result.close);
+    EXPECT_FALSE(result.change.has_value());
+    EXPECT_TRUE(store.Applied().empty());
+
+    DstFieldTexts texts = model.Texts();
+    texts[static_cast<std::size_t>(DstField::DaylightWeek)] = "1";
+    result = model.Ok(texts);
     EXPECT_TRUE(result.close);
     EXPECT_FALSE(result.focus.has_value());
+    TIME_ZONE_INFORMATION changed = WithEditorNames(NewYork());
+    changed.DaylightDate.wDay = 1;
     ASSERT_EQ(store.Applied().size(), 1u);
-    EXPECT_EQ(store.Applied()[0], WithEditorNames(NewYork()));
+    EXPECT_EQ(store.Applied()[0], changed);
     EXPECT_EQ(prompts.Count(), 0u);
 }
 
@@ -239,7 +252,9 @@ TEST(DstEditorModelTest, AFailedApplyIsToldAndTheEditorCloses) {
     store.FailApplies(true);
     FakePrompts prompts;
     DstEditorModel model(store, prompts, TIME_ZONE_INFORMATION{});
-    const auto result = model.Ok(model.Texts());
+    DstFieldTexts texts = model.Texts();
+    texts[static_cast<std::size_t>(DstField::Bias)] = "360";
+    const auto result = model.Ok(texts);
     EXPECT_TRUE(result.close);
     EXPECT_EQ(prompts.Shown(),
               std::vector<PromptRequest>{RangeMessage("Time zone information setting error")});
@@ -258,25 +273,41 @@ TEST(DstEditorModelTest, RestoreFromFirstStartAppliesTheStartZoneAsItIsAndSaysNo
     EXPECT_EQ(prompts.Count(), 0u);
 }
 
-// The editor on a real zone file: OK and "Restore from First Start" with an all-zero start zone.
+// The editor on a real zone file linked into the database: OK without a
+// change writes nothing; an edit writes a file; "Restore from First Start"
+// links the recorded zone again, or applies the record when no name was
+// recorded or the database no longer has it.
 TEST(DstEditorModelTest, OnAZoneFile) {
-    TempDir dir;
-    const std::string zone = dir / "localtime";
-    FakeClock clock({DaysFromCivil(2025, 7, 1) * 86400, 0});
-    LinuxTimeZoneStore store(clock, zone);
-    ASSERT_TRUE(store.apply(NewYork()));
-    FakePrompts prompts;
-    DstEditorModel model(store, prompts, TIME_ZONE_INFORMATION{});
-    EXPECT_TRUE(model.Ok(model.Texts()).close);
-    EXPECT_EQ(store.query(), (TimeZoneQuery{TIME_ZONE_ID_DAYLIGHT, WithEditorNames(NewYork())}));
+    const std::string database = std::string(TIDEWELL_TEST_DATA_DIR) + "/zoneinfo";
+    const struct {
+        const char* startZoneName;
+        bool linked;
+    } cases[] = {{"America/New_York", true}, {"", false}, {"America/Atlantis", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.startZoneName);
+        TempDir dir;
+        const std::string zone = dir / "localtime";
+        ASSERT_EQ(symlink((database + "/America/New_York").c_str(), zone.c_str()), 0);
+        FakeClock clock({DaysFromCivil(2025, 7, 1) * 86400, 0});
+        LinuxTimeZoneStore store(clock, zone, nullptr, std::nullopt, database);
+        const TimeZoneQuery original = store.query();
+        FakePrompts prompts;
+        DstEditorModel model(store, prompts, original.info, c.startZoneName);
+        EXPECT_TRUE(model.Ok(model.Texts()).close);
+        EXPECT_EQ(store.zoneName(), "America/New_York") << "OK without a change wrote the zone";
 
-    model.RestoreFromFirstStart();
-    const TimeZoneQuery restored = store.query();
-    EXPECT_EQ(restored.status, TIME_ZONE_ID_UNKNOWN);
-    EXPECT_EQ(restored.info.Bias, 0);
-    EXPECT_EQ(restored.info.StandardDate, SYSTEMTIME{});
-    EXPECT_EQ(restored.info.DaylightDate, SYSTEMTIME{});
-    EXPECT_EQ(prompts.Count(), 0u);
+        DstFieldTexts texts = model.Texts();
+        texts[static_cast<std::size_t>(DstField::DaylightWeek)] = "1";
+        EXPECT_TRUE(model.Ok(texts).close);
+        EXPECT_FALSE(std::filesystem::is_symlink(zone));
+        EXPECT_EQ(store.query().info.DaylightDate.wDay, 1);
+
+        model.RestoreFromFirstStart();
+        EXPECT_EQ(std::filesystem::is_symlink(zone), c.linked);
+        EXPECT_EQ(store.zoneName(), c.linked ? "America/New_York" : "");
+        EXPECT_EQ(store.query().info, original.info);
+        EXPECT_EQ(prompts.Count(), 0u);
+    }
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <chrono>
 
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
@@ -31,7 +33,7 @@ struct DstFixture {
         : zones(status, zone) {}
 
     std::unique_ptr<CDSTDlg> Open() {
-        auto dialog = std::make_unique<CDSTDlg>(zones, prompts, help, startZone);
+        auto dialog = std::make_unique<CDSTDlg>(zones, prompts, help, startZone, startZoneName);
         dialog->show();
         dialog->activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
@@ -42,6 +44,7 @@ struct DstFixture {
     FakePrompts prompts;
     FakeHelp help;
     TIME_ZONE_INFORMATION startZone{};
+    std::string startZoneName;
 };
 
 QLineEdit* Field(QWidget& dialog, const char* name) {
@@ -54,6 +57,11 @@ void Click(QWidget& dialog, const char* name) {
     QTest::mouseClick(dialog.findChild<QPushButton*>(name), Qt::LeftButton);
 }
 
+// The change runs on a thread of its own; the dialog closes when it is done.
+bool WaitUntilClosed(QWidget& dialog) {
+    return QTest::qWaitFor([&] { return !dialog.isVisible(); }, 5000);
+}
+
 PromptRequest RangeBox(int low, int high) {
     return {"Tidewell",
             "Please enter an integer between " + std::to_string(low) + " and " + std::to_string(high) + ".",
@@ -62,7 +70,7 @@ PromptRequest RangeBox(int low, int high) {
 
 }  // namespace
 
-TEST(CDSTDlgTest, ShowsARuleFormZoneAndAppliesItUnchangedWithTheFixedNames) {
+TEST(CDSTDlgTest, ShowsARuleFormZoneAndAppliesChangesWithTheFixedNames) {
     DstFixture f(EuropeanZone());
     auto dialog = f.Open();
     const std::vector<std::pair<const char*, const char*>> shown = {
@@ -88,12 +96,21 @@ TEST(CDSTDlgTest, ShowsARuleFormZoneAndAppliesItUnchangedWithTheFixedNames) {
     EXPECT_TRUE(Field(*dialog, "IDC_STANDARD_NAME")->isReadOnly());
     EXPECT_TRUE(Field(*dialog, "IDC_DAYLIGHT_NAME")->isReadOnly());
 
+    // The rules in force are not written again.
     Click(*dialog, "IDOK");
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_TRUE(f.zones.Applied().empty());
+
+    dialog = f.Open();
+    Field(*dialog, "IDC_STANDARD_HOUR")->setText("2");
+    Click(*dialog, "IDOK");
+    ASSERT_TRUE(WaitUntilClosed(*dialog));
     EXPECT_EQ(f.prompts.Count(), 0u);
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     TIME_ZONE_INFORMATION expected = EuropeanZone();
     expected.StandardName = NameFromNarrow("User standard DST");
     expected.DaylightName = NameFromNarrow("User daylight DST");
+    expected.StandardDate.wHour = 2;
     ASSERT_EQ(f.zones.Applied().size(), 1u);
     EXPECT_EQ(f.zones.Applied()[0], expected);
 }
@@ -115,6 +132,7 @@ TEST(CDSTDlgTest, ZoneWithoutDaylightSavingIsRefusedAtTheDaylightMonthButCanBeRe
     EXPECT_TRUE(dialog->isVisible());
 
     Click(*dialog, "IDC_RESTORE_FIRST_START");
+    ASSERT_TRUE(WaitUntilClosed(*dialog));
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     ASSERT_EQ(f.zones.Applied().size(), 1u);
     EXPECT_EQ(f.zones.Applied()[0], EuropeanZone()) << "the start zone as it stands, names included";
@@ -140,6 +158,7 @@ TEST(CDSTDlgTest, BiasIsAcceptedUpToADayEitherWay) {
         Field(*dialog, c.field)->setText(c.text);
         Click(*dialog, "IDOK");
         if (c.accepted) {
+            ASSERT_TRUE(WaitUntilClosed(*dialog));
             EXPECT_EQ(f.prompts.Count(), 0u);
             ASSERT_EQ(f.zones.Applied().size(), 1u);
             const TIME_ZONE_INFORMATION& applied = f.zones.Applied()[0];
@@ -160,9 +179,38 @@ TEST(CDSTDlgTest, FailedApplyIsReportedAndClosesAndHelpOpensItsPage) {
     auto dialog = f.Open();
     Click(*dialog, "IDC_HELP");
     EXPECT_EQ(f.help.Pages(), std::vector<HelpPage>{HelpPage::DstDlg});
+    Field(*dialog, "IDC_BIAS")->setText("-120");
     Click(*dialog, "IDOK");
+    ASSERT_TRUE(WaitUntilClosed(*dialog));
     ASSERT_EQ(f.prompts.Count(), 1u);
     EXPECT_EQ(f.prompts.Shown()[0].text, "Time zone information setting error");
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_FALSE(dialog->isVisible());
+}
+
+TEST(CDSTDlgTest, WhileTheChangeWaitsTheWindowRunsAndRefusesASecondOne) {
+    DstFixture f(EuropeanZone());
+    f.zones.SetApplyDelay(std::chrono::milliseconds(600));
+    auto dialog = f.Open();
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&ticks] { ++ticks; });
+    tick.start(50);
+    Field(*dialog, "IDC_DAYLIGHT_HOUR")->setText("1");
+    Click(*dialog, "IDOK");
+    EXPECT_TRUE(dialog->IsWaiting());
+    EXPECT_TRUE(dialog->findChild<QWidget*>("IDC_WAITING")->isVisible());
+    for (const char* button : {"IDOK", "IDCANCEL", "IDC_RESTORE_FIRST_START"}) {
+        EXPECT_FALSE(dialog->findChild<QPushButton*>(button)->isEnabled()) << button;
+    }
+    // Neither a second OK, nor Escape, nor the restore starts or stops anything.
+    dialog->accept();
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    dialog->reject();
+    EXPECT_TRUE(dialog->isVisible());
+    ASSERT_TRUE(WaitUntilClosed(*dialog));
+    EXPECT_GE(ticks, 6) << "the window's thread was held up";
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(f.zones.Applied().size(), 1u);
+    EXPECT_TRUE(f.zones.AppliedNames().empty());
 }

@@ -65,6 +65,7 @@ LastAttempt SyncedOn(uint16_t year, uint16_t month, uint16_t day) {
 TEST_F(TidewellAppTest, AFirstStartStoresTheBuiltInSettingsAndALaterStartShowsTheStoredRecord) {
     {
         TestProgram first(Options());
+        first.zones.SetZoneName("Europe/Berlin");
         ASSERT_TRUE(first.app.InitInstance());
         EXPECT_TRUE(first.app.IsFirstStart());
         EXPECT_EQ(first.FieldText("IDC_STATUS"), "Initial. There was not synchronization yet.");
@@ -83,6 +84,7 @@ TEST_F(TidewellAppTest, AFirstStartStoresTheBuiltInSettingsAndALaterStartShowsTh
     EXPECT_EQ(stored.ReadInt("Options", "bFirstStart", -1), 0);
     EXPECT_EQ(stored.ReadInt("Options", "nStartingServ", -1), 0);
     EXPECT_EQ(stored.ReadBinary("Options", "TimeZoneInfo"), EncodeTimeZoneInformation(TestZone()));
+    EXPECT_EQ(stored.ReadString("Options", "TimeZoneName", ""), "Europe/Berlin");
     // Nothing of a last attempt is written at a first start.
     EXPECT_EQ(stored.ReadString("Options", "sConnectStatus", "absent"), "absent");
 
