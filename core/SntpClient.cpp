@@ -146,7 +146,7 @@ CSNTPClient::~CSNTPClient() {
     DisableSystemTimePrivilege();
 }
 
-bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port) {
+bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token /*stop*/) {
     CUdpSocket socket;
     if (!socket.Open()) {
         return false;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 #include "core/SntpTimestamp.h"
@@ -76,7 +77,7 @@ public:
     // kErrorHostNotFound / kErrorTryAgain / kErrorNoRecovery from the name
     // lookup, an errno from the socket calls (ECONNREFUSED when nothing listens),
     // ENODATA for an empty datagram. Never touches the clock.
-    bool Query(const std::string& host, CSNTPReply& reply, uint16_t port);
+    bool Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop = {});
 
     // Sets the UTC clock to the timestamp with its full precision, with the
     // right raised for this one call and cleared after it on every path. False

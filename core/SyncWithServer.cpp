@@ -17,8 +17,8 @@ constexpr double kCoarseOffsetSeconds = 3600.0;
 // One exchange whose reply may be acted on. In setting mode a reply too slow
 // to be trusted is refused here, before it can touch the clock.
 bool TrustedExchange(CSNTPClient& client, const std::string& host, uint16_t port, CSNTPReply& reply,
-                     bool setClock, double timeOutSeconds) {
-    if (!client.Query(host, reply, port)) {
+                     bool setClock, double timeOutSeconds, std::stop_token stop) {
+    if (!client.Query(host, reply, port, std::move(stop))) {
         return false;
     }
     if (!CheckReply(reply).Accepted()) {
@@ -74,7 +74,8 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
     const bool setting = setClock != 0;
     CSNTPClient client(m_clock, m_privilege, m_options.receiveTimeoutMs);
     CSNTPReply reply{};
-    bool result = TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds);
+    bool result =
+        TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds, run.StopToken());
     if (result && setting) {
         const double offsetSeconds = reply.localClockOffsetSeconds;
         if (std::fabs(offsetSeconds) < kCoarseOffsetSeconds) {
@@ -84,8 +85,8 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
             run.Commit([&] { return CoarseStep(client, m_clock, offsetSeconds); });
             run.RestartWatch();
             // The reply is reused without clearing, as a failed exchange leaves it alone.
-            result = !run.StopRequested() &&
-                     TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds);
+            result = !run.StopRequested() && TrustedExchange(client, host, m_options.sntpPort, reply, setting,
+                                                             timeOutSeconds, run.StopToken());
             if (result) {
                 const double restSeconds = reply.localClockOffsetSeconds;
                 result = run.Commit([&] { return FineStep(client, m_clock, restSeconds); });
