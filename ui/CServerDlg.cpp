@@ -246,7 +246,6 @@ void CServerDlg::OnServerMeasured(std::size_t index, double delaySeconds) {
 }
 
 void CServerDlg::ReportInListOrder() {
-    bool reported = false;
     while (m_nextToReport < m_results.size() && m_results[m_nextToReport].has_value()) {
         CServer& server = m_workingList[m_nextToReport];
         const double delaySeconds = *m_results[m_nextToReport];
@@ -256,9 +255,7 @@ void CServerDlg::ReportInListOrder() {
             ++m_successCount;
         }
         ++m_nextToReport;
-        reported = true;
-    }
-    if (reported) {
+        // Every line is shown, also those released together by a slow server before them.
         UpdateData();
         m_ui->IDC_REPORT->repaint();
     }
