@@ -1,5 +1,6 @@
 #include "ui/MeasureRun.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <stop_token>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>

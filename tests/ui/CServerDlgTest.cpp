@@ -439,6 +439,8 @@ TEST(CServerDlgTest, FindsTheBestOfRealExchangesOnLoopback) {
     EXPECT_GE(temp.settings.servers[1].delay, 0.02);
 }
 
+// "Test", "Find the best" and the add-server dialog's "Check Server" against a
+// silent server: the window stays live, and Stop or closing ends the exchange at once.
 TEST(CServerDlgTest, StopAndClosingEndARealExchangeWithASilentServerWithinAFifthOfASecond) {
     // Shared with the measurement: an exchange left to finish alone outlives the test's scope.
     struct Peer {
@@ -459,27 +461,39 @@ TEST(CServerDlgTest, StopAndClosingEndARealExchangeWithASilentServerWithinAFifth
                    ? reply.roundTripDelaySeconds
                    : 0.0;
     };
-    const std::vector<const char*> buttons = {"IDC_TEST", "IDC_FIND_BEST"};
-    for (const char* button : buttons) {
-        CServerDlg dialog(temp.settings, prompts, help, measure, [] {});
-        dialog.show();
-        QSignalSpy finished(&dialog, &CServerDlg::TestingFinished);
-        Click(dialog, button);
+    CServerDlg chooser(temp.settings, prompts, help, measure, [] {});
+    CNewServerDlg addServer(temp.settings, measure);
+    struct Case {
+        QDialog* dialog;
+        const char* button;
+        const char* idleText;
+    };
+    const std::vector<Case> cases = {{&chooser, "IDC_TEST", "Test"},
+                                     {&chooser, "IDC_FIND_BEST", "Find the best"},
+                                     {&addServer, "IDC_CHECK_SERVER", "Check Server"}};
+    for (const Case& c : cases) {
+        c.dialog->show();
+        Click(*c.dialog, c.button);
         QTest::qWait(100);
+        EXPECT_EQ(Button(*c.dialog, c.button)->text(), "Stop") << c.button;
+        EXPECT_FALSE(Button(*c.dialog, "IDOK")->isEnabled()) << c.button;
         QElapsedTimer elapsed;
         elapsed.start();
-        Click(dialog, button);
-        ASSERT_TRUE(finished.wait(kWaitMs)) << button;
-        EXPECT_LT(elapsed.elapsed(), 200) << button;
-        EXPECT_EQ(Text(dialog, "IDC_REPORT"), "Testing stopped.");
+        Click(*c.dialog, c.button);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Button(*c.dialog, c.button)->text() == c.idleText; }, kWaitMs));
+        EXPECT_LT(elapsed.elapsed(), 200) << c.button;
+        EXPECT_EQ(Text(*c.dialog, "IDC_REPORT"), "Testing stopped.") << c.button;
     }
-    auto dialog = std::make_unique<CServerDlg>(temp.settings, prompts, help, measure, [] {});
-    dialog->show();
-    Click(*dialog, "IDC_TEST");
+    EXPECT_EQ(addServer.CheckedDelay(), 0.0);
+
+    auto closing = std::make_unique<CServerDlg>(temp.settings, prompts, help, measure, [] {});
+    closing->show();
+    Click(*closing, "IDC_TEST");
     QTest::qWait(100);
     QElapsedTimer elapsed;
     elapsed.start();
-    Click(*dialog, "IDCANCEL");
-    dialog.reset();
+    Click(*closing, "IDCANCEL");
+    closing.reset();
     EXPECT_LT(elapsed.elapsed(), 200);
 }
