@@ -29,6 +29,13 @@
 #include <thread>
 #include <vector>
 
+#include <QApplication>
+#include <QEventLoop>
+#include <QPushButton>
+#include <QTimer>
+#include <map>
+#include <memory>
+
 #include "bench/NtpdigOutput.h"
 #include "bench/ProcessUsage.h"
 #include "bench/Statistics.h"
@@ -41,9 +48,12 @@
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
+#include "tests/support/FakeSntpServer.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
+#include "ui/CServerDlg.h"
 
 namespace {
 
@@ -59,6 +69,7 @@ struct Options {
     int exchanges = 200;
     int idleSeconds = 60;
     int gapMs = 10;  // between exchanges, so that each meets a quiet server
+    int findBestRuns = 3;
     std::string app = TIDEWELL_BINARY_DIR "/app/tidewell";
 };
 
@@ -422,6 +433,52 @@ void AddIdleRows(Table& table, const Options& options) {
 }
 
 // "chronyd (chrony) version 4.3" without its list of features.
+// "Find the best" of the server chooser, as the user starts it, over 18
+// servers on loopback of which only the last answers; each exchange waits the
+// program's own receive time-out.
+void AddFindBestRow(Table& table, const Options& options) {
+    const std::string row = "Find the best, 18 servers, 17 silent (s)";
+    constexpr int kServers = 18;
+    std::vector<std::unique_ptr<FakeSntpServer>> servers;
+    std::map<std::string, uint16_t> ports;
+    TempSettings temp;
+    for (int i = 0; i < kServers; ++i) {
+        servers.push_back(std::make_unique<FakeSntpServer>());
+        servers.back()->SetSilent(i + 1 < kServers);
+        const std::string host = "server-" + std::to_string(i);
+        ports[host] = servers.back()->Port();
+        temp.settings.servers.Add(CServer("Server " + std::to_string(i), host, 0));
+    }
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    NoClockSetter privilege;
+    const ServerMeasure measure = [&](const std::string& host, std::stop_token stop) {
+        CSNTPClient client(clock, privilege);
+        CSNTPReply reply{};
+        return client.Query(FakeSntpServer::kHost, reply, ports.at(host), stop) ? reply.roundTripDelaySeconds
+                                                                                : 0.0;
+    };
+    FakePrompts prompts;
+    FakeHelp help;
+    std::vector<double> seconds;
+    int chosenLast = 0;
+    for (int run = 0; run < options.findBestRuns; ++run) {
+        Progress("Find the best, run " + std::to_string(run + 1));
+        CServerDlg dialog(temp.settings, prompts, help, measure, [] {});
+        QEventLoop loop;
+        QObject::connect(&dialog, &CServerDlg::TestingFinished, &loop, &QEventLoop::quit);
+        const auto start = Clock::now();
+        QTimer::singleShot(0, dialog.findChild<QPushButton*>("IDC_FIND_BEST"), &QPushButton::click);
+        loop.exec();
+        seconds.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        chosenLast += dialog.SelectedIndex() == kServers - 1 ? 1 : 0;
+    }
+    table.Add(row, Fixed(Summarise(seconds).median, 2), Fixed(Summarise(seconds).p95, 2),
+              std::to_string(seconds.size()),
+              "receive time-out " + std::to_string(CSNTPClient::kDefaultReceiveTimeoutMs / 1000) +
+                  " s; the answering server chosen in " + std::to_string(chosenLast) + " of " +
+                  std::to_string(seconds.size()));
+}
+
 std::string ServerVersion() {
     const std::string version = CommandLine("chronyd -v 2>&1");
     return version.substr(0, version.find(" (+"));
@@ -460,7 +517,8 @@ void PrintHeader(int argc, char** argv) {
 }
 
 int Usage() {
-    std::cerr << "usage: tidewell-bench [--exchanges N] [--idle-seconds N] [--gap-ms N] [--app PATH]\n";
+    std::cerr << "usage: tidewell-bench [--exchanges N] [--idle-seconds N] [--gap-ms N] [--find-best-runs N]"
+                 " [--app PATH]\n";
     return 2;
 }
 
@@ -481,6 +539,8 @@ int main(int argc, char** argv) {
                 options.idleSeconds = std::stoi(value);
             } else if (name == "--gap-ms") {
                 options.gapMs = std::stoi(value);
+            } else if (name == "--find-best-runs") {
+                options.findBestRuns = std::stoi(value);
             } else if (name == "--app") {
                 options.app = value;
             } else {
@@ -490,9 +550,15 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (options.exchanges < 1 || options.idleSeconds < 1 || options.gapMs < 0) {
+    if (options.exchanges < 1 || options.idleSeconds < 1 || options.gapMs < 0 || options.findBestRuns < 1) {
         return Usage();
     }
+
+    // The server chooser runs without a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
 
     PrintHeader(argc, argv);
     Table table;
@@ -529,6 +595,7 @@ int main(int argc, char** argv) {
     }
 
     AddPort123Rows(table, options);
+    AddFindBestRow(table, options);
     AddIdleRows(table, options);
 
     table.Print(std::cout);

@@ -179,6 +179,9 @@ public:
     void AbandonRun();
     // The user-interface thread's ticket: never stopped.
     RunTicket Direct() { return RunTicket(this, 0, {}); }
+    // The same, for a measurement the user can stop: a stop ends its exchange
+    // and closes its box.
+    RunTicket Direct(std::stop_token stop) { return RunTicket(this, 0, std::move(stop)); }
 
     // One exchange with host, and in setting mode (setClock nonzero) the
     // correction of the UTC clock: in one step below an offset of 3600 s,

@@ -45,8 +45,8 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& sche
     m_manager.SetStatusText(kInitialStatus);
 
     // The dialogs measure in the user-interface thread's name: interactive, the clock untouched.
-    m_measure = [&manager](const std::string& host, std::stop_token) {
-        return manager.SyncWithServer(1, 0, host);
+    m_measure = [&manager](const std::string& host, std::stop_token stop) {
+        return manager.SyncWithServer(1, 0, host, manager.Direct(std::move(stop)));
     };
     m_aboutBox = [this](const QString& title, const QString& text) { QMessageBox::about(this, title, text); };
 

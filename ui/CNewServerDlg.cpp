@@ -1,11 +1,11 @@
 #include "ui/CNewServerDlg.h"
 
-#include <QApplication>
-
 #include "config/Settings.h"
 #include "ui_CNewServerDlg.h"
 
 namespace {
+
+constexpr const char* kFailed = "Error. Check Internet Connection.";
 
 void EraseAll(std::string& text, const std::string& pattern) {
     for (std::size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at)) {
@@ -49,26 +49,72 @@ void CNewServerDlg::WriteFields() {
 }
 
 void CNewServerDlg::OnCheckServer() {
+    if (m_run) {
+        m_run->Stop();
+        // Until the check has let go, nothing starts anew.
+        m_ui->IDC_CHECK_SERVER->setEnabled(false);
+        return;
+    }
     ReadFields();
     m_urlText = StripHttpPrefixes(m_urlText);
     if (m_titleText.empty()) {
         m_titleText = "Undefined";
     }
-    // The check waits for the server on this thread, up to the exchange's time-out.
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const double delaySeconds = m_measure ? m_measure(m_urlText, {}) : 0.0;
-    QApplication::restoreOverrideCursor();
+    WriteFields();
+    m_run = std::make_unique<MeasureRun>(
+        this, m_measure, std::vector<MeasureRun::Host>{{0, m_urlText}}, 1,
+        [this](std::size_t, double delaySeconds) { OnCheckResult(delaySeconds); },
+        [this] { OnCheckEnded(); });
+    SetChecking(true);
+}
+
+void CNewServerDlg::OnCheckResult(double delaySeconds) {
     m_checkedDelay = delaySeconds;
     m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString()
-                                       : std::string("Error. Check Internet Connection.");
-    WriteFields();
+                                       : std::string(kFailed);
+    m_ui->IDC_REPORT->setText(QString::fromStdString(m_reportText));
+}
+
+void CNewServerDlg::OnCheckEnded() {
+    const bool stopped = m_run->StopRequested();
+    m_run.reset();
+    if (stopped) {
+        m_reportText = "Testing stopped.";
+        m_ui->IDC_REPORT->setText(QString::fromStdString(m_reportText));
+    }
+    SetChecking(false);
+    emit CheckFinished();
+}
+
+void CNewServerDlg::SetChecking(bool checking) {
+    m_ui->IDC_CHECK_SERVER->setText(checking ? QStringLiteral("Stop") : QStringLiteral("Check Server"));
+    m_ui->IDC_CHECK_SERVER->setEnabled(true);
+    // The fields and the delay that "Add" would take must match the check.
+    m_ui->IDC_TITLE->setReadOnly(checking);
+    m_ui->IDC_URL->setReadOnly(checking);
+    m_ui->IDOK->setEnabled(!checking);
+    if (checking) {
+        setCursor(Qt::BusyCursor);
+    } else {
+        unsetCursor();
+    }
 }
 
 void CNewServerDlg::accept() {
+    if (m_run) {
+        return;
+    }
     ReadFields();
     m_urlText = StripHttpPrefixes(m_urlText);
     CServer server(m_titleText, m_urlText, 1);
     server.delay = m_checkedDelay;
     m_settings.servers.Add(server);
     QDialog::accept();
+}
+
+void CNewServerDlg::reject() {
+    if (m_run) {
+        m_run->Stop();
+    }
+    QDialog::reject();
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "ui/MeasureRun.h"
 #include "ui/ServerMeasure.h"
 
 class Settings;
@@ -15,6 +16,9 @@ class CNewServerDlg;
 // "Add New Server": a title and a host of the user's own, checked on request
 // ("Check Server") and appended to the server list in memory ("Add"). Storing
 // the list is left to the server chooser's OK.
+//
+// The check runs off this thread; meanwhile its button reads "Stop" and stops
+// it at once, and "Add" waits for it. Closing the dialog stops it too.
 class CNewServerDlg : public QDialog {
     Q_OBJECT
 public:
@@ -27,11 +31,21 @@ public:
     // Seconds measured by the last check; 0.0 before any and after a failed one.
     double CheckedDelay() const { return m_checkedDelay; }
 
+    bool Checking() const { return m_run != nullptr; }
+
     // "Add": appends the server as a user's server with the last check's delay, unchecked.
     void accept() override;
+    void reject() override;
+
+signals:
+    // A check has ended, finished or stopped, and its outcome is on screen.
+    void CheckFinished();
 
 private:
     void OnCheckServer();
+    void OnCheckResult(double delaySeconds);
+    void OnCheckEnded();
+    void SetChecking(bool checking);
     void ReadFields();
     void WriteFields();
 
@@ -42,4 +56,5 @@ private:
     std::string m_titleText;
     std::string m_urlText;
     double m_checkedDelay = 0.0;
+    std::unique_ptr<MeasureRun> m_run;
 };

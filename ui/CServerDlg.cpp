@@ -2,9 +2,6 @@
 
 #include <QShortcut>
 #include <QTreeWidget>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <utility>
 
 #include "config/Settings.h"
@@ -15,54 +12,8 @@
 namespace {
 
 constexpr const char* kFailed = "Error. Check Internet Connection.";
-// How long a closing dialog waits for a stopped test before leaving it to end alone.
-constexpr std::chrono::seconds kStopWait{2};
 
 }  // namespace
-
-// One "Test" or "Find the best" under way, shared by the dialog and its worker.
-// The worker outlives the dialog when its measurement does not return at once:
-// it then reaches nothing but this.
-struct CServerDlg::Run {
-    std::mutex mutex;
-    CServerDlg* receiver = nullptr;  // null once the dialog has gone
-    bool finished = false;           // the worker will touch nothing more
-    std::condition_variable finishedChanged;
-    std::stop_source stop;
-
-    // On the worker: queues a call for the dialog's thread, unless the dialog has gone.
-    template <class F>
-    void Post(F call) {
-        std::lock_guard lock(mutex);
-        if (receiver != nullptr) {
-            CServerDlg* dialog = receiver;
-            QMetaObject::invokeMethod(
-                dialog, [dialog, call = std::move(call)] { call(*dialog); }, Qt::QueuedConnection);
-        }
-    }
-
-    static void Work(std::shared_ptr<Run> run, ServerMeasure measure,
-                     std::vector<std::pair<std::size_t, std::string>> hosts) {
-        const std::stop_token stop = run->stop.get_token();
-        for (const auto& [index, host] : hosts) {
-            if (stop.stop_requested()) {
-                break;
-            }
-            const double delaySeconds = measure(host, stop);
-            if (stop.stop_requested()) {
-                break;
-            }
-            run->Post(
-                [index, delaySeconds](CServerDlg& dialog) { dialog.OnServerMeasured(index, delaySeconds); });
-        }
-        run->Post([](CServerDlg& dialog) { dialog.OnRunEnded(); });
-        {
-            std::lock_guard lock(run->mutex);
-            run->finished = true;
-        }
-        run->finishedChanged.notify_all();
-    }
-};
 
 CServerDlg::CServerDlg(Settings& settings, Prompts& prompts, Help& help, ServerMeasure measure,
                        SetCurrentServer setCurrentServer, QWidget* parent)
@@ -101,24 +52,7 @@ CServerDlg::CServerDlg(Settings& settings, Prompts& prompts, Help& help, ServerM
     UpdateData();
 }
 
-CServerDlg::~CServerDlg() {
-    if (!m_run) {
-        return;
-    }
-    std::unique_lock lock(m_run->mutex);
-    m_run->receiver = nullptr;
-    m_run->stop.request_stop();
-    const bool finished =
-        m_run->finishedChanged.wait_for(lock, kStopWait, [this] { return m_run->finished; });
-    lock.unlock();
-    if (finished) {
-        m_worker.join();
-    } else {
-        // A measurement that does not heed the stop (a box waiting for this
-        // thread, a slow network) ends on its own and reaches only the Run.
-        m_worker.detach();
-    }
-}
+CServerDlg::~CServerDlg() = default;
 
 void CServerDlg::RefillList() {
     m_workingList.RemoveAll();
@@ -244,17 +178,19 @@ void CServerDlg::OnHelp() {
 }
 
 void CServerDlg::StartRun(RunKind kind, std::vector<std::size_t> indices) {
-    std::vector<std::pair<std::size_t, std::string>> hosts;
+    std::vector<MeasureRun::Host> hosts;
     for (std::size_t index : indices) {
-        hosts.emplace_back(index, m_workingList[index].host);
+        hosts.push_back({index, m_workingList[index].host});
     }
-    m_run = std::make_shared<Run>();
-    m_run->receiver = this;
     m_runKind = kind;
     m_stopping = false;
-    const ServerMeasure measure =
-        m_measure ? m_measure : ServerMeasure([](const std::string&, std::stop_token) { return 0.0; });
-    m_worker = std::thread(&Run::Work, m_run, measure, std::move(hosts));
+    m_results.assign(m_workingList.GetSize(), std::nullopt);
+    m_nextToReport = 0;
+    const std::size_t parallel = kind == RunKind::FindBest ? kMaxParallel : 1;
+    m_run = std::make_unique<MeasureRun>(
+        this, m_measure, std::move(hosts), parallel,
+        [this](std::size_t index, double delaySeconds) { OnServerMeasured(index, delaySeconds); },
+        [this] { OnRunEnded(); });
     SetRunning(true);
 }
 
@@ -263,7 +199,7 @@ void CServerDlg::StopRun() {
         return;
     }
     m_stopping = true;
-    m_run->stop.request_stop();
+    m_run->Stop();
     // The worker ends at its next look at the request; until then nothing starts anew.
     (m_runKind == RunKind::FindBest ? m_ui->IDC_FIND_BEST : m_ui->IDC_TEST)->setEnabled(false);
 }
@@ -292,8 +228,8 @@ void CServerDlg::OnServerMeasured(std::size_t index, double delaySeconds) {
     if (m_stopping || index >= m_workingList.GetSize()) {
         return;
     }
-    CServer& server = m_workingList[index];
     if (m_runKind == RunKind::TestOne) {
+        CServer& server = m_workingList[index];
         if (delaySeconds != 0.0) {
             m_reportText = QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString();
             server.delay = delaySeconds;
@@ -301,21 +237,31 @@ void CServerDlg::OnServerMeasured(std::size_t index, double delaySeconds) {
             m_reportText = kFailed;
         }
         // The rows are not rebuilt: the list shows the new delay after a refill.
-    } else {
+        UpdateData();
+        m_ui->IDC_REPORT->repaint();
+        return;
+    }
+    m_results[index] = delaySeconds;
+    ReportInListOrder();
+}
+
+void CServerDlg::ReportInListOrder() {
+    while (m_nextToReport < m_results.size() && m_results[m_nextToReport].has_value()) {
+        CServer& server = m_workingList[m_nextToReport];
+        const double delaySeconds = *m_results[m_nextToReport];
         server.delay = delaySeconds;
         m_reportText = server.title + "  || Delay: " + server.DelayText() + " sec.";
         if (delaySeconds != 0.0) {
             ++m_successCount;
         }
+        ++m_nextToReport;
+        // Every line is shown, also those released together by a slow server before them.
+        UpdateData();
+        m_ui->IDC_REPORT->repaint();
     }
-    UpdateData();
-    m_ui->IDC_REPORT->repaint();
 }
 
 void CServerDlg::OnRunEnded() {
-    if (m_worker.joinable()) {
-        m_worker.join();
-    }
     m_run.reset();
     const bool stopped = m_stopping;
     m_stopping = false;

@@ -3,12 +3,14 @@
 #include <QDialog>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "config/CRegArray.h"
 #include "config/CServer.h"
 #include "platform/Prompts.h"
+#include "ui/MeasureRun.h"
 #include "ui/ServerMeasure.h"
 
 class Help;
@@ -25,20 +27,23 @@ class CServerDlg;
 // synchronisation manager; Cancel stores nothing (what "Find the best",
 // "Restore default" and "Add New" put into Settings stays there in memory).
 //
-// The tests run on a worker thread, one server at a time in list order, so the
-// window stays live; each result comes back to this thread as it arrives.
-// While they run, the button that started them reads "Stop" and stops them;
-// closing the dialog stops them too.
+// The tests run off this thread, so the window stays live. "Find the best"
+// asks all servers at once (at most kMaxParallel at a time) and reports them
+// in list order, each as soon as it and every server before it have answered
+// or failed. While a test runs, the button that started it reads "Stop" and
+// stops it at once; closing the dialog stops it too.
 class CServerDlg : public QDialog {
     Q_OBJECT
 public:
     // Sets the synchronisation manager's current server from nStartingServ.
     using SetCurrentServer = std::function<void()>;
 
+    // Servers asked at the same time by "Find the best": the built-in list fits in one round.
+    static constexpr std::size_t kMaxParallel = 32;
+
     CServerDlg(Settings& settings, Prompts& prompts, Help& help, ServerMeasure measure,
                SetCurrentServer setCurrentServer, QWidget* parent = nullptr);
-    // Stops a test still running; waits a moment for it and otherwise leaves
-    // the worker to finish on its own, without reaching this dialog.
+    // Stops a test still running; see MeasureRun for how long it waits.
     ~CServerDlg() override;
 
     int SelectedIndex() const { return m_selectedIndex; }
@@ -54,7 +59,6 @@ signals:
     void TestingFinished();
 
 private:
-    struct Run;
     enum class RunKind { TestOne, FindBest };
 
     void RefillList();
@@ -73,6 +77,7 @@ private:
     void StopRun();
     void SetRunning(bool running);
     void OnServerMeasured(std::size_t index, double delaySeconds);
+    void ReportInListOrder();
     void OnRunEnded();
     void FinishFindBest();
 
@@ -90,9 +95,11 @@ private:
     bool m_fillingList = false;  // selection changes made by the dialog itself
 
     // The test under way, if any.
-    std::shared_ptr<Run> m_run;
-    std::thread m_worker;
+    std::unique_ptr<MeasureRun> m_run;
     RunKind m_runKind = RunKind::TestOne;
+    // "Find the best": each server's result once it has come, and the first not yet reported.
+    std::vector<std::optional<double>> m_results;
+    std::size_t m_nextToReport = 0;
     bool m_stopping = false;
     int m_successCount = 0;
 };

@@ -1,14 +1,34 @@
 #include "ui/TrayIcon.h"
 
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QMenu>
 
 #include "ui/ProgramIcon.h"
 
 namespace {
 
+// Whether the session has a StatusNotifierItem host. Qt asks the same when it
+// makes its first tray icon, and then shows the icon as such an item: the host
+// reports a click as a single activation and never as a double-click.
+bool StatusNotifierHostPresent() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || bus.interface() == nullptr ||
+        !bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
+        return false;
+    }
+    QDBusInterface watcher(QStringLiteral("org.kde.StatusNotifierWatcher"),
+                           QStringLiteral("/StatusNotifierWatcher"),
+                           QStringLiteral("org.kde.StatusNotifierWatcher"), bus);
+    return watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
+
 class SystemTrayPlatform final : public TrayPlatform {
 public:
+    SystemTrayPlatform() : m_itemHost(StatusNotifierHostPresent()) {}
+
     bool Available() const override { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
     void Notify(TrayAction action, const QIcon& icon, const QString& tip) override {
@@ -29,10 +49,12 @@ public:
     }
 
     void SetContextMenu(QMenu* menu) override { m_tray.setContextMenu(menu); }
+    bool DeliversDoubleClick() const override { return !m_itemHost; }
 
     QSystemTrayIcon& Tray() { return m_tray; }
 
 private:
+    const bool m_itemHost;
     QSystemTrayIcon m_tray;
 };
 
@@ -86,11 +108,17 @@ void TrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason) {
         case QSystemTrayIcon::DoubleClick:
             emit Activated();
             break;
+        case QSystemTrayIcon::Trigger:
+            // An XEmbed tray reports the first click of a double-click this
+            // way too: there a single click does nothing.
+            if (!m_platform->DeliversDoubleClick()) {
+                emit Activated();
+            }
+            break;
         case QSystemTrayIcon::Context:
             emit ContextRequested(QCursor::pos());
             break;
         default:
-            // A single click does nothing: the window comes back only on a double-click.
             break;
     }
 }

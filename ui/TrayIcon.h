@@ -20,12 +20,16 @@ public:
     // Adds, updates or removes the icon; like the desktop's own call, its outcome is not looked at.
     virtual void Notify(TrayAction action, const QIcon& icon, const QString& tip) = 0;
     virtual void SetContextMenu(QMenu* /*menu*/) {}
+    // False where a click comes only as a single activation (a StatusNotifierItem
+    // host); true where a double-click comes as such (an XEmbed tray).
+    virtual bool DeliversDoubleClick() const { return true; }
 };
 
 // The program's icon in the notification area, kept there while the option
 // "show icon" is set. One instance for the whole program, used on the
 // user-interface thread only. Mouse events on the icon come out as signals
-// for the main window: a double-click as Activated, a right click as
+// for the main window: a double-click as Activated (or, on a tray that
+// reports no double-click, the single activation), a right click as
 // ContextRequested (where the desktop lets the program show the menu itself;
 // the menu given to SetContextMenu is shown by the desktop otherwise).
 class TrayIcon : public QObject {

@@ -199,7 +199,9 @@ TEST(CMainDlgTest, AVisibleWindowAndTheOtherPeriodsNeverCloseOnTheirOwn) {
 TEST(CMainDlgTest, BreakShowsItsStatusAtTheNextTick) {
     StartedProgram program({.period = 3});
     const QString before = program->FieldText("IDC_STATUS");
-    QTest::mouseClick(program->Button("IDC_BREAK"), Qt::LeftButton);
+    // Return on the focused button presses it, not "Synchronize now", the default.
+    program->Button("IDC_BREAK")->setFocus();
+    QTest::keyClick(program->Button("IDC_BREAK"), Qt::Key_Return);
     EXPECT_EQ(program->FieldText("IDC_STATUS"), before);
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return program->FieldText("IDC_STATUS") == QString("Broken by the user."); }, kTickWaitMs));

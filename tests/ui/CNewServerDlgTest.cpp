@@ -4,6 +4,7 @@
 
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "tests/support/TempSettings.h"
@@ -34,6 +35,12 @@ struct AddServerFixture {
     QLineEdit* Url() { return dialog->findChild<QLineEdit*>("IDC_URL"); }
     QLineEdit* Report() { return dialog->findChild<QLineEdit*>("IDC_REPORT"); }
     void Click(const char* name) { QTest::mouseClick(dialog->findChild<QPushButton*>(name), Qt::LeftButton); }
+    // "Check Server", and the wait for its outcome.
+    void Check() {
+        QSignalSpy finished(dialog.get(), &CNewServerDlg::CheckFinished);
+        Click("IDC_CHECK_SERVER");
+        ASSERT_TRUE(finished.wait(5000));
+    }
 
     TempSettings temp;
     TableMeasure measure;
@@ -65,7 +72,7 @@ TEST(CNewServerDlgTest, CheckStripsTheUrlNamesAnUntitledServerAndReportsTheDelay
     AddServerFixture f;
     f.measure.delaySeconds = 0.0456;
     f.Url()->setText("http://time.example.net");
-    f.Click("IDC_CHECK_SERVER");
+    f.Check();
     EXPECT_EQ(f.measure.asked, std::vector<std::string>{"time.example.net"});
     EXPECT_EQ(f.Url()->text(), "time.example.net");
     EXPECT_EQ(f.Title()->text(), "Undefined");
@@ -74,7 +81,7 @@ TEST(CNewServerDlgTest, CheckStripsTheUrlNamesAnUntitledServerAndReportsTheDelay
 
     f.measure.delaySeconds = 0.0;
     f.Title()->setText("Mine");
-    f.Click("IDC_CHECK_SERVER");
+    f.Check();
     EXPECT_EQ(f.Title()->text(), "Mine");
     EXPECT_EQ(f.Report()->text(), "Error. Check Internet Connection.");
     EXPECT_EQ(f.dialog->CheckedDelay(), 0.0);
@@ -101,7 +108,7 @@ TEST(CNewServerDlgTest, AddAppendsAUserServerWithTheLastCheckedDelayAndNoCheckOf
     checked.measure.delaySeconds = 0.25;
     checked.Title()->setText("Lab");
     checked.Url()->setText("lab.example");
-    checked.Click("IDC_CHECK_SERVER");
+    checked.Check();
     checked.Url()->setText("http:\\\\other.example");
     checked.Click("IDOK");
     ASSERT_EQ(checked.temp.settings.servers.GetSize(), 2u);
@@ -116,7 +123,7 @@ TEST(CNewServerDlgTest, CancelAfterACheckAddsNothing) {
     f.measure.delaySeconds = 0.1;
     f.Title()->setText("Lab");
     f.Url()->setText("lab.example");
-    f.Click("IDC_CHECK_SERVER");
+    f.Check();
     f.Click("IDCANCEL");
     EXPECT_EQ(f.dialog->result(), QDialog::Rejected);
     ASSERT_EQ(f.temp.settings.servers.GetSize(), 1u);

@@ -3,16 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "config/DefaultServers.h"
 #include "core/SntpClient.h"
@@ -186,8 +190,9 @@ TEST(CServerDlgTest, FindTheBestTestsInListOrderReportsEachAndSelectsTheFirstFas
     auto dialog = f.Open();
     const QStringList reports = RunToEnd(*dialog, "IDC_FIND_BEST");
 
-    EXPECT_EQ(f.measure.Asked(),
-              (std::vector<std::string>{"a.example", "b.example", "c.example", "d.example"}));
+    std::vector<std::string> asked = f.measure.Asked();
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"a.example", "b.example", "c.example", "d.example"}));
     EXPECT_EQ(reports,
               (QStringList{"Automatic testing...", "A  || Delay:   0.2 sec.", "B  || Delay: Null sec.",
                            "C  || Delay:   0.1 sec.", "D  || Delay:   0.1 sec.",
@@ -207,6 +212,37 @@ TEST(CServerDlgTest, FindTheBestTestsInListOrderReportsEachAndSelectsTheFirstFas
     EXPECT_EQ(stored->nStartingServ, 2);
     EXPECT_EQ(stored->servers[2].DelayText(), "  0.1");
     EXPECT_EQ(f.setCurrentServerCalls, 1);
+}
+
+TEST(CServerDlgTest, FindTheBestAsksAtOnceWithinItsBoundAndReportsInListOrder) {
+    // The first server answers last; the fastest come after it, the two last equal.
+    ChooserFixture f(40);
+    std::mutex mutex;
+    int inFlight = 0;
+    int mostInFlight = 0;
+    const ServerMeasure measure = [&](const std::string& host, std::stop_token) {
+        {
+            std::lock_guard lock(mutex);
+            mostInFlight = std::max(mostInFlight, ++inFlight);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(host == "a.example" ? 400 : 100));
+        std::lock_guard lock(mutex);
+        --inFlight;
+        return host == "a.example" ? 0.3 : host >= "m.example" ? 0.05 : 0.2;
+    };
+    CServerDlg dialog(f.settings, f.prompts, f.help, measure, [] {});
+    dialog.show();
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QStringList reports = RunToEnd(dialog, "IDC_FIND_BEST");
+    EXPECT_LT(elapsed.elapsed(), 1000) << "40 servers of 0.1 s in two rounds, not forty";
+    EXPECT_EQ(mostInFlight, static_cast<int>(CServerDlg::kMaxParallel));
+    ASSERT_EQ(reports.size(), 42);
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_TRUE(reports[i + 1].startsWith(QString::fromStdString(f.settings.servers[i].title) + "  ||"))
+            << reports[i + 1].toStdString();
+    }
+    EXPECT_EQ(dialog.SelectedIndex(), 12) << "the first of the fastest in list order";
 }
 
 TEST(CServerDlgTest, FindTheBestWithNoServerAnsweringSelectsTheFirst) {
@@ -338,14 +374,14 @@ TEST(CServerDlgTest, TheWindowStaysLiveDuringASearchAndStopEndsIt) {
     QSignalSpy finished(dialog.get(), &CServerDlg::TestingFinished);
     Click(*dialog, "IDC_FIND_BEST");
 
-    // The first result arrives while the second server hangs, and timers keep firing.
+    // All servers are asked at once; the first result arrives while the second hangs, and timers keep firing.
     int ticks = 0;
     QTimer ticker;
     QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
     ticker.start(10);
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Text(*dialog, "IDC_REPORT") == "A  || Delay:   0.1 sec."; }, kWaitMs));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.measure.Asked().size() == 2; }, kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.measure.Asked().size() == 4; }, kWaitMs));
     QTest::qWait(100);
     EXPECT_GE(ticks, 3);
     EXPECT_TRUE(dialog->Testing());
@@ -359,18 +395,18 @@ TEST(CServerDlgTest, TheWindowStaysLiveDuringASearchAndStopEndsIt) {
     EXPECT_TRUE(f.measure.SawStop());
     EXPECT_FALSE(dialog->Testing());
     EXPECT_EQ(Text(*dialog, "IDC_REPORT"), "Testing stopped.");
-    EXPECT_EQ(f.measure.Asked().size(), 2u) << "no server after the stop";
+    EXPECT_EQ(f.measure.Asked().size(), 4u);
     EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "Find the best");
     EXPECT_TRUE(Button(*dialog, "IDOK")->isEnabled());
     EXPECT_EQ(f.settings.servers[0].delay, 0.0) << "a stopped search commits nothing";
 
     // Closing the dialog in the middle of a search stops it too; the dialog can then go.
     Click(*dialog, "IDC_FIND_BEST");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return f.measure.Asked().size() == 4; }, kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return f.measure.Asked().size() == 8; }, kWaitMs));
     Click(*dialog, "IDCANCEL");
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
     dialog.reset();
-    EXPECT_EQ(f.measure.Asked().size(), 4u);
+    EXPECT_EQ(f.measure.Asked().size(), 8u);
     EXPECT_EQ(f.temp.StoredFile(), f.storedBefore);
 }
 
@@ -401,4 +437,63 @@ TEST(CServerDlgTest, FindsTheBestOfRealExchangesOnLoopback) {
     EXPECT_TRUE(Text(dialog, "IDC_REPORT").startsWith("Tested success: 1, faild: 1, the best delay: 0.0"))
         << Text(dialog, "IDC_REPORT").toStdString();
     EXPECT_GE(temp.settings.servers[1].delay, 0.02);
+}
+
+// "Test", "Find the best" and the add-server dialog's "Check Server" against a
+// silent server: the window stays live, and Stop or closing ends the exchange at once.
+TEST(CServerDlgTest, StopAndClosingEndARealExchangeWithASilentServerWithinAFifthOfASecond) {
+    // Shared with the measurement: an exchange left to finish alone outlives the test's scope.
+    struct Peer {
+        FakeClock clock = FakeClock::FollowingRealTime(0);
+        NoClockSetter privilege;
+        FakeSntpServer silent;
+    };
+    const auto peer = std::make_shared<Peer>();
+    peer->silent.SetSilent(true);
+    TempSettings temp;
+    temp.settings.servers.Add(CServer("Silent", "silent", 0));
+    FakePrompts prompts;
+    FakeHelp help;
+    const ServerMeasure measure = [peer](const std::string&, std::stop_token stop) {
+        CSNTPClient client(peer->clock, peer->privilege);
+        CSNTPReply reply;
+        return client.Query(FakeSntpServer::kHost, reply, peer->silent.Port(), stop)
+                   ? reply.roundTripDelaySeconds
+                   : 0.0;
+    };
+    CServerDlg chooser(temp.settings, prompts, help, measure, [] {});
+    CNewServerDlg addServer(temp.settings, measure);
+    struct Case {
+        QDialog* dialog;
+        const char* button;
+        const char* idleText;
+    };
+    const std::vector<Case> cases = {{&chooser, "IDC_TEST", "Test"},
+                                     {&chooser, "IDC_FIND_BEST", "Find the best"},
+                                     {&addServer, "IDC_CHECK_SERVER", "Check Server"}};
+    for (const Case& c : cases) {
+        c.dialog->show();
+        Click(*c.dialog, c.button);
+        QTest::qWait(100);
+        EXPECT_EQ(Button(*c.dialog, c.button)->text(), "Stop") << c.button;
+        EXPECT_FALSE(Button(*c.dialog, "IDOK")->isEnabled()) << c.button;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        Click(*c.dialog, c.button);
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Button(*c.dialog, c.button)->text() == c.idleText; }, kWaitMs));
+        EXPECT_LT(elapsed.elapsed(), 200) << c.button;
+        EXPECT_EQ(Text(*c.dialog, "IDC_REPORT"), "Testing stopped.") << c.button;
+    }
+    EXPECT_EQ(addServer.CheckedDelay(), 0.0);
+
+    auto closing = std::make_unique<CServerDlg>(temp.settings, prompts, help, measure, [] {});
+    closing->show();
+    Click(*closing, "IDC_TEST");
+    QTest::qWait(100);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Click(*closing, "IDCANCEL");
+    closing.reset();
+    EXPECT_LT(elapsed.elapsed(), 200);
 }

@@ -16,9 +16,10 @@ struct Notification {
 
 class RecordingTray final : public TrayPlatform {
 public:
-    explicit RecordingTray(std::vector<Notification>& log, bool available = true)
-        : m_log(log), m_available(available) {}
+    explicit RecordingTray(std::vector<Notification>& log, bool available = true, bool doubleClicks = true)
+        : m_log(log), m_available(available), m_doubleClicks(doubleClicks) {}
     bool Available() const override { return m_available; }
+    bool DeliversDoubleClick() const override { return m_doubleClicks; }
     void Notify(TrayAction action, const QIcon& icon, const QString& tip) override {
         m_log.push_back({action, tip, !icon.isNull()});
     }
@@ -26,11 +27,12 @@ public:
 private:
     std::vector<Notification>& m_log;
     bool m_available;
+    bool m_doubleClicks;
 };
 
 struct Tray {
-    explicit Tray(bool available = true)
-        : icon([this] { return showIcon; }, std::make_unique<RecordingTray>(log, available)) {}
+    explicit Tray(bool available = true, bool doubleClicks = true)
+        : icon([this] { return showIcon; }, std::make_unique<RecordingTray>(log, available, doubleClicks)) {}
 
     TrayAction Last() const { return log.back().action; }
 
@@ -109,21 +111,35 @@ TEST(TrayIconTest, OptionsOkBringsTheIconInLineAndRemoveTakesItAway) {
     EXPECT_EQ(tray.Last(), TrayAction::Add);
 }
 
-TEST(TrayIconTest, DoubleClickActivatesAndRightClickAsksForTheMenu) {
-    Tray tray;
-    int activated = 0;
-    int menus = 0;
-    QObject::connect(&tray.icon, &TrayIcon::Activated, [&] { ++activated; });
-    QObject::connect(&tray.icon, &TrayIcon::ContextRequested, [&](const QPoint&) { ++menus; });
-
-    tray.icon.OnActivated(QSystemTrayIcon::Trigger);
-    tray.icon.OnActivated(QSystemTrayIcon::MiddleClick);
-    EXPECT_EQ(activated + menus, 0) << "a single click does nothing";
-    tray.icon.OnActivated(QSystemTrayIcon::DoubleClick);
-    EXPECT_EQ(activated, 1);
-    tray.icon.OnActivated(QSystemTrayIcon::Context);
-    EXPECT_EQ(menus, 1);
-    EXPECT_EQ(activated, 1);
+TEST(TrayIconTest, TheTraysOwnWayOfClickingActivatesAndRightClickAsksForTheMenu) {
+    using Reason = QSystemTrayIcon::ActivationReason;
+    struct Case {
+        bool doubleClicks;  // an XEmbed tray; otherwise a StatusNotifierItem host
+        std::vector<Reason> events;
+        int activated;
+        int menus;
+    };
+    const std::vector<Case> cases = {
+        // A double-click comes as a click, then the double-click: one activation.
+        {true, {Reason::Trigger, Reason::DoubleClick}, 1, 0},
+        {true, {Reason::Trigger, Reason::MiddleClick}, 0, 0},
+        {true, {Reason::Context}, 0, 1},
+        {false, {Reason::Trigger}, 1, 0},
+        {false, {Reason::MiddleClick}, 0, 0},
+        {false, {Reason::Context}, 0, 1},
+    };
+    for (const Case& c : cases) {
+        Tray tray(true, c.doubleClicks);
+        int activated = 0;
+        int menus = 0;
+        QObject::connect(&tray.icon, &TrayIcon::Activated, [&] { ++activated; });
+        QObject::connect(&tray.icon, &TrayIcon::ContextRequested, [&](const QPoint&) { ++menus; });
+        for (Reason reason : c.events) {
+            tray.icon.OnActivated(reason);
+        }
+        EXPECT_EQ(activated, c.activated) << c.doubleClicks << " " << c.events.front();
+        EXPECT_EQ(menus, c.menus) << c.doubleClicks << " " << c.events.front();
+    }
 }
 
 TEST(TrayIconTest, ProgramIconIsRenderedForTheTraySizes) {
