@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/NtsClient.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -146,7 +147,10 @@ CSNTPClient::~CSNTPClient() {
     DisableSystemTimePrivilege();
 }
 
-bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port) {
+bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop) {
+    if (IsNtsHost(host)) {
+        return NtsQuery(host, m_clock, port, m_receiveTimeoutMs, stop, reply);
+    }
     CUdpSocket socket;
     if (!socket.Open()) {
         return false;

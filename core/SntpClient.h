@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 #include "core/SntpTimestamp.h"
@@ -23,6 +24,8 @@ struct CSNTPReply {
     double localClockOffsetSeconds = 0;  // positive when the local clock is behind the server
     // The transmit timestamp the request carried; a sound server echoes it as T1.
     CSNTPTimestamp sentTransmitTime;
+    // True when the reply was authenticated with Network Time Security keys.
+    bool authenticated = false;
 };
 
 // Fills every field of reply from a received datagram of `length` bytes: bytes
@@ -76,7 +79,9 @@ public:
     // kErrorHostNotFound / kErrorTryAgain / kErrorNoRecovery from the name
     // lookup, an errno from the socket calls (ECONNREFUSED when nothing listens),
     // ENODATA for an empty datagram. Never touches the clock.
-    bool Query(const std::string& host, CSNTPReply& reply, uint16_t port);
+    // An "nts://HOST[:PORT]" host is asked with Network Time Security instead
+    // (NtsQuery): port is then used only when the server names no port.
+    bool Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop = {});
 
     // Sets the UTC clock to the timestamp with its full precision, with the
     // right raised for this one call and cleared after it on every path. False
