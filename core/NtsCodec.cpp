@@ -129,6 +129,10 @@ bool IsNtsHost(const std::string& host) {
     return true;
 }
 
+const char* NtsMark(const std::string& host) {
+    return IsNtsHost(host) ? " NTS" : "";
+}
+
 std::optional<NtsHost> ParseNtsHost(const std::string& host) {
     if (!IsNtsHost(host)) {
         return std::nullopt;

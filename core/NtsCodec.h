@@ -31,6 +31,11 @@ bool IsNtsHost(const std::string& host);
 // and for a port outside 1 to 65535.
 std::optional<NtsHost> ParseNtsHost(const std::string& host);
 
+// " NTS" for an NTS host, empty for any other: the mark that a report of a
+// successful exchange with the host carries, as only an authenticated reply
+// succeeds with such a host.
+const char* NtsMark(const std::string& host);
+
 // ---- Key-establishment records ----
 
 namespace NtsKe {

@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "config/Settings.h"
+#include "core/NtsCodec.h"
 #include "ui_CNewServerDlg.h"
 
 namespace {
@@ -59,7 +60,8 @@ void CNewServerDlg::OnCheckServer() {
     const double delaySeconds = m_measure ? m_measure(m_urlText, {}) : 0.0;
     QApplication::restoreOverrideCursor();
     m_checkedDelay = delaySeconds;
-    m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString()
+    m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString() +
+                                             NtsMark(m_urlText)
                                        : std::string("Error. Check Internet Connection.");
     WriteFields();
 }

@@ -16,14 +16,22 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
+#include "core/QueryCommand.h"
 #include "core/ReplyCheck.h"
+#include "core/SocketsLayer.h"
+#include "core/SyncManager.h"
+#include "core/SyncRun.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeInternetProbe.h"
+#include "tests/support/FakePrompts.h"
 #include "tests/support/FakeTimePrivilege.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TempSettings.h"
 
 namespace {
 
@@ -281,6 +289,53 @@ TEST_F(NtsClientTest, ForgedRepliesAndUntrustedServersAreRefused) {
         EXPECT_EQ(GetLastError(), c.error) << c.flipAt << ": " << NtsLastDetail();
         EXPECT_EQ(reply.authenticated, c.error == kErrorSuccess);
     }
+}
+
+// A whole run from two hours behind: the coarse and the fine step, each after
+// an authenticated exchange, and the status line says so. Without the
+// certificate trusted, the run fails and the clock stays.
+TEST_F(NtsClientTest, ARunWithAnNtsServerStepsOnAuthenticatedTimeOnly) {
+    const auto chronyd = StartChronyd();
+    if (!chronyd) {
+        GTEST_SKIP() << Chronyd::Unavailable();
+    }
+    const std::string nts = "nts://localhost:" + std::to_string(chronyd->NtsPort());
+    TempSettings temp;
+    temp.settings.servers.Add(CServer("Local NTS", nts, 1));
+    FakeClock clock = FakeClock::FollowingRealTime(-7200);
+    FakePrompts prompts;
+    FakeTimePrivilege privilege;
+    SocketsLayer sockets;
+    FakeInternetProbe probe;
+    SyncManager manager(temp.settings, clock, prompts, privilege, sockets,
+                        SyncManagerOptions{chronyd->Port(), 2000, "C"});
+    manager.SetCurrentServer();
+
+    EXPECT_EQ(SyncThreadProc(0, manager, probe, manager.BeginRun(0)), 0);
+    EXPECT_TRUE(clock.Sets().empty());
+    EXPECT_EQ(GetLastError(), kErrorNtsTls);
+
+    setenv("SSL_CERT_FILE", m_options.trustFile.c_str(), 1);
+    manager.SetCurrentServer();
+    EXPECT_EQ(SyncThreadProc(0, manager, probe, manager.BeginRun(0)), 1) << manager.StatusText();
+    EXPECT_EQ(clock.Sets().size(), 2u);
+    EXPECT_TRUE(manager.StatusText().starts_with("Success synchro: ")) << manager.StatusText();
+    EXPECT_TRUE(manager.StatusText().ends_with(" sec. NTS")) << manager.StatusText();
+
+    // tidewell-query's report of the same server, and of one it cannot trust.
+    CSNTPClient client(clock, privilege, 2000);
+    std::ostringstream out;
+    std::ostringstream err;
+    QueryOptions options;
+    options.port = chronyd->Port();
+    options.hosts = {nts};
+    EXPECT_EQ(RunQueries(options, client, out, err, "q"), kQueryExitAllAnswered) << err.str();
+    EXPECT_NE(out.str().find(", authenticated (NTS)"), std::string::npos) << out.str();
+    unsetenv("SSL_CERT_FILE");
+    NtsForgetSessions();
+    EXPECT_EQ(RunQueries(options, client, out, err, "q"), kQueryExitNoAnswer);
+    EXPECT_NE(err.str().find("certificate verify failed"), std::string::npos) << err.str();
+    EXPECT_LT(std::fabs(clock.OffsetFromRealSeconds()), 0.002);
 }
 
 TEST_F(NtsClientTest, KeyEstablishmentFailuresHaveTheirOwnReasons) {
