@@ -86,6 +86,7 @@ TEST(CServerTest, StoredFormRoundTrips) {
         {"\"quoted\", with commas; and = signs", "host.example", 5},
         {"Tromsø — 東京 ✓", "пример.рф", -1},
         {"", "", 0},
+        {"Authenticated", "nts://nts.example.org:4461", 1},
     };
     for (const CServer& original : servers) {
         for (double delay : {0.0, 0.25, 12.5}) {

@@ -52,6 +52,7 @@ TEST(CNewServerDlgTest, StripsEveryLowerCaseWebPrefixWhereverItStands) {
         {"HTTP://ntp.example.org", "HTTP://ntp.example.org"},
         {"Http://ntp.example.org", "Http://ntp.example.org"},
         {"http:/ntp.example.org", "http:/ntp.example.org"},
+        {"nts://ntp.example.org:4461", "nts://ntp.example.org:4461"},
         {"", ""},
     };
     for (const auto& [url, stripped] : cases) {
@@ -69,6 +70,11 @@ TEST(CNewServerDlgTest, CheckStripsTheUrlNamesAnUntitledServerAndReportsTheDelay
     EXPECT_EQ(f.Title()->text(), "Undefined");
     EXPECT_EQ(f.Report()->text(), "Net Delay: 0.046");
     EXPECT_TRUE(f.Report()->isReadOnly());
+
+    // An authenticated server is marked so.
+    f.Url()->setText("nts://time.example.net");
+    f.Click("IDC_CHECK_SERVER");
+    EXPECT_EQ(f.Report()->text(), "Net Delay: 0.046 NTS");
 
     f.measure.delaySeconds = 0.0;
     f.Title()->setText("Mine");
