@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
@@ -157,6 +158,10 @@ bool ConnectTcp(const NtsHost& host, SteadyClock::time_point deadline, const std
                 continue;
             }
         }
+        // The request and the TLS records are small: without this, each waits
+        // for the peer's delayed acknowledgement.
+        const int on = 1;
+        setsockopt(handle.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         socketOut.Reset(handle.Release());
         return true;
     }

@@ -251,15 +251,12 @@ NtsKeParse ParseNtsKeResponse(const uint8_t* data, std::size_t size, NtsKeRespon
                 }
                 break;
             case kServer:
-                if (length == 0) {
+                // A name or an address in ASCII: nothing else may reach the resolver.
+                if (length == 0 ||
+                    !std::all_of(body, body + length, [](uint8_t c) { return c > 0x20 && c < 0x7F; })) {
                     return NtsKeParse::Malformed;
                 }
                 response.server.assign(reinterpret_cast<const char*>(body), length);
-                // A name or an address in ASCII: nothing else may reach the resolver.
-                if (!std::all_of(response.server.begin(), response.server.end(),
-                                 [](char c) { return c > 0x20 && c < 0x7F; })) {
-                    return NtsKeParse::Malformed;
-                }
                 break;
             case kPort:
                 if (length != 2 || Read16(body) == 0) {
