@@ -10,6 +10,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,6 +60,36 @@ public:
 
 private:
     int m_handle;
+};
+
+// TLS writes with write(2): a server that has closed its end would otherwise
+// end this process with SIGPIPE. Blocks the signal on this thread while the
+// guard lives and takes back one that the writes raised meanwhile.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
+    }
+    ~SigpipeGuard() {
+        if (!m_wasPending) {
+            const timespec none{};
+            while (sigtimedwait(&m_set, nullptr, &none) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t m_set{};
+    sigset_t m_old{};
+    bool m_wasPending = false;
 };
 
 enum class Wait { Ready, TimedOut, Cancelled };
@@ -325,6 +357,7 @@ const std::string& NtsLastDetail() {
 bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_token stop,
                   NtsSession& session) {
     t_detail.clear();
+    const SigpipeGuard sigpipe;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(options.timeoutMs);
     Descriptor tcp;
     if (!ConnectTcp(host, deadline, stop, tcp)) {

@@ -4,6 +4,8 @@
 #include <netinet/in.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -138,6 +140,11 @@ public:
         m_listener = LoopbackSocket(SOCK_STREAM, m_port);
         listen(m_listener, 1);
         m_thread = std::thread([this, answer = std::move(answer), silent] {
+            // A client that leaves early must not end the test program.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
             while (!m_stop && !Readable(m_listener, 50)) {
             }
             if (m_stop) {
