@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -40,6 +41,7 @@
 #include "bench/ProcessUsage.h"
 #include "bench/Statistics.h"
 #include "bench/Unprivileged.h"
+#include "core/NtsClient.h"
 #include "core/ReplyCheck.h"
 #include "core/SntpClient.h"
 #include "core/SocketsLayer.h"
@@ -247,6 +249,149 @@ std::optional<Chronyd> StartChronyd(const ChronydOptions& options, std::string& 
         failure = FirstLine(error.what());
         return std::nullopt;
     }
+}
+
+double Microseconds(Clock::duration duration) {
+    return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+double CpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Network Time Security against chronyd serving it with a certificate made
+// here: our key establishment and authenticated exchange, and chronyd's own
+// client (`chronyd -Q`) measuring the same server once per process.
+void AddNtsRows(Table& table, const Options& options) {
+    const std::string rows[] = {"NTS key establishment, Tidewell (µs)",
+                                "NTS key establishment, Tidewell, CPU (µs)",
+                                "NTS exchange, Tidewell (µs)",
+                                "Offset error, NTS, Tidewell (µs)",
+                                "NTS measurement, chronyd -Q, wall (µs)",
+                                "NTS measurement, chronyd -Q, CPU (µs)",
+                                "Offset error, NTS, chronyd -Q (µs)"};
+    TempFolder folder;
+    const std::string cert = folder.Path() + "/cert.pem";
+    const std::string key = folder.Path() + "/key.pem";
+    const std::string make =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+        " -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
+    std::string failure = std::system(make.c_str()) == 0 ? "" : "the openssl command failed";
+    ChronydOptions serverOptions;
+    serverOptions.ntsCertFile = cert;
+    serverOptions.ntsKeyFile = key;
+    std::optional<Chronyd> chronyd = failure.empty() ? StartChronyd(serverOptions, failure) : std::nullopt;
+    if (!chronyd) {
+        for (const std::string& row : rows) {
+            table.AddUnavailable(row, "not measured: " + failure);
+        }
+        return;
+    }
+    Progress("NTS: Tidewell and chronyd -Q against chronyd");
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    const NtsKeOptions keOptions{cert, kReceiveTimeoutMs};
+    const NtsHost host{Chronyd::kHost, chronyd->NtsPort()};
+    std::vector<double> handshakes;
+    std::vector<double> handshakeCpus;
+    std::vector<double> exchanges;
+    std::vector<double> offsets;
+    ExchangeSamples failures;
+    const auto fail = [&failures] {
+        if (failures.failed++ == 0) {
+            failures.firstFailure = LastErrorText(GetLastError()) + ": " + NtsLastDetail();
+        }
+    };
+    const int runs = std::min(options.exchanges, 50);
+    NtsSession session;
+    for (int i = 0; i < runs; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
+        const double cpuBefore = CpuSeconds(RUSAGE_THREAD);
+        const auto start = Clock::now();
+        if (NtsEstablish(host, keOptions, {}, session)) {
+            handshakes.push_back(Microseconds(Clock::now() - start));
+            handshakeCpus.push_back((CpuSeconds(RUSAGE_THREAD) - cpuBefore) * kMicro);
+        }
+    }
+    for (int i = 0; i < options.exchanges; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
+        if (session.cookies.empty() && !NtsEstablish(host, keOptions, {}, session)) {
+            fail();
+            continue;
+        }
+        CSNTPReply reply{};
+        const auto start = Clock::now();
+        if (!NtsExchange(session, clock, chronyd->Port(), kReceiveTimeoutMs, {}, reply)) {
+            fail();
+            session.cookies.clear();
+            continue;
+        }
+        exchanges.push_back(Microseconds(Clock::now() - start));
+        if (!CheckReply(reply).Accepted()) {
+            SetLastError(EPROTO);
+            fail();
+            continue;
+        }
+        offsets.push_back(reply.localClockOffsetSeconds * kMicro);
+    }
+    table.AddSummary(rows[0], Summarise(handshakes), false,
+                     "TCP connect, TLS 1.3 with the certificate checked, records, keys exported; " +
+                         std::to_string(runs) + " handshakes");
+    table.AddSummary(rows[1], Summarise(handshakeCpus), false, "user + system time of the thread");
+    table.AddSummary(rows[2], Summarise(exchanges), false,
+                     "one cookie spent, request sealed, reply verified, fresh cookie kept; " +
+                         failures.Accepted(options.exchanges));
+    table.AddSummary(rows[3], SummariseErrors(offsets), true,
+                     "measured offset, the server on the real clock");
+
+    // chronyd's client: one process per measurement, its key establishment
+    // included; its polling, not the network, sets most of the wall time.
+    const std::string config = folder.Path() + "/client.conf";
+    {
+        std::ofstream out(config);
+        out << "server 127.0.0.1 port " << chronyd->Port() << " nts ntsport " << chronyd->NtsPort()
+            << " minpoll -6 maxpoll -6 maxsamples 1\n"
+            << "ntstrustedcerts " << cert << "\ncmdport 0\nbindcmdaddress /\npidfile " << folder.Path()
+            << "/client.pid\n";
+    }
+    std::vector<double> walls;
+    std::vector<double> cpus;
+    std::vector<double> chronyOffsets;
+    const int processes = std::min(options.exchanges, 10);
+    std::string firstFailure;
+    for (int i = 0; i < processes; ++i) {
+        const double cpuBefore = CpuSeconds(RUSAGE_CHILDREN);
+        const auto start = Clock::now();
+        const std::string command = FindProgram("chronyd") + " -4 -d -u root -Q -f " + config + " 2>&1";
+        std::string output;
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            char buffer[512];
+            while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+                output += buffer;
+            }
+            pclose(pipe);
+        }
+        const auto end = Clock::now();
+        // "System clock wrong by -0.000006 seconds (ignored)": positive when the clock is ahead.
+        const std::size_t at = output.find("wrong by ");
+        if (at == std::string::npos) {
+            firstFailure = firstFailure.empty() ? FirstLine(output) : firstFailure;
+            continue;
+        }
+        walls.push_back(Microseconds(end - start));
+        cpus.push_back((CpuSeconds(RUSAGE_CHILDREN) - cpuBefore) * kMicro);
+        chronyOffsets.push_back(-std::stod(output.substr(at + 9)) * kMicro);
+    }
+    const std::string accepted = std::to_string(walls.size()) + " of " + std::to_string(processes) +
+                                 " measured" +
+                                 (firstFailure.empty() ? "" : " (first failure: " + firstFailure + ")");
+    table.AddSummary(rows[4], Summarise(walls), false,
+                     "process start to exit, `server 127.0.0.1 nts minpoll -6 maxsamples 1`; " + accepted);
+    table.AddSummary(rows[5], Summarise(cpus), false, "user + system time of the process");
+    table.AddSummary(rows[6], SummariseErrors(chronyOffsets), true, "its \"wrong by\" line, sign as ours");
 }
 
 // Why a chronyd on 127.0.0.1:123 cannot be started here, or empty. A bind
@@ -594,6 +739,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    AddNtsRows(table, options);
     AddPort123Rows(table, options);
     AddFindBestRow(table, options);
     AddIdleRows(table, options);

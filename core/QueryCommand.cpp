@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "core/NtsClient.h"
 #include "core/ReplyCheck.h"
 #include "platform/LastError.h"
 
@@ -94,6 +95,9 @@ std::string QueryUsage(const std::string& program) {
            "Asks each time server HOST (a name, an IPv4 address or an IPv6 address such as ::1)\n"
            "for the time over SNTP and prints the measured clock offset and network delay.\n"
            "Never sets the clock.\n"
+           "A HOST written nts://NAME or nts://NAME:PORT is asked with Network Time\n"
+           "Security: a TLS key establishment on PORT (default 4460), then authenticated\n"
+           "NTPv4 on the port the server names (else --port).\n"
            "\n"
            "  --port N      UDP port of the servers (default 123)\n"
            "  --samples N   exchanges per host, sent one after the other (default 1);\n"
@@ -115,7 +119,7 @@ std::string FormatQuerySample(const std::string& host, int sample, int samples, 
     std::snprintf(line, sizeof line, " sample %d/%d: offset %+.6f s, delay %.6f s, stratum %d, leap %d",
                   sample, samples, reply.localClockOffsetSeconds, reply.roundTripDelaySeconds, reply.stratum,
                   reply.leapIndicator);
-    return host + line;
+    return host + line + (reply.authenticated ? ", authenticated (NTS)" : "");
 }
 
 QuerySummary SummariseReplies(const std::vector<CSNTPReply>& replies) {
@@ -161,6 +165,9 @@ int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& o
                     << ": no answer: " << (code == EBADMSG ? "no reply of full length" : LastErrorText(code));
                 if (code == kErrorTimedOut) {
                     err << " after " << client.ReceiveTimeoutMs() << " ms";
+                }
+                if (IsNtsHost(host) && !NtsLastDetail().empty()) {
+                    err << " (" << NtsLastDetail() << ")";
                 }
                 err << '\n';
                 exitCode = kQueryExitNoAnswer;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/NtpWire.h"
+#include "core/NtsClient.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -351,6 +352,9 @@ CSNTPClient::~CSNTPClient() {
 }
 
 bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop) {
+    if (IsNtsHost(host)) {
+        return NtsQuery(host, m_clock, port, m_receiveTimeoutMs, stop, reply);
+    }
     const SteadyClock::time_point deadline =
         SteadyClock::now() + std::chrono::milliseconds(m_receiveTimeoutMs);
     if (stop.stop_requested()) {

@@ -29,6 +29,8 @@ struct CSNTPReply {
     CSNTPTimestamp sentTransmitTime;
     // T1: the local UTC clock when the request left. It never goes on the wire.
     CSNTPTimestamp sendTime;
+    // True when the reply was authenticated with Network Time Security keys.
+    bool authenticated = false;
 };
 
 // Fills every field of reply from a received datagram of `length` bytes, of
@@ -95,7 +97,8 @@ public:
     // lookup (kErrorTryAgain also when it outlasts the time-out), ECANCELED
     // within a few milliseconds of a stop requested through stop, an errno from
     // the socket calls (ECONNREFUSED when nothing listens). Never touches the
-    // clock.
+    // clock. An "nts://HOST[:PORT]" host is asked with Network Time Security
+    // instead (NtsQuery): port is then used only when the server names no port.
     bool Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop = {});
 
     // Called on the querying thread for every datagram Query skips, with its

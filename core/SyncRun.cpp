@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "core/LocalDateTime.h"
+#include "core/NtsCodec.h"
 #include "core/SntpClient.h"
 
 namespace {
@@ -146,7 +147,7 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
     if (interactive != 0) {
         run.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information, PromptButtons::Ok});
     }
-    run.SetStatusText(FormatSuccessText(manager.Months(), after, delaySeconds));
+    run.SetStatusText(FormatSuccessText(manager.Months(), after, delaySeconds) + NtsMark(host));
     run.SaveLastAttempt();
 
     const int32_t maxDiffMinutes = settings.nMaxDiff;

@@ -30,6 +30,22 @@ std::string LastErrorText(uint32_t code) {
             return "name lookup failed, try again later";
         case kErrorNoRecovery:
             return "name lookup failed";
+        case kErrorNtsTls:
+            return "NTS: secure connection refused (TLS or certificate)";
+        case kErrorNtsNoAlgorithm:
+            return "NTS: no common protocol or algorithm";
+        case kErrorNtsServerError:
+            return "NTS: the server reported an error";
+        case kErrorNtsServerWarning:
+            return "NTS: the server reported a warning";
+        case kErrorNtsNoCookie:
+            return "NTS: the server gave no cookie";
+        case kErrorNtsBadResponse:
+            return "NTS: malformed key-establishment answer";
+        case kErrorNtsUnauthenticated:
+            return "NTS: the reply failed authentication";
+        case kErrorNtsRefused:
+            return "NTS: the server refused the cookie";
         default:
             // Every other code is an errno; strerror_r's GNU form may return a static text.
             char buffer[256] = {};

@@ -16,6 +16,15 @@ constexpr uint32_t kErrorTimedOut = 10060;          // no SNTP reply within the 
 constexpr uint32_t kErrorHostNotFound = 11001;      // the name lookup knows no such host
 constexpr uint32_t kErrorTryAgain = 11002;          // the name lookup failed for now (no answer from DNS)
 constexpr uint32_t kErrorNoRecovery = 11003;        // the name lookup failed for good
+// Network Time Security: the key establishment and the authenticated exchange.
+constexpr uint32_t kErrorNtsTls = 12001;              // TLS handshake or certificate refused
+constexpr uint32_t kErrorNtsNoAlgorithm = 12002;      // no common protocol or algorithm
+constexpr uint32_t kErrorNtsServerError = 12003;      // the server answered with an error record
+constexpr uint32_t kErrorNtsServerWarning = 12004;    // the server answered with a warning record
+constexpr uint32_t kErrorNtsNoCookie = 12005;         // the server gave no cookie
+constexpr uint32_t kErrorNtsBadResponse = 12006;      // the key-establishment answer is malformed
+constexpr uint32_t kErrorNtsUnauthenticated = 12007;  // a reply failed authentication
+constexpr uint32_t kErrorNtsRefused = 12008;          // the server no longer takes our cookies
 
 // A short English text for a last-error code, for messages on a terminal.
 std::string LastErrorText(uint32_t code);

@@ -1,6 +1,7 @@
 #include "ui/CNewServerDlg.h"
 
 #include "config/Settings.h"
+#include "core/NtsCodec.h"
 #include "ui_CNewServerDlg.h"
 
 namespace {
@@ -70,7 +71,8 @@ void CNewServerDlg::OnCheckServer() {
 
 void CNewServerDlg::OnCheckResult(double delaySeconds) {
     m_checkedDelay = delaySeconds;
-    m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString()
+    m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString() +
+                                             NtsMark(m_urlText)
                                        : std::string(kFailed);
     m_ui->IDC_REPORT->setText(QString::fromStdString(m_reportText));
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "config/Settings.h"
+#include "core/NtsCodec.h"
 #include "ui/CNewServerDlg.h"
 #include "ui/HelpService.h"
 #include "ui_CServerDlg.h"
@@ -231,7 +232,8 @@ void CServerDlg::OnServerMeasured(std::size_t index, double delaySeconds) {
     if (m_runKind == RunKind::TestOne) {
         CServer& server = m_workingList[index];
         if (delaySeconds != 0.0) {
-            m_reportText = QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString();
+            m_reportText =
+                QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString() + NtsMark(server.host);
             server.delay = delaySeconds;
         } else {
             m_reportText = kFailed;

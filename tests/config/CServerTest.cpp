@@ -88,6 +88,7 @@ TEST(CServerTest, StoredFormRoundTrips) {
         {"IPv6", "[2001:db8::1]", 1},
         {"IPv6 bare", "fe80::1%eth0", 1},
         {"", "", 0},
+        {"Authenticated", "nts://nts.example.org:4461", 1},
     };
     for (const CServer& original : servers) {
         for (double delay : {0.0, 0.25, 12.5}) {

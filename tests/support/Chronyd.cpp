@@ -40,8 +40,8 @@ std::string FindProgram(const std::string& name) {
 }
 
 // A UDP port on 127.0.0.1 that nobody holds at this moment.
-uint16_t FreeUdpPort() {
-    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+uint16_t FreePort(int type) {
+    const int handle = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -110,7 +110,7 @@ Chronyd::~Chronyd() {
 }
 
 bool Chronyd::StartOnce(std::string& failure) {
-    m_port = m_options.port != 0 ? m_options.port : FreeUdpPort();
+    m_port = m_options.port != 0 ? m_options.port : FreePort(SOCK_DGRAM);
     const std::filesystem::path config = m_directory / "chronyd.conf";
     {
         std::ofstream out(config);
@@ -126,6 +126,15 @@ bool Chronyd::StartOnce(std::string& failure) {
             << "bindcmdaddress /\n"
             << "pidfile " << (m_directory / "chronyd.pid").string() << "\n"
             << "driftfile " << (m_directory / "chronyd.drift").string() << "\n";
+        if (!m_options.ntsCertFile.empty() && !m_options.ntsKeyFile.empty()) {
+            m_ntsPort = FreePort(SOCK_STREAM);
+            // The key establishment in chronyd's own process: no helpers to end.
+            out << "ntsservercert " << m_options.ntsCertFile << "\n"
+                << "ntsserverkey " << m_options.ntsKeyFile << "\n"
+                << "ntsport " << m_ntsPort << "\n"
+                << "ntsprocesses 0\n"
+                << "ntsdumpdir " << m_directory.string() << "\n";
+        }
     }
     const std::string log = (m_directory / "chronyd.log").string();
 

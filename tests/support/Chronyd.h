@@ -18,6 +18,10 @@ struct ChronydOptions {
     // The UDP port to serve on; 0 for any free one. A fixed port (123 for
     // clients that know no other) must be checked free by the caller.
     uint16_t port = 0;
+    // A certificate and its key in PEM files: with both, chronyd also serves
+    // Network Time Security, its key establishment on a free TCP port.
+    std::string ntsCertFile = {};
+    std::string ntsKeyFile = {};
 };
 
 // A real chronyd for tests: serves time on 127.0.0.1 and a free UDP port (or the one asked for) from a
@@ -41,6 +45,8 @@ public:
     Chronyd& operator=(const Chronyd&) = delete;
 
     uint16_t Port() const { return m_port; }
+    // The key-establishment TCP port; 0 without NTS.
+    uint16_t NtsPort() const { return m_ntsPort; }
     // The process started (faketime, when the clock is shifted); chronyd
     // runs in its process group.
     pid_t Pid() const { return m_pid; }
@@ -58,5 +64,6 @@ private:
     ChronydOptions m_options;
     std::filesystem::path m_directory;
     uint16_t m_port = 0;
+    uint16_t m_ntsPort = 0;
     pid_t m_pid = -1;
 };

@@ -61,6 +61,7 @@ TEST(CNewServerDlgTest, StripsEveryLowerCaseWebPrefixWhereverItStands) {
         {"http:/ntp.example.org", "http:/ntp.example.org"},
         {"http://[2001:db8::1]", "[2001:db8::1]"},
         {"::1", "::1"},
+        {"nts://ntp.example.org:4461", "nts://ntp.example.org:4461"},
         {"", ""},
     };
     for (const auto& [url, stripped] : cases) {
@@ -78,6 +79,11 @@ TEST(CNewServerDlgTest, CheckStripsTheUrlNamesAnUntitledServerAndReportsTheDelay
     EXPECT_EQ(f.Title()->text(), "Undefined");
     EXPECT_EQ(f.Report()->text(), "Net Delay: 0.046");
     EXPECT_TRUE(f.Report()->isReadOnly());
+
+    // An authenticated server is marked so.
+    f.Url()->setText("nts://time.example.net");
+    f.Click("IDC_CHECK_SERVER");
+    EXPECT_EQ(f.Report()->text(), "Net Delay: 0.046 NTS");
 
     f.measure.delaySeconds = 0.0;
     f.Title()->setText("Mine");
