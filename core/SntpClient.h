@@ -23,6 +23,8 @@ struct CSNTPReply {
     double localClockOffsetSeconds = 0;  // positive when the local clock is behind the server
     // The transmit timestamp the request carried; a sound server echoes it as T1.
     CSNTPTimestamp sentTransmitTime;
+    // The reply came over an authenticated (NTS) exchange.
+    bool authenticated = false;
 };
 
 // Fills every field of reply from a received datagram of `length` bytes: bytes

@@ -56,7 +56,7 @@ void CNewServerDlg::OnCheckServer() {
     }
     // The check waits for the server on this thread, up to the exchange's time-out.
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const double delaySeconds = m_measure ? m_measure(m_urlText, {}) : 0.0;
+    const double delaySeconds = m_measure ? m_measure(m_titleText, m_urlText, {}) : 0.0;
     QApplication::restoreOverrideCursor();
     m_checkedDelay = delaySeconds;
     m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString()

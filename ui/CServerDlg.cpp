@@ -42,13 +42,13 @@ struct CServerDlg::Run {
     }
 
     static void Work(std::shared_ptr<Run> run, ServerMeasure measure,
-                     std::vector<std::pair<std::size_t, std::string>> hosts) {
+                     std::vector<std::pair<std::size_t, CServer>> servers) {
         const std::stop_token stop = run->stop.get_token();
-        for (const auto& [index, host] : hosts) {
+        for (const auto& [index, server] : servers) {
             if (stop.stop_requested()) {
                 break;
             }
-            const double delaySeconds = measure(host, stop);
+            const double delaySeconds = measure(server.title, server.host, stop);
             if (stop.stop_requested()) {
                 break;
             }
@@ -244,16 +244,18 @@ void CServerDlg::OnHelp() {
 }
 
 void CServerDlg::StartRun(RunKind kind, std::vector<std::size_t> indices) {
-    std::vector<std::pair<std::size_t, std::string>> hosts;
+    std::vector<std::pair<std::size_t, CServer>> hosts;
     for (std::size_t index : indices) {
-        hosts.emplace_back(index, m_workingList[index].host);
+        hosts.emplace_back(index, m_workingList[index]);
     }
     m_run = std::make_shared<Run>();
     m_run->receiver = this;
     m_runKind = kind;
     m_stopping = false;
     const ServerMeasure measure =
-        m_measure ? m_measure : ServerMeasure([](const std::string&, std::stop_token) { return 0.0; });
+        m_measure
+            ? m_measure
+            : ServerMeasure([](const std::string&, const std::string&, std::stop_token) { return 0.0; });
     m_worker = std::thread(&Run::Work, m_run, measure, std::move(hosts));
     SetRunning(true);
 }

@@ -48,7 +48,7 @@ public:
     bool SawStop() const { return m_sawStop; }
 
     ServerMeasure Function() {
-        return [this](const std::string& host, std::stop_token stop) {
+        return [this](const std::string&, const std::string& host, std::stop_token stop) {
             std::unique_lock lock(m_mutex);
             m_asked.push_back(host);
             if (host == m_hanging) {
@@ -389,7 +389,7 @@ TEST(CServerDlgTest, FindsTheBestOfRealExchangesOnLoopback) {
     temp.settings.servers.Add(CServer("Answering", "answering", 0));
     FakePrompts prompts;
     FakeHelp help;
-    const ServerMeasure measure = [&](const std::string& name, std::stop_token) {
+    const ServerMeasure measure = [&](const std::string&, const std::string& name, std::stop_token) {
         CSNTPClient client(clock, privilege, 300);
         CSNTPReply reply;
         return client.Query(FakeSntpServer::kHost, reply, ports.at(name)) ? reply.roundTripDelaySeconds : 0.0;
