@@ -122,17 +122,19 @@ TEST(CMainDlgTest, TheCloseQuestionEndsOnYesAndHidesOnNo) {
     }
 }
 
-TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
+TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsHistoryAndExitAndItsExitAlwaysAsks) {
     StartedProgram program({.exitAfter = 1}, "/usr/bin/tidewell StartUp");
     ASSERT_FALSE(program->mainDlg.IsWindowVisible());
     QMenu* menu = program->mainDlg.TrayMenu();
     ASSERT_NE(menu, nullptr);
+    QAction* exitItem = menu->findChild<QAction*>(QStringLiteral("ID_EXIT"));
+    ASSERT_NE(exitItem, nullptr);
     QStringList texts;
     for (const QAction* action : menu->actions()) {
         texts << action->text();
         EXPECT_TRUE(action->isEnabled());
     }
-    EXPECT_EQ(texts, (QStringList{"&Open", "O&ptions", "&Exit "}));
+    EXPECT_EQ(texts, (QStringList{"&Open", "O&ptions", "&History", "&Exit "}));
     ASSERT_NE(menu->defaultAction(), nullptr);
     EXPECT_EQ(menu->defaultAction()->text(), "&Open");
 
@@ -143,7 +145,7 @@ TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
 
     // Hidden with "exit after synchronisation" set, the menu's Exit still asks.
     program->prompts.QueueAnswer(PromptAnswer::No);
-    menu->actions()[2]->trigger();
+    exitItem->trigger();
     EXPECT_TRUE(QTest::qWaitFor([&] { return program->prompts.Count() == 1u; }, 1000));
     EXPECT_EQ(program->prompts.Shown()[0], kExitQuestion);
     EXPECT_TRUE(program->mainDlg.WindowExists());
@@ -157,7 +159,7 @@ TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
     // Exit answered Yes ends the program.
     QSignalSpy destroyed(&program->mainDlg, &CMainDlg::WindowDestroyed);
     program->prompts.QueueAnswer(PromptAnswer::Yes);
-    menu->actions()[2]->trigger();
+    exitItem->trigger();
     EXPECT_TRUE(QTest::qWaitFor([&] { return destroyed.count() == 1; }, 1000));
     EXPECT_EQ(program->prompts.Count(), 2u);
 }
