@@ -332,8 +332,8 @@ TEST(SyncRunTest, EachOutcomeLeavesOneRecord) {
          AttemptOutcome::Success, true, true, -90, "Success synchro: Dec. 06, 2026. Net delay: 0.004 sec."},
         {"the probe fails", 1, [](SyncRig& r) { r.probe.SetOutcome(ProbeOutcome::UrlFailed); },
          AttemptOutcome::Failure, false, false, 0, "URL Open Error! 15:05; 06-Dec-2026"},
-        {"no answer", 0, [](SyncRig& r) { r.server.SetSilent(true); }, AttemptOutcome::Failure, false, false, 0,
-         "Communication error! 15:05; 06-Dec-2026"},
+        {"no answer", 0, [](SyncRig& r) { r.server.SetSilent(true); }, AttemptOutcome::Failure, false, false,
+         0, "Communication error! 15:05; 06-Dec-2026"},
         // Measured, but too slow to be trusted with the clock.
         {"a delay of nTimeOut", 0, [](SyncRig& r) { r.FixDelay(20, 10.5); }, AttemptOutcome::Failure, true,
          false, 0, "Communication error! 15:05; 06-Dec-2026"},

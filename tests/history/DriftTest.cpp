@@ -30,8 +30,8 @@ AttemptRecord At(double seconds, AttemptKind kind, AttemptOutcome outcome, std::
 // A clock gaining ppm, corrected every `every` seconds and kept `shift`
 // seconds ahead, measured with noise of up to noiseSeconds; server tests
 // `testsBetween` times between corrections.
-std::vector<AttemptRecord> Simulated(double ppm, int corrections, double every, double shift, double noiseSeconds,
-                                     int testsBetween = 0) {
+std::vector<AttemptRecord> Simulated(double ppm, int corrections, double every, double shift,
+                                     double noiseSeconds, int testsBetween = 0) {
     std::mt19937 random(7);
     std::uniform_real_distribution<double> noise(-noiseSeconds, noiseSeconds);
     std::vector<AttemptRecord> records;
@@ -70,7 +70,8 @@ TEST(DriftTest, EstimatesTheDriftFromOffsetsBetweenCorrections) {
     const Row rows[] = {
         {"+20 ppm, daily, noisy", Simulated(20, 30, kDay, 0, 0.002), true, 20, 29},
         {"-35 ppm, hourly, a minute ahead", Simulated(-35, 48, hour, 60, 0.0005), true, -35, 47},
-        {"server tests between weekly corrections", Simulated(12, 4, 7 * kDay, 0, 0.002, 6), true, 12, 3 + 3 * 6},
+        {"server tests between weekly corrections", Simulated(12, 4, 7 * kDay, 0, 0.002, 6), true, 12,
+         3 + 3 * 6},
         {"two points are not enough", Simulated(20, 3, kDay, 0, 0), false, 0, 2},
         {"nothing", {}, false, 0, 0},
         {"a stopped run ends the stretch", stopped, false, 0, 2},

@@ -22,11 +22,12 @@ TEST(HistoryCsvTest, QuotesWhatNeedsItAndLeavesUnmeasuredFieldsEmpty) {
     failed.statusText = "two\nlines";
     failed.kind = AttemptKind::ServerTest;
     failed.outcome = AttemptOutcome::Failure;
-    EXPECT_EQ(HistoryCsv({measured, failed}),
-              "time_utc,server_title,server_host,kind,outcome,offset_s,delay_s,correction_s,shift_s,authenticated,"
-              "status\r\n"
-              "2026-12-06T14:05:30.250Z,Plain,127.0.0.1,manual,success,-0.012346,0.004000,-0.012346,60.000000,yes,"
-              "\"Success synchro: Dec. 06, 2026. Net delay: 0.004 sec.\"\r\n"
-              "2026-12-06T14:06:30.000Z,\"A \"\"quoted\"\", title\",x,server test,failure,,,,0.000000,no,"
-              "\"two\nlines\"\r\n");
+    EXPECT_EQ(
+        HistoryCsv({measured, failed}),
+        "time_utc,server_title,server_host,kind,outcome,offset_s,delay_s,correction_s,shift_s,authenticated,"
+        "status\r\n"
+        "2026-12-06T14:05:30.250Z,Plain,127.0.0.1,manual,success,-0.012346,0.004000,-0.012346,60.000000,yes,"
+        "\"Success synchro: Dec. 06, 2026. Net delay: 0.004 sec.\"\r\n"
+        "2026-12-06T14:06:30.000Z,\"A \"\"quoted\"\", title\",x,server test,failure,,,,0.000000,no,"
+        "\"two\nlines\"\r\n");
 }

@@ -76,10 +76,14 @@ TEST(HistoryStoreTest, KeepsTwoYearsOrTheMostRecordsWhicheverIsFewer) {
         {"count limit", 3, {Attempt(0), Attempt(1), Attempt(2), Attempt(3), Attempt(4)}, 3},
         {"two years and a day ago goes", 100, {Attempt(0), Attempt(1), Attempt(732 * kDay)}, 1},
         {"two years ago stays", 100, {Attempt(0), Attempt(730 * kDay)}, 2},
-        {"a failure far ahead ages nothing out", 100,
-         {Attempt(0), Attempt(1), Attempt(5000 * kDay, AttemptOutcome::Failure)}, 3},
-        {"a server test far ahead ages nothing out", 100,
-         {Attempt(0), Attempt(5000 * kDay, AttemptOutcome::Success, AttemptKind::ServerTest)}, 2},
+        {"a failure far ahead ages nothing out",
+         100,
+         {Attempt(0), Attempt(1), Attempt(5000 * kDay, AttemptOutcome::Failure)},
+         3},
+        {"a server test far ahead ages nothing out",
+         100,
+         {Attempt(0), Attempt(5000 * kDay, AttemptOutcome::Success, AttemptKind::ServerTest)},
+         2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -102,7 +106,8 @@ TEST(HistoryStoreTest, ADamagedDatabaseIsSetAsideAndRecordingGoesOn) {
         std::function<void(const std::string& path)> damage;
     };
     const Row rows[] = {
-        {"not a database", [](const std::string& path) { TempFolder::WriteFile(path, std::string(8192, 'x')); }},
+        {"not a database",
+         [](const std::string& path) { TempFolder::WriteFile(path, std::string(8192, 'x')); }},
         {"a damaged page",
          [](const std::string& path) {
              std::string bytes = TempFolder::ReadFile(path);
