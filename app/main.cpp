@@ -11,6 +11,7 @@
 #include "core/SyncManager.h"
 #include "core/SyncScheduler.h"
 #include "platform/ClockSetter.h"
+#include "history/HistoryRecorder.h"
 #include "platform/CommandLine.h"
 #include "platform/DateTimeSettings.h"
 #include "platform/InternetProbe.h"
@@ -57,8 +58,12 @@ int main(int argc, char** argv) {
     Settings settings(store);
     TrayIcon trayIcon([&settings] { return settings.bShowIcon != 0; });
     SyncManager manager(settings, clock, prompts, clockSetter, sockets);
+    // Every attempt goes to the history, written on a thread of its own.
+    HistoryRecorder history(HistoryStore::DefaultPath());
+    manager.SetRecorder(&history);
     SyncScheduler scheduler(manager, probe, network);
     CMainDlg mainDlg(trayIcon, manager, scheduler, zones, help, dateTime);
+    mainDlg.SetHistory(&history);
     TidewellApp theApp(
         settings, manager, mainDlg,
         {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});

@@ -596,7 +596,7 @@ void AddFindBestRow(Table& table, const Options& options) {
     }
     FakeClock clock = FakeClock::FollowingRealTime(0);
     NoClockSetter privilege;
-    const ServerMeasure measure = [&](const std::string& host, std::stop_token stop) {
+    const ServerMeasure measure = [&](const std::string&, const std::string& host, std::stop_token stop) {
         CSNTPClient client(clock, privilege);
         CSNTPReply reply{};
         return client.Query(FakeSntpServer::kHost, reply, ports.at(host), stop) ? reply.roundTripDelaySeconds

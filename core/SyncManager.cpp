@@ -92,6 +92,22 @@ bool RunTicket::ClearFirstStart() const {
     });
 }
 
+bool RunTicket::Record(const AttemptRecord& record) const {
+    return Commit([&] {
+        SyncManager& manager = *m_manager;
+        if (m_generation != 0) {
+            if (!manager.m_runOpen) {
+                return false;
+            }
+            manager.m_runOpen = false;
+        }
+        if (manager.m_recorder != nullptr) {
+            manager.m_recorder->Record(record);
+        }
+        return true;
+    });
+}
+
 PromptAnswer RunTicket::Show(const PromptRequest& request) const {
     if (m_manager == nullptr) {
         return PromptAnswer::Closed;
@@ -292,12 +308,60 @@ void SyncManager::SetAutoStarted() {
     m_autoStarted = 1;
 }
 
+void SyncManager::SetRecorder(AttemptRecorder* recorder) {
+    std::lock_guard lock(m_mutex);
+    m_recorder = recorder;
+}
+
+void SyncManager::RecordStoppedLocked(const ClockTime& nowUtc, const std::string& why) {
+    if (!m_runOpen) {
+        return;
+    }
+    m_runOpen = false;
+    if (m_recorder == nullptr) {
+        return;
+    }
+    AttemptRecord record;
+    record.timeUtc = nowUtc;
+    if (static_cast<size_t>(m_currentServer) < m_servers.size()) {
+        record.serverTitle = m_servers[m_currentServer].title;
+        record.serverHost = m_servers[m_currentServer].host;
+    }
+    record.statusText = why;
+    record.kind = m_manual != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
+    record.outcome = AttemptOutcome::Stopped;
+    m_recorder->Record(record);
+}
+
+double SyncManager::TestServer(const std::string& title, const std::string& host, std::stop_token stop) {
+    ExchangeMeasure measured;
+    const double delaySeconds = SyncWithServer(1, 0, host, Direct(std::move(stop)), &measured);
+    AttemptRecord record;
+    record.timeUtc = m_clock.Now();
+    record.serverTitle = title;
+    record.serverHost = host;
+    record.offsetSeconds = measured.offsetSeconds;
+    record.delaySeconds = delaySeconds != 0 ? std::optional<double>(delaySeconds) : measured.delaySeconds;
+    record.authenticated = measured.authenticated;
+    char text[64];
+    std::snprintf(text, sizeof text, "Net Delay: %5.3f", delaySeconds);
+    record.statusText = delaySeconds != 0 ? text : "Error. Check Internet Connection.";
+    record.kind = AttemptKind::ServerTest;
+    record.outcome = delaySeconds != 0 ? AttemptOutcome::Success : AttemptOutcome::Failure;
+    Direct().Record(record);
+    return delaySeconds;
+}
+
 RunTicket SyncManager::BeginRun(int32_t manual) {
     const std::chrono::nanoseconds now = m_clock.Monotonic();
+    const ClockTime nowUtc = m_clock.Now();
     std::stop_source previous;
     RunTicket ticket;
     {
         std::lock_guard lock(m_mutex);
+        // Only the watchdog begins a run while another is open.
+        RecordStoppedLocked(nowUtc, kRestartedText);
+        m_runOpen = true;
         previous = m_stopSource;
         ++m_generation;
         m_stopSource = std::stop_source();
@@ -311,10 +375,12 @@ RunTicket SyncManager::BeginRun(int32_t manual) {
     return ticket;
 }
 
-void SyncManager::AbandonRun() {
+void SyncManager::AbandonRun(const std::string& why) {
+    const ClockTime nowUtc = m_clock.Now();
     std::stop_source stopped;
     {
         std::lock_guard lock(m_mutex);
+        RecordStoppedLocked(nowUtc, why);
         ++m_generation;
         stopped = m_stopSource;
     }

@@ -11,6 +11,7 @@
 #include "config/CServer.h"
 #include "config/LastAttempt.h"
 #include "config/Settings.h"
+#include "core/AttemptRecorder.h"
 #include "core/LocalDateTime.h"
 #include "core/MonthAbbrevTable.h"
 #include "core/SocketsLayer.h"
@@ -80,6 +81,10 @@ public:
     bool SaveLastAttempt() const;
     // bFirstStart = 0 in memory.
     bool ClearFirstStart() const;
+    // Hands the record of how the run ended to the recorder. A run is recorded
+    // once: what it records first counts, and a run stopped before it recorded
+    // anything is recorded as stopped by whoever stopped it.
+    bool Record(const AttemptRecord& record) const;
 
     // A message box of the run. It is not shown when the run is no longer
     // current, and a stop closes it while it is open; either gives Closed.
@@ -175,8 +180,15 @@ public:
     // its stop token is requested (an open box of it closes). Its thread may
     // still be finishing an exchange; that is harmless. A new run may begin at
     // once. "Break" calls this before it sets its status text, so that the run
-    // cannot overwrite the text in between.
-    void AbandonRun();
+    // cannot overwrite the text in between. A run that had not recorded its end
+    // is recorded as stopped, with `why` as its status line.
+    void AbandonRun(const std::string& why = kStoppedText);
+    static constexpr const char* kStoppedText = "Stopped.";
+    static constexpr const char* kRestartedText = "Stopped: it ran too long and starts again.";
+
+    // Where the end of every attempt is recorded; null (the default): nowhere.
+    // Set before the first run; the recorder must outlive the manager's runs.
+    void SetRecorder(AttemptRecorder* recorder);
     // The user-interface thread's ticket: never stopped.
     RunTicket Direct() { return RunTicket(this, 0, {}); }
     // The same, for a measurement the user can stop: a stop ends its exchange
@@ -192,12 +204,17 @@ public:
     // (above 0, below nTimeOut), or 0 for any failure. A sockets-layer failure
     // is reported with ReportCommunicationError; other failures say nothing.
     // All effects go through run.
+    // measured, when given, receives what the exchange measured and what it
+    // moved the clock by, also when the attempt fails.
     double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
-                          const RunTicket& run);
+                          const RunTicket& run, ExchangeMeasure* measured = nullptr);
     // The same on the direct ticket (the dialogs, in measuring mode).
     double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host) {
         return SyncWithServer(interactive, setClock, host, Direct());
     }
+    // A server test of the dialogs: SyncWithServer interactive, in measuring
+    // mode, on the direct ticket, recorded as a server test of title and host.
+    double TestServer(const std::string& title, const std::string& host, std::stop_token stop = {});
     // Shows text in an error box "Tidewell:Error" when interactive, then sets
     // the status text to "Communication error! HH:MM; DD-Mon-YYYY" with the
     // local time read before the box.
@@ -223,6 +240,8 @@ private:
     void AdvanceServerLocked();
     void StoreLastAttempt(const LastAttempt& record, uint64_t sequence);
     std::string FormatTime(const SYSTEMTIME& t) const;
+    // The open run, if any, recorded as stopped; under the lock.
+    void RecordStoppedLocked(const ClockTime& nowUtc, const std::string& why);
 
     Settings& m_settings;
     SystemClock& m_clock;
@@ -249,4 +268,7 @@ private:
     // Runs are numbered from 1; the direct ticket has 0.
     uint64_t m_generation = 1;
     std::stop_source m_stopSource;
+    AttemptRecorder* m_recorder = nullptr;
+    // The current run has begun and not yet recorded its end.
+    bool m_runOpen = false;
 };

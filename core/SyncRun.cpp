@@ -30,9 +30,30 @@ void Report(int32_t interactive, SyncManager& manager, const RunTicket& run, con
     run.SetStatusText(manager.FormatReportLine(words, local));
 }
 
+// The record of how the run ended, for the server it asked (before the
+// server advances). The status line is the one the run has just set.
+void RecordEnd(int32_t interactive, SyncManager& manager, const RunTicket& run, AttemptOutcome outcome,
+               const ExchangeMeasure& measure = {}, std::string statusText = {}, double shiftSeconds = 0) {
+    AttemptRecord record;
+    record.timeUtc = manager.Clock().Now();
+    record.serverTitle = manager.CurrentServerTitle();
+    record.serverHost = manager.CurrentServerHost();
+    record.offsetSeconds = measure.offsetSeconds;
+    record.delaySeconds = measure.delaySeconds;
+    record.correctionSeconds = measure.correctionSeconds;
+    record.shiftSeconds = shiftSeconds;
+    record.authenticated = measure.authenticated;
+    record.statusText = statusText.empty() ? manager.StatusText() : std::move(statusText);
+    record.kind = interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
+    record.outcome = outcome;
+    run.Record(record);
+}
+
 // Failure after the server was (or should have been) asked.
-int Fail(int32_t interactive, SyncManager& manager, const RunTicket& run, const char* text) {
+int Fail(int32_t interactive, SyncManager& manager, const RunTicket& run, const char* text,
+         const ExchangeMeasure& measure = {}) {
     manager.ReportCommunicationError(interactive, text, run);
+    RecordEnd(interactive, manager, run, AttemptOutcome::Failure, measure);
     run.AdvanceServer();
     return 0;
 }
@@ -95,10 +116,12 @@ bool CheckInternetAccess(int32_t interactive, SyncManager& manager, InternetProb
             return true;
         case ProbeOutcome::OpenFailed:
             ReportInternetOpenError(interactive, manager, run);
+            RecordEnd(interactive, manager, run, AttemptOutcome::Failure);
             run.AdvanceServer();
             return false;
         case ProbeOutcome::UrlFailed:
             ReportUrlOpenError(interactive, manager, run);
+            RecordEnd(interactive, manager, run, AttemptOutcome::Failure);
             run.AdvanceServer();
             return false;
         case ProbeOutcome::Cancelled:
@@ -123,17 +146,21 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
     // Empty when the list is empty or the index lies outside it: nothing to
     // ask, and the clock is left alone.
     const std::string host = manager.CurrentServerHost();
-    const double delaySeconds = host.empty() ? 0.0 : manager.SyncWithServer(interactive, 1, host, run);
+    ExchangeMeasure measure;
+    const double delaySeconds =
+        host.empty() ? 0.0 : manager.SyncWithServer(interactive, 1, host, run, &measure);
     if (delaySeconds == 0) {
-        return Fail(interactive, manager, run, "Time receiving error!");
+        return Fail(interactive, manager, run, "Time receiving error!", measure);
     }
+    measure.delaySeconds = delaySeconds;
 
-    if (const int32_t offsetSeconds = settings.nOffset; offsetSeconds != 0) {
-        switch (ShiftClock(interactive, manager, run, offsetSeconds)) {
+    const int32_t shiftSeconds = settings.nOffset;
+    if (shiftSeconds != 0) {
+        switch (ShiftClock(interactive, manager, run, shiftSeconds)) {
             case ShiftOutcome::Done:
                 break;
             case ShiftOutcome::Unconvertible:
-                return Fail(interactive, manager, run, "Time conversion error!");
+                return Fail(interactive, manager, run, "Time conversion error!", measure);
             case ShiftOutcome::Refused:
                 return 0;
         }
@@ -144,10 +171,14 @@ int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& pro
     if (!run.RecordTimes(before, after)) {
         return 0;
     }
+    // Recorded as soon as the clock is right: a stop while the box is open
+    // does not undo the correction.
+    const std::string successText = FormatSuccessText(manager.Months(), after, delaySeconds) + NtsMark(host);
+    RecordEnd(interactive, manager, run, AttemptOutcome::Success, measure, successText, shiftSeconds);
     if (interactive != 0) {
         run.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information, PromptButtons::Ok});
     }
-    run.SetStatusText(FormatSuccessText(manager.Months(), after, delaySeconds) + NtsMark(host));
+    run.SetStatusText(successText);
     run.SaveLastAttempt();
 
     const int32_t maxDiffMinutes = settings.nMaxDiff;

@@ -153,8 +153,9 @@ void SyncScheduler::StartManualRun() {
 
 void SyncScheduler::BreakRun() {
     // Stopped first, so that the run cannot overwrite the text in between.
-    m_impl->manager.AbandonRun();
-    m_impl->manager.SetStatusText("Broken by the user.");
+    constexpr const char* kBrokenText = "Broken by the user.";
+    m_impl->manager.AbandonRun(kBrokenText);
+    m_impl->manager.SetStatusText(kBrokenText);
     m_impl->stuckServer.reset();
     m_impl->Abandon();
     m_impl->Reap();

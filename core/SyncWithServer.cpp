@@ -58,7 +58,9 @@ bool CoarseStep(CSNTPClient& client, const SystemClock& clock, double offsetSeco
 }  // namespace
 
 double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
-                                   const RunTicket& run) {
+                                   const RunTicket& run, ExchangeMeasure* measured) {
+    ExchangeMeasure unused;
+    ExchangeMeasure& measure = measured != nullptr ? *measured : unused;
     uint16_t granted = 0;
     if (m_sockets.Startup(SocketsLayer::kVersion11, granted) != 0) {
         ReportCommunicationError(interactive, "WSAStartup failed!\n", run);
@@ -78,13 +80,24 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
     CSNTPReply reply{};
     bool result =
         TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds, run.StopToken());
+    // A reply that passed the checks was measured, whether or not it was fast enough to act on.
+    if (CheckReply(reply).Accepted()) {
+        measure.offsetSeconds = reply.localClockOffsetSeconds;
+        measure.delaySeconds = reply.roundTripDelaySeconds;
+        measure.authenticated = reply.authenticated;
+    }
     if (result && setting) {
         const double offsetSeconds = reply.localClockOffsetSeconds;
         if (std::fabs(offsetSeconds) < kCoarseOffsetSeconds) {
             result = FineStep(client, m_clock, offsetSeconds, request);
+            if (result) {
+                measure.correctionSeconds = offsetSeconds;
+            }
         } else {
             // Whether the coarse step took is not asked: the second exchange measures what is left.
-            CoarseStep(client, m_clock, offsetSeconds, request);
+            if (CoarseStep(client, m_clock, offsetSeconds, request)) {
+                measure.correctionSeconds = std::trunc(offsetSeconds);
+            }
             run.RestartWatch();
             // The reply is reused without clearing, as a failed exchange leaves it alone.
             result = !run.StopRequested() && TrustedExchange(client, host, m_options.sntpPort, reply, setting,
@@ -92,6 +105,9 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
             if (result) {
                 const double restSeconds = reply.localClockOffsetSeconds;
                 result = FineStep(client, m_clock, restSeconds, request);
+                if (result) {
+                    measure.correctionSeconds = measure.correctionSeconds.value_or(0) + restSeconds;
+                }
             }
             run.RestartWatch();
         }

@@ -10,6 +10,7 @@
 #include "config/Settings.h"
 #include "core/SyncManager.h"
 #include "platform/DateTimeSettings.h"
+#include "ui/CHistoryDlg.h"
 #include "ui/CParamDlg.h"
 #include "ui/CServerDlg.h"
 #include "ui/HelpService.h"
@@ -45,8 +46,8 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& sche
     m_manager.SetStatusText(kInitialStatus);
 
     // The dialogs measure in the user-interface thread's name: interactive, the clock untouched.
-    m_measure = [&manager](const std::string& host, std::stop_token stop) {
-        return manager.SyncWithServer(1, 0, host, manager.Direct(std::move(stop)));
+    m_measure = [&manager](const std::string& title, const std::string& host, std::stop_token stop) {
+        return manager.TestServer(title, host, std::move(stop));
     };
     m_aboutBox = [this](const QString& title, const QString& text) { QMessageBox::about(this, title, text); };
 
@@ -57,6 +58,8 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& sche
     connect(m_ui->IDC_SERVER_CHOOSER, &QPushButton::clicked, this, &CMainDlg::OnServer);
     connect(m_ui->IDC_ABOUT, &QPushButton::clicked, this, &CMainDlg::OnAbout);
     connect(m_ui->IDC_HELP, &QPushButton::clicked, this, &CMainDlg::OnHelp);
+    m_ui->IDC_HISTORY->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    connect(m_ui->IDC_HISTORY, &QPushButton::clicked, this, &CMainDlg::OnHistory);
     connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTimerTick);
     connect(&m_trayIcon, &TrayIcon::Activated, this, &CMainDlg::OnTrayDoubleClick);
     connect(&m_trayIcon, &TrayIcon::ContextRequested, this, &CMainDlg::PopUpTrayMenu);
@@ -66,6 +69,7 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& sche
 
 CMainDlg::~CMainDlg() {
     m_timer.stop();
+    m_historyDlg.reset();
     if (m_created && !m_destroyed) {
         m_trayIcon.Remove();
     }
@@ -76,9 +80,11 @@ void CMainDlg::BuildTrayMenu() {
     m_trayMenu = std::make_unique<QMenu>();
     QAction* open = m_trayMenu->addAction(QStringLiteral("&Open"));
     QAction* options = m_trayMenu->addAction(QStringLiteral("O&ptions"));
+    QAction* history = m_trayMenu->addAction(QStringLiteral("&History"));
     QAction* exit = m_trayMenu->addAction(QStringLiteral("&Exit "));
     open->setObjectName(QStringLiteral("ID_OPEN"));
     options->setObjectName(QStringLiteral("ID_OPTIONS"));
+    history->setObjectName(QStringLiteral("ID_HISTORY"));
     exit->setObjectName(QStringLiteral("ID_EXIT"));
     // The default item is shown bold.
     m_trayMenu->setDefaultAction(open);
@@ -86,6 +92,7 @@ void CMainDlg::BuildTrayMenu() {
     connect(
         open, &QAction::triggered, this, [this] { ShowMainWindow(true); }, Qt::QueuedConnection);
     connect(options, &QAction::triggered, this, &CMainDlg::OnOptions, Qt::QueuedConnection);
+    connect(history, &QAction::triggered, this, &CMainDlg::OnHistory, Qt::QueuedConnection);
     connect(exit, &QAction::triggered, this, &CMainDlg::ExitFromMenu, Qt::QueuedConnection);
 }
 
@@ -270,6 +277,9 @@ void CMainDlg::Destroy() {
     m_destroyed = true;
     m_timer.stop();
     m_trayMenu->hide();
+    if (m_historyDlg) {
+        m_historyDlg->hide();
+    }
     hide();
     m_trayIcon.Remove();
     emit WindowDestroyed();
@@ -338,6 +348,22 @@ void CMainDlg::OnServer() {
         m_settings, m_manager.GetPrompts(), m_help, m_measure, [this] { m_manager.SetCurrentServer(); },
         this);
     dialog.exec();
+}
+
+void CMainDlg::OnHistory() {
+    if (!WindowExists() || m_history == nullptr) {
+        return;
+    }
+    // One window, kept while the program runs; opening it again brings it forward.
+    if (!m_historyDlg) {
+        m_historyDlg = std::make_unique<CHistoryDlg>(*m_history);
+        m_historyDlg->setWindowIcon(ProgramIcon());
+    } else if (!m_historyDlg->isVisible()) {
+        m_historyDlg->Reload();
+    }
+    m_historyDlg->show();
+    m_historyDlg->raise();
+    m_historyDlg->activateWindow();
 }
 
 QString CMainDlg::AboutText() {

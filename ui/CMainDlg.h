@@ -8,8 +8,10 @@
 #include "core/SyncScheduler.h"
 #include "ui/ServerMeasure.h"
 
+class CHistoryDlg;
 class DateTimeSettings;
 class Help;
+class HistoryRecorder;
 class QMenu;
 class QAction;
 class Settings;
@@ -83,6 +85,11 @@ public:
     void ExitFromMenu();
 
     void SetAboutBox(AboutBox aboutBox) { m_aboutBox = std::move(aboutBox); }
+    // The history the "History" button, Ctrl+H and the tray menu's "&History"
+    // open; none: they do nothing.
+    void SetHistory(HistoryRecorder* history) { m_history = history; }
+    // The History window once opened, else null.
+    CHistoryDlg* HistoryWindow() const { return m_historyDlg.get(); }
     static QString AboutText();
 
     // The command buttons' handlers, as the buttons and the tray menu run them.
@@ -92,6 +99,7 @@ public:
     void OnHelp();
     void OnSetTimeZone();
     void OnTrayDoubleClick();
+    void OnHistory();
 
 signals:
     // The window has been destroyed: the program's message loop ends.
@@ -122,6 +130,8 @@ private:
     ServerMeasure m_measure;
     AboutBox m_aboutBox;
     std::unique_ptr<QMenu> m_trayMenu;
+    HistoryRecorder* m_history = nullptr;
+    std::unique_ptr<CHistoryDlg> m_historyDlg;
 
     QString m_timeAfter;
     QString m_timeBefore;

@@ -63,7 +63,7 @@ void CNewServerDlg::OnCheckServer() {
     }
     WriteFields();
     m_run = std::make_unique<MeasureRun>(
-        this, m_measure, std::vector<MeasureRun::Host>{{0, m_urlText}}, 1,
+        this, m_measure, std::vector<MeasureRun::Host>{{0, m_titleText, m_urlText}}, 1,
         [this](std::size_t, double delaySeconds) { OnCheckResult(delaySeconds); },
         [this] { OnCheckEnded(); });
     SetChecking(true);

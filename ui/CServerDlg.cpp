@@ -181,7 +181,7 @@ void CServerDlg::OnHelp() {
 void CServerDlg::StartRun(RunKind kind, std::vector<std::size_t> indices) {
     std::vector<MeasureRun::Host> hosts;
     for (std::size_t index : indices) {
-        hosts.push_back({index, m_workingList[index].host});
+        hosts.push_back({index, m_workingList[index].title, m_workingList[index].host});
     }
     m_runKind = kind;
     m_stopping = false;

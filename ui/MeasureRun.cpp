@@ -42,7 +42,7 @@ MeasureRun::MeasureRun(QObject* receiver, ServerMeasure measure, std::vector<Hos
     m_state->onEnded = std::move(onEnded);
     m_state->hosts = std::move(hosts);
     if (!measure) {
-        measure = [](const std::string&, std::stop_token) { return 0.0; };
+        measure = [](const std::string&, const std::string&, std::stop_token) { return 0.0; };
     }
     const std::size_t workers = std::max<std::size_t>(1, std::min(parallel, m_state->hosts.size()));
     m_state->busyWorkers = workers;
@@ -88,7 +88,7 @@ void MeasureRun::Work(std::shared_ptr<State> state, ServerMeasure measure) {
             }
             host = state->hosts[state->next++];
         }
-        const double delaySeconds = measure(host.host, stop);
+        const double delaySeconds = measure(host.title, host.host, stop);
         if (stop.stop_requested()) {
             break;
         }

@@ -27,6 +27,7 @@ class MeasureRun {
 public:
     struct Host {
         std::size_t index;  // handed back with the result
+        std::string title;
         std::string host;
     };
     using OnResult = std::function<void(std::size_t index, double delaySeconds)>;

@@ -11,6 +11,7 @@
 #include <QLockFile>
 
 #include "platform/LastError.h"
+#include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakePrompts.h"
@@ -320,4 +321,41 @@ TEST_F(SyncManagerTest, TextsTakeTheMonthNamesOfTheLocale) {
     EXPECT_EQ(manager.StatusText(), "Communication error! 15:05; 06-Dez-2026");
     EXPECT_EQ(Manager("C").FormatReportLine("URL Open Error!", m_clock.GetLocalTime()),
               "URL Open Error! 15:05; 06-Dec-2026");
+}
+
+// A run stopped before it recorded its end is recorded once, as stopped, by
+// whoever stopped it; a run that has recorded its end is not recorded again.
+TEST_F(SyncManagerTest, AStoppedRunIsRecordedOnceAsStopped) {
+    SyncManager& manager = Manager();
+    manager.SetCurrentServer();
+    FakeAttemptRecorder recorder;
+    manager.SetRecorder(&recorder);
+
+    const RunTicket broken = manager.BeginRun(1);
+    m_clock.Advance(3);
+    manager.AbandonRun("Broken by the user.");
+    manager.AbandonRun("twice");
+    EXPECT_FALSE(broken.Record({}));
+
+    const RunTicket tooLong = manager.BeginRun(0);
+    const RunTicket again = manager.BeginRun(0);  // the watchdog's restart
+    EXPECT_FALSE(tooLong.Record({}));
+    AttemptRecord ended;
+    ended.statusText = "ended";
+    EXPECT_TRUE(again.Record(ended));
+    EXPECT_FALSE(again.Record(ended));
+    manager.AbandonRun();
+
+    const std::vector<AttemptRecord> records = recorder.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].outcome, AttemptOutcome::Stopped);
+    EXPECT_EQ(records[0].kind, AttemptKind::Manual);
+    EXPECT_EQ(records[0].statusText, "Broken by the user.");
+    EXPECT_EQ(records[0].serverHost, "a.example");
+    EXPECT_EQ(records[0].serverTitle, "Server a.example");
+    EXPECT_EQ(records[0].timeUtc, AddSecondsTo(Sunday(), 3));
+    EXPECT_EQ(records[1].outcome, AttemptOutcome::Stopped);
+    EXPECT_EQ(records[1].kind, AttemptKind::Automatic);
+    EXPECT_EQ(records[1].statusText, SyncManager::kRestartedText);
+    EXPECT_EQ(records[2].statusText, "ended");
 }

@@ -10,6 +10,7 @@
 #include "core/LocalDateTime.h"
 #include "core/SntpClient.h"
 #include "tests/support/Chronyd.h"
+#include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/SyncRig.h"
 
 namespace {
@@ -348,4 +349,85 @@ TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
     LastAttempt stored;
     Settings(temp.store).LoadAll(stored);
     EXPECT_EQ(stored.statusText, last.statusText);
+}
+
+// Every way a run ends leaves one record: what was measured before any
+// correction, what the clock was moved by, the user's shift apart, the status
+// line the run showed, for the server it asked.
+TEST(SyncRunTest, EachOutcomeLeavesOneRecord) {
+    struct Row {
+        const char* name;
+        int32_t interactive;
+        std::function<void(SyncRig&)> arrange;
+        AttemptOutcome outcome;
+        bool measured;   // an offset and a delay
+        bool corrected;  // the clock was moved, by the offset
+        double shiftSeconds;
+        std::string status;
+    };
+    const Row rows[] = {
+        {"manual success", 1, [](SyncRig&) {}, AttemptOutcome::Success, true, true, 0,
+         "Success synchro: Dec. 06, 2026. Net delay: 0.004 sec."},
+        {"automatic success with a shift", 0, [](SyncRig& r) { r.settings.nOffset = -90; },
+         AttemptOutcome::Success, true, true, -90, "Success synchro: Dec. 06, 2026. Net delay: 0.004 sec."},
+        {"the probe fails", 1, [](SyncRig& r) { r.probe.SetOutcome(ProbeOutcome::UrlFailed); },
+         AttemptOutcome::Failure, false, false, 0, "URL Open Error! 15:05; 06-Dec-2026"},
+        {"no answer", 0, [](SyncRig& r) { r.server.SetSilent(true); }, AttemptOutcome::Failure, false, false,
+         0, "Communication error! 15:05; 06-Dec-2026"},
+        // Measured, but too slow to be trusted with the clock.
+        {"a delay of nTimeOut", 0, [](SyncRig& r) { r.FixDelay(20, 10.5); }, AttemptOutcome::Failure, true,
+         false, 0, "Communication error! 15:05; 06-Dec-2026"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SyncRig rig;
+        FakeAttemptRecorder recorder;
+        rig.manager->SetRecorder(&recorder);
+        row.arrange(rig);
+        RunOnce(rig, row.interactive);
+        const std::vector<AttemptRecord> records = recorder.Records();
+        ASSERT_EQ(records.size(), 1u);
+        const AttemptRecord& r = records[0];
+        EXPECT_EQ(r.kind, row.interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic);
+        EXPECT_EQ(r.outcome, row.outcome);
+        EXPECT_EQ(r.serverTitle, "First");
+        EXPECT_EQ(r.serverHost, FakeSntpServer::kHost);
+        EXPECT_EQ(r.statusText, row.status);
+        EXPECT_EQ(r.timeUtc, rig.clock.Now());
+        EXPECT_EQ(r.offsetSeconds.has_value(), row.measured);
+        EXPECT_EQ(r.delaySeconds.has_value(), row.measured);
+        if (row.measured) {
+            EXPECT_NEAR(*r.offsetSeconds, 0.5, 1e-6);
+        }
+        EXPECT_EQ(r.correctionSeconds.has_value(), row.corrected);
+        if (row.corrected) {
+            EXPECT_NEAR(*r.correctionSeconds, 0.5, 1e-6);
+            EXPECT_NEAR(*r.delaySeconds, LockstepServerClock::kExchangeDelaySeconds, 1e-6);
+        }
+        EXPECT_EQ(r.shiftSeconds, row.shiftSeconds);
+        EXPECT_FALSE(r.authenticated);
+    }
+}
+
+// A server test of the dialogs is recorded under the title it was given,
+// measured, never corrected; an offset of hours goes in as measured.
+TEST(SyncRunTest, AServerTestIsRecordedWithItsTitleAndNeverCorrects) {
+    SyncRig rig(7200.25);
+    FakeAttemptRecorder recorder;
+    rig.manager->SetRecorder(&recorder);
+    EXPECT_GT(rig.manager->TestServer("Mine", FakeSntpServer::kHost), 0);
+    rig.server.SetSilent(true);
+    EXPECT_EQ(rig.manager->TestServer("Gone", FakeSntpServer::kHost), 0);
+    const std::vector<AttemptRecord> records = recorder.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, AttemptKind::ServerTest);
+    EXPECT_EQ(records[0].outcome, AttemptOutcome::Success);
+    EXPECT_EQ(records[0].serverTitle, "Mine");
+    EXPECT_NEAR(records[0].offsetSeconds.value_or(0), 7200.25, 1e-6);
+    EXPECT_FALSE(records[0].correctionSeconds);
+    EXPECT_EQ(records[0].statusText, "Net Delay: 0.004");
+    EXPECT_EQ(records[1].outcome, AttemptOutcome::Failure);
+    EXPECT_EQ(records[1].statusText, "Error. Check Internet Connection.");
+    EXPECT_FALSE(records[1].offsetSeconds);
+    EXPECT_TRUE(rig.clock.Sets().empty());
 }

@@ -31,6 +31,12 @@ public:
         std::lock_guard lock(m_mutex);
         return m_true;
     }
+    // Time passes for both clocks, as between two runs.
+    void Advance(double seconds) {
+        std::lock_guard lock(m_mutex);
+        m_client.Advance(seconds);
+        m_true = AddSecondsTo(m_true, seconds);
+    }
     bool Set(const ClockTime&) override { return false; }
     SYSTEMTIME ToLocal(const ClockTime& utc) const override { return SystemTimeFromClock(utc); }
     std::optional<ClockTime> FromLocal(const SYSTEMTIME& local) const override {

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,9 +15,11 @@
 #include <QTreeWidget>
 #include <functional>
 
+#include "history/HistoryRecorder.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TempFolder.h"
 #include "tests/ui/TestProgram.h"
+#include "ui/CHistoryDlg.h"
 
 namespace {
 
@@ -122,17 +125,19 @@ TEST(CMainDlgTest, TheCloseQuestionEndsOnYesAndHidesOnNo) {
     }
 }
 
-TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
+TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsHistoryAndExitAndItsExitAlwaysAsks) {
     StartedProgram program({.exitAfter = 1}, "/usr/bin/tidewell StartUp");
     ASSERT_FALSE(program->mainDlg.IsWindowVisible());
     QMenu* menu = program->mainDlg.TrayMenu();
     ASSERT_NE(menu, nullptr);
+    QAction* exitItem = menu->findChild<QAction*>(QStringLiteral("ID_EXIT"));
+    ASSERT_NE(exitItem, nullptr);
     QStringList texts;
     for (const QAction* action : menu->actions()) {
         texts << action->text();
         EXPECT_TRUE(action->isEnabled());
     }
-    EXPECT_EQ(texts, (QStringList{"&Open", "O&ptions", "&Exit "}));
+    EXPECT_EQ(texts, (QStringList{"&Open", "O&ptions", "&History", "&Exit "}));
     ASSERT_NE(menu->defaultAction(), nullptr);
     EXPECT_EQ(menu->defaultAction()->text(), "&Open");
 
@@ -143,7 +148,7 @@ TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
 
     // Hidden with "exit after synchronisation" set, the menu's Exit still asks.
     program->prompts.QueueAnswer(PromptAnswer::No);
-    menu->actions()[2]->trigger();
+    exitItem->trigger();
     EXPECT_TRUE(QTest::qWaitFor([&] { return program->prompts.Count() == 1u; }, 1000));
     EXPECT_EQ(program->prompts.Shown()[0], kExitQuestion);
     EXPECT_TRUE(program->mainDlg.WindowExists());
@@ -157,7 +162,7 @@ TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsAndExitAndItsExitAlwaysAsks) {
     // Exit answered Yes ends the program.
     QSignalSpy destroyed(&program->mainDlg, &CMainDlg::WindowDestroyed);
     program->prompts.QueueAnswer(PromptAnswer::Yes);
-    menu->actions()[2]->trigger();
+    exitItem->trigger();
     EXPECT_TRUE(QTest::qWaitFor([&] { return destroyed.count() == 1; }, 1000));
     EXPECT_EQ(program->prompts.Count(), 2u);
 }
@@ -301,4 +306,41 @@ TEST(CMainDlgTest, TheServerChoosersOkShowsTheNewStartingServerAtTheNextTick) {
     EXPECT_EQ(program->settings.nStartingServ, 2);
     EXPECT_TRUE(QTest::qWaitFor([&] { return program->FieldText("IDC_SERVER") == third; }, kTickWaitMs));
     EXPECT_EQ(program->FieldText("IDC_SERVER"), third);
+}
+
+// "History", Ctrl+H and the tray menu's "&History" open one History window,
+// which shows each attempt as soon as it is recorded (here a run stopped by "Break").
+TEST(CMainDlgTest, TheHistoryWindowOpensFromTheWindowAndTheTrayAndFollowsTheRuns) {
+    TempFolder data;
+    HistoryRecorder history(data.Path() + "/history.sqlite");
+    StartedProgram program({.period = 3});
+    program->manager.SetRecorder(&history);
+    program->mainDlg.SetHistory(&history);
+
+    QTest::mouseClick(program->Button("IDC_HISTORY"), Qt::LeftButton);
+    CHistoryDlg* window = program->mainDlg.HistoryWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return window->findChild<QLabel*>("IDC_HISTORY_COUNT")->text() == "0 attempts"; }, 2000));
+
+    program->probe.SetHang(true);
+    QTest::mouseClick(program->Button("IDC_SYNC_NOW"), Qt::LeftButton);
+    ASSERT_TRUE(program->probe.WaitForCalls(1, std::chrono::seconds(2)));
+    QTest::mouseClick(program->Button("IDC_BREAK"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->Records().size() == 1; }, 5000));
+    ASSERT_EQ(window->Records().size(), 1u);
+    EXPECT_EQ(window->Records()[0].outcome, AttemptOutcome::Stopped);
+    EXPECT_EQ(window->Records()[0].statusText, "Broken by the user.");
+    EXPECT_EQ(window->FailureMarkCount(), 1);
+
+    window->close();
+    program->mainDlg.TrayMenu()->findChild<QAction*>(QStringLiteral("ID_HISTORY"))->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 1000));
+    EXPECT_EQ(program->mainDlg.HistoryWindow(), window);
+    window->close();
+    QApplication::setActiveWindow(&program->mainDlg);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&program->mainDlg));
+    QTest::keyClick(&program->mainDlg, Qt::Key_H, Qt::ControlModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 1000));
 }

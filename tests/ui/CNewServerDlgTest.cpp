@@ -17,7 +17,7 @@ struct TableMeasure {
     std::vector<std::string> asked;
 
     ServerMeasure Function() {
-        return [this](const std::string& host, std::stop_token) {
+        return [this](const std::string&, const std::string& host, std::stop_token) {
             asked.push_back(host);
             return delaySeconds;
         };

@@ -52,7 +52,7 @@ public:
     bool SawStop() const { return m_sawStop; }
 
     ServerMeasure Function() {
-        return [this](const std::string& host, std::stop_token stop) {
+        return [this](const std::string&, const std::string& host, std::stop_token stop) {
             std::unique_lock lock(m_mutex);
             m_asked.push_back(host);
             if (host == m_hanging) {
@@ -220,7 +220,7 @@ TEST(CServerDlgTest, FindTheBestAsksAtOnceWithinItsBoundAndReportsInListOrder) {
     std::mutex mutex;
     int inFlight = 0;
     int mostInFlight = 0;
-    const ServerMeasure measure = [&](const std::string& host, std::stop_token) {
+    const ServerMeasure measure = [&](const std::string&, const std::string& host, std::stop_token) {
         {
             std::lock_guard lock(mutex);
             mostInFlight = std::max(mostInFlight, ++inFlight);
@@ -425,7 +425,7 @@ TEST(CServerDlgTest, FindsTheBestOfRealExchangesOnLoopback) {
     temp.settings.servers.Add(CServer("Answering", "answering", 0));
     FakePrompts prompts;
     FakeHelp help;
-    const ServerMeasure measure = [&](const std::string& name, std::stop_token) {
+    const ServerMeasure measure = [&](const std::string&, const std::string& name, std::stop_token) {
         CSNTPClient client(clock, clockSetter, 300);
         CSNTPReply reply;
         return client.Query(FakeSntpServer::kHost, reply, ports.at(name)) ? reply.roundTripDelaySeconds : 0.0;
@@ -454,7 +454,7 @@ TEST(CServerDlgTest, StopAndClosingEndARealExchangeWithASilentServerWithinAFifth
     temp.settings.servers.Add(CServer("Silent", "silent", 0));
     FakePrompts prompts;
     FakeHelp help;
-    const ServerMeasure measure = [peer](const std::string&, std::stop_token stop) {
+    const ServerMeasure measure = [peer](const std::string&, const std::string&, std::stop_token stop) {
         CSNTPClient client(peer->clock, peer->privilege);
         CSNTPReply reply;
         return client.Query(FakeSntpServer::kHost, reply, peer->silent.Port(), stop)

@@ -85,7 +85,7 @@ struct Forms {
     FakeHelp help;
     TrayIcon tray{[] { return true; }, std::make_unique<SilentTray>()};
     int measured = 0;
-    ServerMeasure measure = [this](const std::string&, std::stop_token) {
+    ServerMeasure measure = [this](const std::string&, const std::string&, std::stop_token) {
         ++measured;
         return 0.0;
     };

@@ -1,0 +1,457 @@
+#include "ui/CHistoryDlg.h"
+
+#include <QAbstractTableModel>
+#include <QChart>
+#include <QChartView>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScatterSeries>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <QValueAxis>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+
+#include "history/HistoryCsv.h"
+#include "history/HistoryRecorder.h"
+#include "history/HistoryStore.h"
+
+namespace {
+
+// Distinct colours for the servers, in the order they first appear.
+const QColor kServerColours[] = {
+    QColor(0x1f, 0x77, 0xb4), QColor(0x2c, 0xa0, 0x2c), QColor(0xff, 0x7f, 0x0e), QColor(0x94, 0x67, 0xbd),
+    QColor(0x8c, 0x56, 0x4b), QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf), QColor(0xbc, 0xbd, 0x22),
+    QColor(0x7f, 0x7f, 0x7f), QColor(0x39, 0x3b, 0x79), QColor(0x63, 0x79, 0x39), QColor(0x84, 0x3c, 0x39),
+};
+const QColor kFailureColour(0xd6, 0x27, 0x28);
+
+qint64 MillisecondsOf(const ClockTime& t) {
+    return t.seconds * 1000 + t.nanoseconds / 1000000;
+}
+
+QString SecondsText(const std::optional<double>& value) {
+    return value ? QString::number(*value, 'f', 6) : QString();
+}
+
+// A marker painted straight onto the chart, far lighter than one item per point.
+QImage Marker(const QColor& colour, bool cross) {
+    QImage image(9, 9, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (cross) {
+        painter.setPen(QPen(colour, 2));
+        painter.drawLine(1, 1, 7, 7);
+        painter.drawLine(1, 7, 7, 1);
+    } else {
+        painter.setPen(colour.darker(130));
+        painter.setBrush(colour);
+        painter.drawEllipse(1, 1, 6, 6);
+    }
+    return image;
+}
+
+// At most maxPoints of points, ordered by x: per slot of time the lowest and
+// the highest value, so that no excursion disappears.
+QList<QPointF> Thinned(const QList<QPointF>& points, int maxPoints) {
+    if (points.size() <= maxPoints) {
+        return points;
+    }
+    const int slotCount = maxPoints / 2;
+    const double first = points.front().x();
+    const double span = std::max(points.back().x() - first, 1.0);
+    QList<QPointF> kept;
+    kept.reserve(maxPoints);
+    int i = 0;
+    for (int slot = 0; slot < slotCount && i < points.size(); ++slot) {
+        const double end = first + span * (slot + 1) / slotCount;
+        const QPointF* low = nullptr;
+        const QPointF* high = nullptr;
+        for (; i < points.size() && (points[i].x() <= end || slot == slotCount - 1); ++i) {
+            if (low == nullptr || points[i].y() < low->y()) {
+                low = &points[i];
+            }
+            if (high == nullptr || points[i].y() > high->y()) {
+                high = &points[i];
+            }
+        }
+        if (low != nullptr) {
+            kept.push_back(low->x() <= high->x() ? *low : *high);
+            if (low != high) {
+                kept.push_back(low->x() <= high->x() ? *high : *low);
+            }
+        }
+    }
+    return kept;
+}
+
+bool IsFailures(const QAbstractSeries* series) {
+    return series->objectName() == QLatin1String("failures");
+}
+
+}  // namespace
+
+// The attempts as rows; sorting goes by the raw values (Qt::UserRole).
+class HistoryTableModel final : public QAbstractTableModel {
+public:
+    enum Column {
+        Time,
+        Server,
+        Host,
+        Kind,
+        Outcome,
+        Offset,
+        Delay,
+        Correction,
+        Shift,
+        Authenticated,
+        Status,
+        Count
+    };
+
+    explicit HistoryTableModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+    void SetRecords(const std::vector<AttemptRecord>* records) {
+        beginResetModel();
+        m_records = records;
+        endResetModel();
+    }
+
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() || m_records == nullptr ? 0 : static_cast<int>(m_records->size());
+    }
+    int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : Count; }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+            return {};
+        }
+        static const char* const kTitles[] = {"Time",      "Server",        "Host",      "Kind",
+                                              "Outcome",   "Offset (s)",    "Delay (s)", "Correction (s)",
+                                              "Shift (s)", "Authenticated", "Status"};
+        return section >= 0 && section < Count ? QString::fromLatin1(kTitles[section]) : QVariant();
+    }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || m_records == nullptr || index.row() >= static_cast<int>(m_records->size())) {
+            return {};
+        }
+        const AttemptRecord& r = (*m_records)[static_cast<std::size_t>(index.row())];
+        if (role == Qt::UserRole) {
+            const auto number = [](const std::optional<double>& v) {
+                return v ? QVariant(*v) : QVariant(-std::numeric_limits<double>::infinity());
+            };
+            switch (index.column()) {
+                case Time:
+                    return QVariant::fromValue<qint64>(MillisecondsOf(r.timeUtc));
+                case Offset:
+                    return number(r.offsetSeconds);
+                case Delay:
+                    return number(r.delaySeconds);
+                case Correction:
+                    return number(r.correctionSeconds);
+                case Shift:
+                    return r.shiftSeconds;
+                default:
+                    return data(index, Qt::DisplayRole);
+            }
+        }
+        if (role == Qt::TextAlignmentRole && index.column() >= Offset && index.column() <= Shift) {
+            return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        if (role == Qt::ForegroundRole && index.column() == Outcome && r.outcome != AttemptOutcome::Success) {
+            return kFailureColour;
+        }
+        if (role != Qt::DisplayRole) {
+            return {};
+        }
+        switch (index.column()) {
+            case Time:
+                return QDateTime::fromMSecsSinceEpoch(MillisecondsOf(r.timeUtc))
+                    .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+            case Server:
+                return QString::fromStdString(r.serverTitle);
+            case Host:
+                return QString::fromStdString(r.serverHost);
+            case Kind:
+                return QString::fromLatin1(AttemptKindName(r.kind));
+            case Outcome:
+                return QString::fromLatin1(AttemptOutcomeName(r.outcome));
+            case Offset:
+                return SecondsText(r.offsetSeconds);
+            case Delay:
+                return SecondsText(r.delaySeconds);
+            case Correction:
+                return SecondsText(r.correctionSeconds);
+            case Shift:
+                return r.shiftSeconds != 0 ? SecondsText(r.shiftSeconds) : QString();
+            case Authenticated:
+                return r.authenticated ? QStringLiteral("yes") : QStringLiteral("no");
+            case Status:
+                return QString::fromStdString(r.statusText);
+            default:
+                return {};
+        }
+    }
+
+private:
+    const std::vector<AttemptRecord>* m_records = nullptr;
+};
+
+CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(parent), m_recorder(recorder) {
+    setObjectName(QStringLiteral("IDD_HISTORY"));
+    setWindowTitle(QStringLiteral("Tidewell: History"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                   Qt::WindowCloseButtonHint);
+    resize(900, 640);
+
+    m_chart = new QChart;
+    m_chart->setTitle(QStringLiteral("Measured offset (positive: this clock was behind)"));
+    m_chart->legend()->setAlignment(Qt::AlignBottom);
+    m_chartView = new QChartView(m_chart);
+    m_chartView->setObjectName(QStringLiteral("IDC_HISTORY_CHART"));
+    m_chartView->setRenderHint(QPainter::Antialiasing);
+    m_chartView->setMinimumHeight(260);
+
+    m_model = new HistoryTableModel(this);
+    m_sorted = new QSortFilterProxyModel(this);
+    m_sorted->setSourceModel(m_model);
+    m_sorted->setSortRole(Qt::UserRole);
+    m_table = new QTableView;
+    m_table->setObjectName(QStringLiteral("IDC_HISTORY_TABLE"));
+    m_table->setModel(m_sorted);
+    m_table->setSortingEnabled(true);
+    m_table->sortByColumn(HistoryTableModel::Time, Qt::DescendingOrder);
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->verticalHeader()->setVisible(false);
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->setWordWrap(false);
+
+    auto* splitter = new QSplitter(Qt::Vertical);
+    splitter->addWidget(m_chartView);
+    splitter->addWidget(m_table);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+
+    m_driftLabel = new QLabel;
+    m_driftLabel->setObjectName(QStringLiteral("IDC_HISTORY_DRIFT"));
+    m_driftLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_countLabel = new QLabel(QStringLiteral("Reading the history..."));
+    m_countLabel->setObjectName(QStringLiteral("IDC_HISTORY_COUNT"));
+    m_exportButton = new QPushButton(QStringLiteral("Export CSV..."));
+    m_exportButton->setObjectName(QStringLiteral("IDC_HISTORY_EXPORT"));
+    m_exportButton->setAutoDefault(false);
+    auto* close = new QPushButton(QStringLiteral("Close"));
+    close->setObjectName(QStringLiteral("IDC_HISTORY_CLOSE"));
+    close->setAutoDefault(false);
+    connect(m_exportButton, &QPushButton::clicked, this, &CHistoryDlg::OnExport);
+    connect(close, &QPushButton::clicked, this, &QDialog::close);
+
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(m_driftLabel, 1);
+    bottom->addWidget(m_countLabel);
+    bottom->addWidget(m_exportButton);
+    bottom->addWidget(close);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(splitter, 1);
+    layout->addLayout(bottom);
+
+    // A record stored while the window is open is shown at once.
+    connect(&m_recorder, &HistoryRecorder::Recorded, this, &CHistoryDlg::Reload, Qt::QueuedConnection);
+    Reload();
+}
+
+CHistoryDlg::~CHistoryDlg() = default;
+
+void CHistoryDlg::Reload() {
+    if (m_loading) {
+        m_loadAgain = true;
+        return;
+    }
+    m_loading = true;
+    m_recorder.Load(this, [this](std::vector<AttemptRecord> records) { Show(std::move(records)); });
+}
+
+void CHistoryDlg::Show(std::vector<AttemptRecord> records) {
+    m_loading = false;
+    m_records = std::move(records);
+    m_drift = EstimateDrift(m_records);
+    m_model->SetRecords(&m_records);
+    m_table->resizeColumnsToContents();
+    RebuildChart();
+    m_driftLabel->setText(DriftText());
+    m_countLabel->setText(QStringLiteral("%1 attempts").arg(m_records.size()));
+    m_exportButton->setEnabled(!m_records.empty());
+    emit RecordsShown();
+    if (m_loadAgain) {
+        m_loadAgain = false;
+        Reload();
+    }
+}
+
+QString CHistoryDlg::DriftText() const {
+    if (!m_drift.enough) {
+        return QStringLiteral("Drift of this clock: not enough data");
+    }
+    return QStringLiteral("Drift of this clock: %1 \u00b1 %2 ppm (%3, from %4 measurements)")
+        .arg(m_drift.ppm, 0, 'f', 2)
+        .arg(m_drift.uncertaintyPpm, 0, 'f', 2)
+        .arg(m_drift.ppm >= 0 ? QStringLiteral("runs fast") : QStringLiteral("runs slow"))
+        .arg(m_drift.points);
+}
+
+void CHistoryDlg::RebuildChart() {
+    m_chart->removeAllSeries();
+    for (QAbstractAxis* axis : m_chart->axes()) {
+        m_chart->removeAxis(axis);
+        delete axis;
+    }
+
+    // One series per server, keyed by host, in the order of first appearance.
+    std::map<std::string, int> seriesOfHost;
+    std::vector<std::pair<QString, QList<QPointF>>> servers;
+    QList<QPointF> failures;
+    double low = 0;
+    double high = 0;
+    qint64 first = std::numeric_limits<qint64>::max();
+    qint64 last = std::numeric_limits<qint64>::min();
+    for (const AttemptRecord& r : m_records) {
+        const qint64 ms = MillisecondsOf(r.timeUtc);
+        first = std::min(first, ms);
+        last = std::max(last, ms);
+        if (r.outcome != AttemptOutcome::Success) {
+            // A failure with a measurement stands at it; one without on the zero line.
+            const double y = r.offsetSeconds.value_or(0.0);
+            failures.push_back(QPointF(static_cast<double>(ms), y));
+            low = std::min(low, y);
+            high = std::max(high, y);
+            continue;
+        }
+        if (!r.offsetSeconds) {
+            continue;
+        }
+        auto [it, added] = seriesOfHost.emplace(r.serverHost, static_cast<int>(servers.size()));
+        if (added) {
+            servers.emplace_back(QString::fromStdString(r.serverTitle.empty() ? r.serverHost : r.serverTitle),
+                                 QList<QPointF>());
+        }
+        servers[static_cast<std::size_t>(it->second)].second.push_back(
+            QPointF(static_cast<double>(ms), *r.offsetSeconds));
+        low = std::min(low, *r.offsetSeconds);
+        high = std::max(high, *r.offsetSeconds);
+    }
+
+    auto* timeAxis = new QDateTimeAxis;
+    timeAxis->setFormat(QStringLiteral("dd MMM yyyy HH:mm"));
+    timeAxis->setTitleText(QStringLiteral("Time"));
+    auto* offsetAxis = new QValueAxis;
+    offsetAxis->setTitleText(QStringLiteral("Offset (s)"));
+    m_chart->addAxis(timeAxis, Qt::AlignBottom);
+    m_chart->addAxis(offsetAxis, Qt::AlignLeft);
+    if (m_records.empty()) {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        first = now - 86400000;
+        last = now;
+    }
+    if (last - first < 60000) {
+        first -= 30000;
+        last += 30000;
+    }
+    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
+    const double margin = std::max((high - low) * 0.05, 0.001);
+    offsetAxis->setRange(low - margin, high + margin);
+    offsetAxis->applyNiceNumbers();
+
+    const auto add = [&](QScatterSeries* series, const QList<QPointF>& points) {
+        series->replace(Thinned(points, kMaxPointsPerSeries));
+        m_chart->addSeries(series);
+        series->attachAxis(timeAxis);
+        series->attachAxis(offsetAxis);
+    };
+    std::size_t colour = 0;
+    for (const auto& [title, points] : servers) {
+        auto* series = new QScatterSeries;
+        series->setName(title);
+        const QColor c = kServerColours[colour++ % std::size(kServerColours)];
+        series->setColor(c);
+        series->setBorderColor(c.darker(130));
+        series->setMarkerSize(8);
+        series->setLightMarker(Marker(c, false));
+        add(series, points);
+    }
+    if (!failures.isEmpty()) {
+        auto* series = new QScatterSeries;
+        series->setName(QStringLiteral("Failed or stopped"));
+        series->setObjectName(QStringLiteral("failures"));
+        series->setColor(kFailureColour);
+        series->setBorderColor(kFailureColour);
+        series->setMarkerSize(9);
+        series->setLightMarker(Marker(kFailureColour, true));
+        add(series, failures);
+    }
+}
+
+int CHistoryDlg::ServerSeriesCount() const {
+    int count = 0;
+    for (QAbstractSeries* series : m_chart->series()) {
+        count += IsFailures(series) ? 0 : 1;
+    }
+    return count;
+}
+
+int CHistoryDlg::OffsetPointCount() const {
+    int count = 0;
+    for (QAbstractSeries* series : m_chart->series()) {
+        auto* scatter = static_cast<QScatterSeries*>(series);
+        count += IsFailures(series) ? 0 : static_cast<int>(scatter->count());
+    }
+    return count;
+}
+
+int CHistoryDlg::FailureMarkCount() const {
+    int count = 0;
+    for (QAbstractSeries* series : m_chart->series()) {
+        auto* scatter = static_cast<QScatterSeries*>(series);
+        count += IsFailures(series) ? static_cast<int>(scatter->count()) : 0;
+    }
+    return count;
+}
+
+bool CHistoryDlg::ExportCsv(const QString& path) const {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    const std::string csv = HistoryCsv(m_records);
+    if (file.write(csv.data(), static_cast<qint64>(csv.size())) != static_cast<qint64>(csv.size())) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+void CHistoryDlg::OnExport() {
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export the history"),
+                                                      QStringLiteral("tidewell-history.csv"),
+                                                      QStringLiteral("CSV files (*.csv);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    if (!ExportCsv(path)) {
+        m_countLabel->setText(QStringLiteral("The file could not be written."));
+    }
+}
