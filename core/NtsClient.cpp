@@ -24,6 +24,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/NtpWire.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -308,7 +309,7 @@ Verdict JudgeDatagram(const uint8_t* data, std::size_t size, const NtsBytes& uid
                       std::vector<NtsBytes>& cookies) {
     using namespace NtsField;
     std::vector<NtsExtensionField> fields;
-    if (size < kHeaderBytes || (data[0] & 7) != 4 ||
+    if (size < kHeaderBytes || ntp::ModeOf(data[ntp::kFlagsOffset]) != ntp::kModeServer ||
         !ParseExtensionFields(data + kHeaderBytes, size - kHeaderBytes, fields)) {
         return Verdict::Stray;
     }
@@ -481,10 +482,12 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
     session.cookies.pop_back();
 
     NtsBytes packet(kHeaderBytes, 0);
-    packet[0] = 0x23;  // leap 0, version 4, mode 3 (client)
+    packet[ntp::kFlagsOffset] = ntp::Flags(0, 4, ntp::kModeClient);
+    // The request carries a random value; the real send time stays here.
+    const CSNTPTimestamp carried = RandomTransmitValue();
+    const std::array<uint8_t, 8> carriedBytes = carried.ToNetwork();
+    std::copy(carriedBytes.begin(), carriedBytes.end(), packet.begin() + ntp::kTransmitTimeOffset);
     const CSNTPTimestamp sent = CSNTPTimestamp::Now(clock);
-    const std::array<uint8_t, 8> sentBytes = sent.ToNetwork();
-    std::copy(sentBytes.begin(), sentBytes.end(), packet.begin() + 40);
     AppendExtensionField(packet, kUniqueIdentifier, uid.data(), uid.size());
     AppendExtensionField(packet, kCookie, cookie.data(), cookie.size());
     // One placeholder per cookie wanted beyond the one the reply brings anyway.
@@ -539,7 +542,7 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
                 session.cookies.push_back(std::move(c));
             }
         }
-        DecodeReply(buffer, static_cast<std::size_t>(received), sent, destination, reply);
+        DecodeReply(buffer, static_cast<std::size_t>(received), carried, sent, destination, reply);
         reply.authenticated = true;
         return true;
     }

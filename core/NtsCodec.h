@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core/NtpWire.h"
+
 using NtsBytes = std::vector<uint8_t>;
 
 // ---- The host form ----
@@ -103,7 +105,7 @@ constexpr uint16_t kUniqueIdentifier = 0x0104;
 constexpr uint16_t kCookie = 0x0204;
 constexpr uint16_t kCookiePlaceholder = 0x0304;
 constexpr uint16_t kAuthenticator = 0x0404;
-constexpr std::size_t kHeaderBytes = 48;  // the NTP header before the fields
+constexpr std::size_t kHeaderBytes = ntp::kHeaderBytes;  // the NTP header before the fields
 constexpr std::size_t kUniqueIdBytes = 32;
 constexpr std::size_t kNonceBytes = 16;
 constexpr std::size_t kTagBytes = 16;

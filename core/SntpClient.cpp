@@ -91,19 +91,6 @@ bool FindPeers(const std::string& host, uint16_t port, const NameLookup& lookup,
     return true;
 }
 
-// A fresh unpredictable value for the request's transmit field, so that the
-// request tells nobody the local clock and a reply must echo what only the
-// server saw.
-CSNTPTimestamp RandomTransmitValue() {
-    uint64_t value = 0;
-    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-        std::random_device device;
-        value = static_cast<uint64_t>(device()) << 32 | device();
-    }
-    // Zero is what a server that echoes nothing sends.
-    return CSNTPTimestamp(value != 0 ? value : 1);
-}
-
 // An event descriptor that becomes readable when stop is requested, so that a
 // poll wakes at once. None (-1) when no stop can come.
 class StopWake {
@@ -288,6 +275,16 @@ bool Exchange(const std::vector<Peer>& peers, SteadyClock::time_point deadline, 
 }
 
 }  // namespace
+
+CSNTPTimestamp RandomTransmitValue() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+        std::random_device device;
+        value = static_cast<uint64_t>(device()) << 32 | device();
+    }
+    // Zero is what a server that echoes nothing sends.
+    return CSNTPTimestamp(value != 0 ? value : 1);
+}
 
 bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& carried,
                  const CSNTPTimestamp& sent, const CSNTPTimestamp& destination, CSNTPReply& reply) {

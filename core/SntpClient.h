@@ -42,6 +42,11 @@ struct CSNTPReply {
 bool DecodeReply(const uint8_t* datagram, std::size_t length, const CSNTPTimestamp& carried,
                  const CSNTPTimestamp& sent, const CSNTPTimestamp& destination, CSNTPReply& reply);
 
+// A fresh unpredictable value for a request's transmit field, so that the
+// request tells nobody the local clock and a reply must echo what only the
+// server saw. Never zero.
+CSNTPTimestamp RandomTransmitValue();
+
 // Owns one socket; -1 means that none is open. Closing a closed socket does
 // nothing; destruction closes.
 class CUdpSocket {
