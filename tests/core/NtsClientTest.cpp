@@ -31,7 +31,7 @@
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakePrompts.h"
-#include "tests/support/FakeTimePrivilege.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TempSettings.h"
 
@@ -249,7 +249,7 @@ TEST_F(NtsClientTest, AuthenticatedExchangeWithChronydAgreesWithin1Ms) {
     // Through the program's own entry, trusting the certificate the way OpenSSL
     // lets a user do: the cookies are kept for the next query.
     setenv("SSL_CERT_FILE", m_options.trustFile.c_str(), 1);
-    FakeTimePrivilege privilege;
+    FakeClockSetter privilege(m_clock);
     CSNTPClient client(m_clock, privilege, 2000);
     const std::string nts = "nts://127.0.0.1:" + std::to_string(chronyd->NtsPort());
     for (int i = 0; i < 2; ++i) {
@@ -311,7 +311,7 @@ TEST_F(NtsClientTest, ARunWithAnNtsServerStepsOnAuthenticatedTimeOnly) {
     temp.settings.servers.Add(CServer("Local NTS", nts, 1));
     FakeClock clock = FakeClock::FollowingRealTime(-7200);
     FakePrompts prompts;
-    FakeTimePrivilege privilege;
+    FakeClockSetter privilege(clock);
     SocketsLayer sockets;
     FakeInternetProbe probe;
     SyncManager manager(temp.settings, clock, prompts, privilege, sockets,
