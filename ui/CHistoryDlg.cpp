@@ -323,8 +323,16 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     layout->addWidget(splitter, 1);
     layout->addLayout(bottom);
 
-    // A record stored while the window is open is shown at once.
-    connect(&m_recorder, &HistoryRecorder::Recorded, this, &CHistoryDlg::Reload, Qt::QueuedConnection);
+    // A record stored while the window is open is shown at once; a hidden
+    // window reads everything again when it is opened.
+    connect(
+        &m_recorder, &HistoryRecorder::Recorded, this,
+        [this] {
+            if (isVisible()) {
+                Reload();
+            }
+        },
+        Qt::QueuedConnection);
     Reload();
 }
 
