@@ -24,6 +24,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -31,11 +33,11 @@
 #include <vector>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
-#include <map>
-#include <memory>
 
 #include "bench/NtpdigOutput.h"
 #include "bench/ProcessUsage.h"
@@ -46,6 +48,8 @@
 #include "core/SntpClient.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
+#include "history/HistoryRecorder.h"
+#include "history/HistoryStore.h"
 #include "platform/ClockSetter.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
@@ -55,6 +59,7 @@
 #include "tests/support/FakeSntpServer.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
+#include "ui/CHistoryDlg.h"
 #include "ui/CServerDlg.h"
 
 namespace {
@@ -73,6 +78,7 @@ struct Options {
     int gapMs = 10;  // between exchanges, so that each meets a quiet server
     int findBestRuns = 3;
     std::string app = TIDEWELL_BINARY_DIR "/app/tidewell";
+    bool historyOnly = false;  // only the history's rows
 };
 
 void Progress(const std::string& text) {
@@ -577,6 +583,120 @@ void AddIdleRows(Table& table, const Options& options) {
                   " MiB at its start); peak VmHWM " + Fixed(atEnd->peakResidentKb / 1024.0, 1) + " MiB");
 }
 
+constexpr int kHistoryRecords = 100000;
+constexpr int kWindowOpenings = 5;
+
+// A year and a half of hourly runs against three servers, a few failing.
+std::vector<AttemptRecord> HistoryRecords(int count) {
+    std::vector<AttemptRecord> records;
+    records.reserve(static_cast<std::size_t>(count));
+    const ClockTime start{1796565930 - int64_t{count} * 480, 0};
+    for (int i = 0; i < count; ++i) {
+        AttemptRecord r;
+        r.timeUtc = {start.seconds + int64_t{i} * 480, 0};
+        r.serverTitle = "Server " + std::to_string(i % 3);
+        r.serverHost = "10.0.0." + std::to_string(i % 3);
+        r.kind = AttemptKind::Automatic;
+        r.outcome = i % 97 == 0 ? AttemptOutcome::Failure : AttemptOutcome::Success;
+        if (r.outcome == AttemptOutcome::Success) {
+            r.offsetSeconds = -0.0096 + 0.001 * std::sin(i);
+            r.delaySeconds = 0.02;
+            r.correctionSeconds = r.offsetSeconds;
+            r.statusText = "Success synchro: Dec. 06, 2026. Net delay: 0.020 sec.";
+        } else {
+            r.statusText = "Communication error! 15:05; 06-Dec-2026";
+        }
+        records.push_back(std::move(r));
+    }
+    return records;
+}
+
+// The history: what a run pays to hand over its record, what the writer pays
+// to store one beside 100,000 others, and what opening the window costs.
+void AddHistoryRows(Table& table, const Options& options) {
+    const std::string recordRow = "Recording one attempt, the run's side (µs)";
+    const std::string writeRow = "Writing one record, 100,000 kept (µs)";
+    const std::string openRow = "Opening the History window over 100,000 records (ms)";
+    const std::string readRow = "Reading 100,000 records, the window's read (ms)";
+    TempFolder folder;
+    const std::string path = folder.Path() + "/history.sqlite";
+    {
+        HistoryStore store(path);
+        if (!store.Append(HistoryRecords(kHistoryRecords))) {
+            for (const std::string& row : {recordRow, writeRow, readRow, openRow}) {
+                table.AddUnavailable(row, "not measured: the database could not be filled");
+            }
+            return;
+        }
+    }
+    const AttemptRecord one = HistoryRecords(1).front();
+    {
+        HistoryStore store(path);
+        std::vector<double> writesUs;
+        for (int i = 0; i < options.exchanges; ++i) {
+            AttemptRecord r = one;
+            r.timeUtc.seconds = 1796565930 + i;
+            const auto start = Clock::now();
+            store.Append(r);
+            writesUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        table.AddSummary(
+            writeRow, Summarise(writesUs), false,
+            "HistoryStore::Append on the writer thread: one WAL transaction, retention included; " +
+                std::to_string(store.Count()) + " kept after");
+        std::vector<double> readsMs;
+        for (int i = 0; i < kWindowOpenings; ++i) {
+            const auto start = Clock::now();
+            store.LoadAll();
+            readsMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        table.AddSummary(readRow, Summarise(readsMs), false,
+                         "HistoryStore::LoadAll, on the writer thread: the part of the opening that does not "
+                         "hold the user-interface thread");
+    }
+
+    static int argc = 1;
+    static char name[] = "tidewell-bench";
+    static char* argv[] = {name, nullptr};
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    HistoryRecorder recorder(path);
+    std::vector<double> recordsUs;
+    for (int i = 0; i < options.exchanges; ++i) {
+        const auto start = Clock::now();
+        recorder.Record(one);
+        recordsUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (i % 100 == 99) {
+            recorder.Flush();
+        }
+    }
+    recorder.Flush();
+    table.AddSummary(recordRow, Summarise(recordsUs), false,
+                     "HistoryRecorder::Record: queued for the writer thread, nothing waits for the disk");
+
+    std::vector<double> opensMs;
+    for (int i = 0; i < kWindowOpenings; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        CHistoryDlg window(recorder);
+        bool shown = false;
+        QObject::connect(&window, &CHistoryDlg::RecordsShown, [&shown] { shown = true; });
+        window.show();
+        if (!QTest::qWaitFor([&] { return shown; }, 60000)) {
+            table.AddUnavailable(openRow, "not measured: the window did not show the records within 60 s");
+            return;
+        }
+        // The first complete picture, chart and table drawn.
+        window.grab();
+        opensMs.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    }
+    table.AddSummary(openRow, Summarise(opensMs), false,
+                     "from construction to the chart and table drawn (offscreen); the read runs on the "
+                     "writer thread, the user-interface thread stays free meanwhile");
+}
+
 // "chronyd (chrony) version 4.3" without its list of features.
 // "Find the best" of the server chooser, as the user starts it, over 18
 // servers on loopback of which only the last answers; each exchange waits the
@@ -663,7 +783,7 @@ void PrintHeader(int argc, char** argv) {
 
 int Usage() {
     std::cerr << "usage: tidewell-bench [--exchanges N] [--idle-seconds N] [--gap-ms N] [--find-best-runs N]"
-                 " [--app PATH]\n";
+                 " [--app PATH] [--history-only]\n";
     return 2;
 }
 
@@ -673,6 +793,10 @@ int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
+        if (name == "--history-only") {
+            options.historyOnly = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             return Usage();
         }
@@ -710,6 +834,11 @@ int main(int argc, char** argv) {
     const std::string count = std::to_string(options.exchanges);
 
     std::string failure;
+    if (options.historyOnly) {
+        AddHistoryRows(table, options);
+        table.Print(std::cout);
+        return 0;
+    }
     Progress("chronyd on the real clock");
     if (auto chronyd = StartChronyd({}, failure)) {
         const ExchangeSamples exchanges = MeasureExchanges(chronyd->Port(), 0, options);
@@ -743,6 +872,8 @@ int main(int argc, char** argv) {
     AddPort123Rows(table, options);
     AddFindBestRow(table, options);
     AddIdleRows(table, options);
+    Progress("the history");
+    AddHistoryRows(table, options);
 
     table.Print(std::cout);
     std::cout << "\nEach exchange waits " << options.gapMs << " ms after the one before; " << count

@@ -210,7 +210,7 @@ bool HistoryStore::Open() {
     return true;
 }
 
-HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord& record) {
+HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord* records, std::size_t count) {
     QSqlDatabase db = QSqlDatabase::database(QString::fromStdString(m_connection), false);
     if (!db.transaction()) {
         return IsDamage(db.lastError()) ? Result::Damaged : Result::Failed;
@@ -221,24 +221,29 @@ HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord& record) {
         db.rollback();
         return IsDamage(error) ? Result::Damaged : Result::Failed;
     };
-    query.prepare(QStringLiteral(
-        "INSERT INTO attempts (time_utc_us, server_title, server_host, offset_s, delay_s, correction_s,"
-        " shift_s, authenticated, status, kind, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-    query.addBindValue(QVariant::fromValue<qlonglong>(MicrosecondsOf(record.timeUtc)));
-    query.addBindValue(QString::fromStdString(record.serverTitle));
-    query.addBindValue(QString::fromStdString(record.serverHost));
-    query.addBindValue(Optional(record.offsetSeconds));
-    query.addBindValue(Optional(record.delaySeconds));
-    query.addBindValue(Optional(record.correctionSeconds));
-    query.addBindValue(record.shiftSeconds);
-    query.addBindValue(record.authenticated ? 1 : 0);
-    query.addBindValue(QString::fromStdString(record.statusText));
-    query.addBindValue(QString::fromLatin1(AttemptKindName(record.kind)));
-    query.addBindValue(QString::fromLatin1(AttemptOutcomeName(record.outcome)));
-    if (!query.exec()) {
-        return fail(query.lastError());
+    qlonglong id = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const AttemptRecord& record = records[i];
+        query.prepare(QStringLiteral(
+            "INSERT INTO attempts (time_utc_us, server_title, server_host, offset_s, delay_s, correction_s,"
+            " shift_s, authenticated, status, kind, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+        query.addBindValue(QVariant::fromValue<qlonglong>(MicrosecondsOf(record.timeUtc)));
+        query.addBindValue(QString::fromStdString(record.serverTitle));
+        query.addBindValue(QString::fromStdString(record.serverHost));
+        query.addBindValue(Optional(record.offsetSeconds));
+        query.addBindValue(Optional(record.delaySeconds));
+        query.addBindValue(Optional(record.correctionSeconds));
+        query.addBindValue(record.shiftSeconds);
+        query.addBindValue(record.authenticated ? 1 : 0);
+        query.addBindValue(QString::fromStdString(record.statusText));
+        query.addBindValue(QString::fromLatin1(AttemptKindName(record.kind)));
+        query.addBindValue(QString::fromLatin1(AttemptOutcomeName(record.outcome)));
+        if (!query.exec()) {
+            return fail(query.lastError());
+        }
+        id = query.lastInsertId().toLongLong();
     }
-    const qlonglong id = query.lastInsertId().toLongLong();
+    const AttemptRecord& record = records[count - 1];
     // Ids only grow, so the newest maxRecords are those above this one.
     query.prepare(QStringLiteral("DELETE FROM attempts WHERE id <= ?"));
     query.addBindValue(id - m_limits.maxRecords);
@@ -265,13 +270,20 @@ HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord& record) {
 }
 
 bool HistoryStore::Append(const AttemptRecord& record) {
+    return Append(std::vector<AttemptRecord>{record});
+}
+
+bool HistoryStore::Append(const std::vector<AttemptRecord>& records) {
+    if (records.empty()) {
+        return true;
+    }
     if (!m_open && !Open()) {
         return false;
     }
-    const Result result = InsertAndPrune(record);
+    const Result result = InsertAndPrune(records.data(), records.size());
     if (result == Result::Damaged) {
         SetAside();
-        return Open() && InsertAndPrune(record) == Result::Ok;
+        return Open() && InsertAndPrune(records.data(), records.size()) == Result::Ok;
     }
     return result == Result::Ok;
 }

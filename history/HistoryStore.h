@@ -43,6 +43,8 @@ public:
     // folder that cannot be written); a damaged database is set aside and the
     // record written to a new one.
     bool Append(const AttemptRecord& record);
+    // Many records in one transaction (an import, the benchmark's filling).
+    bool Append(const std::vector<AttemptRecord>& records);
     // Every record kept, oldest first.
     std::vector<AttemptRecord> LoadAll();
     int64_t Count();
@@ -55,7 +57,7 @@ private:
     enum class Result { Ok, Damaged, Failed };
 
     Result OpenConnection();
-    Result InsertAndPrune(const AttemptRecord& record);
+    Result InsertAndPrune(const AttemptRecord* records, std::size_t count);
     void Close();
     void SetAside();
 

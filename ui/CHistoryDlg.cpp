@@ -9,11 +9,11 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLegendMarker>
+#include <QLineSeries>
 #include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QScatterSeries>
-#include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -97,13 +97,25 @@ QList<QPointF> Thinned(const QList<QPointF>& points, int maxPoints) {
     return kept;
 }
 
+// Points only, no line between them: the offsets are single measurements.
+void Dots(QLineSeries* series, const QColor& colour, bool cross) {
+    // No line, but the pen keeps the colour: the legend takes it from there.
+    QPen pen(colour);
+    pen.setStyle(Qt::NoPen);
+    series->setPen(pen);
+    series->setPointsVisible(true);
+    series->setMarkerSize(9);
+    series->setLightMarker(Marker(colour, cross));
+}
+
 bool IsFailures(const QAbstractSeries* series) {
     return series->objectName() == QLatin1String("failures");
 }
 
 }  // namespace
 
-// The attempts as rows; sorting goes by the raw values (Qt::UserRole).
+// The attempts as rows, sorted by the raw values (a permutation of the
+// records, so that sorting 100,000 rows stays quick).
 class HistoryTableModel final : public QAbstractTableModel {
 public:
     enum Column {
@@ -126,11 +138,16 @@ public:
     void SetRecords(const std::vector<AttemptRecord>* records) {
         beginResetModel();
         m_records = records;
+        m_order.resize(records->size());
+        for (std::size_t i = 0; i < m_order.size(); ++i) {
+            m_order[i] = i;
+        }
+        Order();
         endResetModel();
     }
 
     int rowCount(const QModelIndex& parent) const override {
-        return parent.isValid() || m_records == nullptr ? 0 : static_cast<int>(m_records->size());
+        return parent.isValid() ? 0 : static_cast<int>(m_order.size());
     }
     int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : Count; }
 
@@ -144,30 +161,19 @@ public:
         return section >= 0 && section < Count ? QString::fromLatin1(kTitles[section]) : QVariant();
     }
 
+    void sort(int column, Qt::SortOrder order) override {
+        emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+        m_sortColumn = column;
+        m_sortOrder = order;
+        Order();
+        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    }
+
     QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || m_records == nullptr || index.row() >= static_cast<int>(m_records->size())) {
+        if (!index.isValid() || index.row() >= static_cast<int>(m_order.size())) {
             return {};
         }
-        const AttemptRecord& r = (*m_records)[static_cast<std::size_t>(index.row())];
-        if (role == Qt::UserRole) {
-            const auto number = [](const std::optional<double>& v) {
-                return v ? QVariant(*v) : QVariant(-std::numeric_limits<double>::infinity());
-            };
-            switch (index.column()) {
-                case Time:
-                    return QVariant::fromValue<qint64>(MillisecondsOf(r.timeUtc));
-                case Offset:
-                    return number(r.offsetSeconds);
-                case Delay:
-                    return number(r.delaySeconds);
-                case Correction:
-                    return number(r.correctionSeconds);
-                case Shift:
-                    return r.shiftSeconds;
-                default:
-                    return data(index, Qt::DisplayRole);
-            }
-        }
+        const AttemptRecord& r = (*m_records)[m_order[static_cast<std::size_t>(index.row())]];
         if (role == Qt::TextAlignmentRole && index.column() >= Offset && index.column() <= Shift) {
             return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
         }
@@ -207,7 +213,54 @@ public:
     }
 
 private:
+    // Nothing measured sorts below every number.
+    static double Number(const std::optional<double>& value) {
+        return value.value_or(-std::numeric_limits<double>::infinity());
+    }
+
+    void Order() {
+        if (m_records == nullptr) {
+            return;
+        }
+        const std::vector<AttemptRecord>& records = *m_records;
+        const auto by = [&](auto key) {
+            std::stable_sort(m_order.begin(), m_order.end(), [&](std::size_t a, std::size_t b) {
+                return m_sortOrder == Qt::AscendingOrder ? key(records[a]) < key(records[b])
+                                                         : key(records[b]) < key(records[a]);
+            });
+        };
+        switch (m_sortColumn) {
+            case Time:
+                return by([](const AttemptRecord& r) { return r.timeUtc; });
+            case Server:
+                return by([](const AttemptRecord& r) { return r.serverTitle; });
+            case Host:
+                return by([](const AttemptRecord& r) { return r.serverHost; });
+            case Kind:
+                return by([](const AttemptRecord& r) { return r.kind; });
+            case Outcome:
+                return by([](const AttemptRecord& r) { return r.outcome; });
+            case Offset:
+                return by([](const AttemptRecord& r) { return Number(r.offsetSeconds); });
+            case Delay:
+                return by([](const AttemptRecord& r) { return Number(r.delaySeconds); });
+            case Correction:
+                return by([](const AttemptRecord& r) { return Number(r.correctionSeconds); });
+            case Shift:
+                return by([](const AttemptRecord& r) { return r.shiftSeconds; });
+            case Authenticated:
+                return by([](const AttemptRecord& r) { return r.authenticated; });
+            case Status:
+                return by([](const AttemptRecord& r) { return r.statusText; });
+            default:
+                return;
+        }
+    }
+
     const std::vector<AttemptRecord>* m_records = nullptr;
+    std::vector<std::size_t> m_order;
+    int m_sortColumn = Time;
+    Qt::SortOrder m_sortOrder = Qt::DescendingOrder;
 };
 
 CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(parent), m_recorder(recorder) {
@@ -226,12 +279,9 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     m_chartView->setMinimumHeight(260);
 
     m_model = new HistoryTableModel(this);
-    m_sorted = new QSortFilterProxyModel(this);
-    m_sorted->setSourceModel(m_model);
-    m_sorted->setSortRole(Qt::UserRole);
     m_table = new QTableView;
     m_table->setObjectName(QStringLiteral("IDC_HISTORY_TABLE"));
-    m_table->setModel(m_sorted);
+    m_table->setModel(m_model);
     m_table->setSortingEnabled(true);
     m_table->sortByColumn(HistoryTableModel::Time, Qt::DescendingOrder);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -239,6 +289,9 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     m_table->verticalHeader()->setVisible(false);
     m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
     m_table->horizontalHeader()->setStretchLastSection(true);
+    // Column widths from the rows in view and a few hundred more, not from every row.
+    m_table->verticalHeader()->setResizeContentsPrecision(200);
+    m_table->horizontalHeader()->setResizeContentsPrecision(200);
     m_table->setWordWrap(false);
 
     auto* splitter = new QSplitter(Qt::Vertical);
@@ -270,8 +323,16 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     layout->addWidget(splitter, 1);
     layout->addLayout(bottom);
 
-    // A record stored while the window is open is shown at once.
-    connect(&m_recorder, &HistoryRecorder::Recorded, this, &CHistoryDlg::Reload, Qt::QueuedConnection);
+    // A record stored while the window is open is shown at once; a hidden
+    // window reads everything again when it is opened.
+    connect(
+        &m_recorder, &HistoryRecorder::Recorded, this,
+        [this] {
+            if (isVisible()) {
+                Reload();
+            }
+        },
+        Qt::QueuedConnection);
     Reload();
 }
 
@@ -290,8 +351,11 @@ void CHistoryDlg::Show(std::vector<AttemptRecord> records) {
     m_loading = false;
     m_records = std::move(records);
     m_drift = EstimateDrift(m_records);
+    const bool first = m_model->rowCount({}) == 0;
     m_model->SetRecords(&m_records);
-    m_table->resizeColumnsToContents();
+    if (first) {
+        m_table->resizeColumnsToContents();
+    }
     RebuildChart();
     m_driftLabel->setText(DriftText());
     m_countLabel->setText(QStringLiteral("%1 attempts").arg(m_records.size()));
@@ -376,31 +440,31 @@ void CHistoryDlg::RebuildChart() {
     offsetAxis->setRange(low - margin, high + margin);
     offsetAxis->applyNiceNumbers();
 
-    const auto add = [&](QScatterSeries* series, const QList<QPointF>& points) {
+    const auto add = [&](QLineSeries* series, const QList<QPointF>& points) {
         series->replace(Thinned(points, kMaxPointsPerSeries));
         m_chart->addSeries(series);
         series->attachAxis(timeAxis);
         series->attachAxis(offsetAxis);
+        // The series draw no line, so the legend shows their colour as a dot.
+        for (QLegendMarker* marker : m_chart->legend()->markers(series)) {
+            marker->setShape(QLegend::MarkerShapeCircle);
+            marker->setBrush(series->color());
+            marker->setPen(QPen(series->color().darker(130)));
+        }
     };
     std::size_t colour = 0;
     for (const auto& [title, points] : servers) {
-        auto* series = new QScatterSeries;
+        auto* series = new QLineSeries;
         series->setName(title);
         const QColor c = kServerColours[colour++ % std::size(kServerColours)];
-        series->setColor(c);
-        series->setBorderColor(c.darker(130));
-        series->setMarkerSize(8);
-        series->setLightMarker(Marker(c, false));
+        Dots(series, c, false);
         add(series, points);
     }
     if (!failures.isEmpty()) {
-        auto* series = new QScatterSeries;
+        auto* series = new QLineSeries;
         series->setName(QStringLiteral("Failed or stopped"));
         series->setObjectName(QStringLiteral("failures"));
-        series->setColor(kFailureColour);
-        series->setBorderColor(kFailureColour);
-        series->setMarkerSize(9);
-        series->setLightMarker(Marker(kFailureColour, true));
+        Dots(series, kFailureColour, true);
         add(series, failures);
     }
 }
@@ -416,7 +480,7 @@ int CHistoryDlg::ServerSeriesCount() const {
 int CHistoryDlg::OffsetPointCount() const {
     int count = 0;
     for (QAbstractSeries* series : m_chart->series()) {
-        auto* scatter = static_cast<QScatterSeries*>(series);
+        auto* scatter = static_cast<QLineSeries*>(series);
         count += IsFailures(series) ? 0 : static_cast<int>(scatter->count());
     }
     return count;
@@ -425,7 +489,7 @@ int CHistoryDlg::OffsetPointCount() const {
 int CHistoryDlg::FailureMarkCount() const {
     int count = 0;
     for (QAbstractSeries* series : m_chart->series()) {
-        auto* scatter = static_cast<QScatterSeries*>(series);
+        auto* scatter = static_cast<QLineSeries*>(series);
         count += IsFailures(series) ? static_cast<int>(scatter->count()) : 0;
     }
     return count;

@@ -13,7 +13,6 @@ class QChart;
 class QChartView;
 class QLabel;
 class QPushButton;
-class QSortFilterProxyModel;
 class QTableView;
 
 // "History": every recorded attempt drawn as the measured offset over time,
@@ -27,7 +26,7 @@ class CHistoryDlg : public QDialog {
 public:
     // Above this many points a server's series is thinned (per time slot the
     // lowest and the highest offset are kept), so that drawing stays quick.
-    static constexpr int kMaxPointsPerSeries = 4000;
+    static constexpr int kMaxPointsPerSeries = 1600;
 
     explicit CHistoryDlg(HistoryRecorder& recorder, QWidget* parent = nullptr);
     ~CHistoryDlg() override;
@@ -65,7 +64,6 @@ private:
     QChartView* m_chartView = nullptr;
     QTableView* m_table = nullptr;
     HistoryTableModel* m_model = nullptr;
-    QSortFilterProxyModel* m_sorted = nullptr;
     QLabel* m_driftLabel = nullptr;
     QLabel* m_countLabel = nullptr;
     QPushButton* m_exportButton = nullptr;

@@ -73,7 +73,6 @@ TEST(DriftTest, EstimatesTheDriftFromOffsetsBetweenCorrections) {
         {"server tests between weekly corrections", Simulated(12, 4, 7 * kDay, 0, 0.002, 6), true, 12,
          3 + 3 * 6},
         {"two points are not enough", Simulated(20, 3, kDay, 0, 0), false, 0, 2},
-        {"nothing", {}, false, 0, 0},
         {"a stopped run ends the stretch", stopped, false, 0, 2},
         {"a clock set by someone else is left out", setByHand, true, 20, 3},
     };

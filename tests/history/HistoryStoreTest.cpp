@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
-#include <cstdlib>
 #include <functional>
 
 #include "tests/support/TempFolder.h"
@@ -154,24 +152,4 @@ TEST(HistoryStoreTest, AFullDiskRefusesTheRecordAndNothingElse) {
     EXPECT_LT(stored, 300);
     EXPECT_EQ(store.Count(), stored);
     EXPECT_TRUE(store.SetAsideFiles().empty());
-}
-
-TEST(HistoryStoreTest, TheDefaultPathFollowsXdgDataHome) {
-    const QByteArray saved = qgetenv("XDG_DATA_HOME");
-    struct Row {
-        const char* value;
-        std::string expected;
-    };
-    const std::string home = QDir::homePath().toStdString();
-    const Row rows[] = {
-        {"/data", "/data/Quorvane/Tidewell/history.sqlite"},
-        {"", home + "/.local/share/Quorvane/Tidewell/history.sqlite"},
-        {"relative/data", home + "/.local/share/Quorvane/Tidewell/history.sqlite"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.value);
-        qputenv("XDG_DATA_HOME", row.value);
-        EXPECT_EQ(HistoryStore::DefaultPath(), row.expected);
-    }
-    qputenv("XDG_DATA_HOME", saved);
 }

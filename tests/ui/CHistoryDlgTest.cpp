@@ -93,6 +93,7 @@ TEST(CHistoryDlgTest, FollowsNewRecordsSortsByValueAndExports) {
     HistoryRecorder recorder(folder.Path() + "/history.sqlite");
     recorder.Record(Attempt(0, "a", AttemptOutcome::Success, 10.0));
     CHistoryDlg window(recorder);
+    window.show();
     QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
     WaitShown(shown);
     recorder.Record(Attempt(60, "a", AttemptOutcome::Success, 9.0));
