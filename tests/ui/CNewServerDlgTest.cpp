@@ -82,7 +82,7 @@ TEST(CNewServerDlgTest, CheckStripsTheUrlNamesAnUntitledServerAndReportsTheDelay
 
     // An authenticated server is marked so.
     f.Url()->setText("nts://time.example.net");
-    f.Click("IDC_CHECK_SERVER");
+    f.Check();
     EXPECT_EQ(f.Report()->text(), "Net Delay: 0.046 NTS");
 
     f.measure.delaySeconds = 0.0;
