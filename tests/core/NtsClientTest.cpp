@@ -29,9 +29,9 @@
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
+#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakePrompts.h"
-#include "tests/support/FakeClockSetter.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TempSettings.h"
 
