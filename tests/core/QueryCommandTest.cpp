@@ -97,7 +97,9 @@ TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
             << line;
         EXPECT_EQ(number, sample);
         EXPECT_EQ(of, 3);
-        EXPECT_NEAR(offsetSeconds, 1.5, 0.01) << line;
+        // A measurement is off by at most half its round trip, which a loaded
+        // machine can stretch.
+        EXPECT_NEAR(offsetSeconds, 1.5, 0.01 + delaySeconds / 2) << line;
         EXPECT_EQ(stratum, 4);
         EXPECT_EQ(leap, 0);
     }
@@ -105,7 +107,7 @@ TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
     double medianSeconds = 0;
     ASSERT_EQ(std::sscanf(line.c_str(), "127.0.0.1 summary of 3: offset median %lf", &medianSeconds), 1)
         << line;
-    EXPECT_NEAR(medianSeconds, 1.5, 0.01) << line;
+    EXPECT_NEAR(medianSeconds, 1.5, 0.1) << line;
     EXPECT_TRUE(err.str().empty());
 
     options.port = silent.Port();
