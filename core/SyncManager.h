@@ -147,7 +147,7 @@ public:
     // Copies the server list from Settings and makes nStartingServ the current
     // server (0 when it lies outside the list). User-interface thread only.
     void SetCurrentServer();
-    // The next server, wrapping to the first; in hourly mode (nSynPeriod 2) the
+    // The next server, wrapping to the first; in hourly mode (SyncPeriod::kHourly) the
     // last automatic start also moves 2 hours ahead.
     void AdvanceServer();
     int32_t CurrentServer() const;
