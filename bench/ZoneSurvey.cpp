@@ -18,7 +18,7 @@
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/GlibcZone.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempFolder.h"
 #include "timezone/DstEditorModel.h"
 
 namespace {
@@ -62,7 +62,7 @@ std::set<int64_t> DaysThatDiffer(const std::string& a, const std::string& b, int
 }
 
 // The file the editor wrote before it kept the past: the zone's own rule over 1970-2037.
-std::string OneRuleFile(const TempDir& dir, const TIME_ZONE_INFORMATION& record) {
+std::string OneRuleFile(const TempFolder& dir, const TIME_ZONE_INFORMATION& record) {
     const std::string path = dir / "one-rule";
     const auto rule = PosixTzFromRecord(record);
     if (rule) {
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     int rewritten = 0;
     std::vector<std::string> ruleFormShort;
     for (const std::string& name : zones) {
-        TempDir dir;
+        TempFolder dir;
         const std::string path = dir / "localtime";
         const std::string target = std::string(database) + "/" + name;
         if (symlink(target.c_str(), path.c_str()) != 0) {
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
 
     for (const char* name :
          {"America/New_York", "Europe/Berlin", "Australia/Sydney", "Africa/Casablanca", "Asia/Gaza"}) {
-        TempDir dir;
+        TempFolder dir;
         const std::string path = dir / "localtime";
         const std::string target = std::string(database) + "/" + name;
         if (symlink(target.c_str(), path.c_str()) != 0) {

@@ -23,8 +23,6 @@ public:
           m_counterName(m_entryName + "_Counter") {}
 
     const std::string& Section() const { return m_section; }
-    const std::string& EntryName() const { return m_entryName; }
-    const std::string& CounterName() const { return m_counterName; }
 
     std::size_t GetSize() const { return m_items.size(); }
     bool IsEmpty() const { return m_items.empty(); }

@@ -18,9 +18,20 @@ struct OptionRange {
     constexpr int32_t Checked(int32_t value) const { return Contains(value) ? value : loadDefault; }
 };
 
+// When the program synchronises on its own: the values nSynPeriod holds, as stored.
+namespace SyncPeriod {
+
+inline constexpr int32_t kDaily = 0;
+inline constexpr int32_t kAtStartUp = 1;
+inline constexpr int32_t kHourly = 2;
+inline constexpr int32_t kOnlyManual = 3;
+
+}  // namespace SyncPeriod
+
 namespace OptionRanges {
 
-inline constexpr OptionRange kSynPeriod{"nSynPeriod", 0, 0, 3};
+inline constexpr OptionRange kSynPeriod{"nSynPeriod", SyncPeriod::kDaily, SyncPeriod::kDaily,
+                                        SyncPeriod::kOnlyManual};
 inline constexpr OptionRange kShowIcon{"bShowIcon", 1, 0, 1};
 inline constexpr OptionRange kExitAfter{"bExitAfter", 1, 0, 1};
 // The dialog enters the shift as minutes and seconds with a sign.

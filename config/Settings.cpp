@@ -57,7 +57,7 @@ void Settings::LoadAll(LastAttempt& last) {
     bShowIcon = ReadOption(kShowIcon);
     bExitAfter = ReadOption(kExitAfter);
     // On the stored period on purpose: a stored period of 7 leaves bExitAfter as stored.
-    if (storedPeriod == 2 || storedPeriod == 3) {
+    if (storedPeriod == SyncPeriod::kHourly || storedPeriod == SyncPeriod::kOnlyManual) {
         bExitAfter = 0;
     }
     nSynPeriod = kSynPeriod.Checked(storedPeriod);

@@ -14,6 +14,16 @@
 
 namespace {
 
+// Shared by the waiting caller and the lookup's thread, whichever ends last.
+struct PendingLookup {
+    std::mutex mutex;
+    std::condition_variable_any answered;
+    bool done = false;
+    NameLookupAnswer answer;
+};
+
+}  // namespace
+
 uint32_t LookupErrorCode(int lookupResult, int savedErrno) {
     switch (lookupResult) {
         case EAI_NONAME:
@@ -30,16 +40,6 @@ uint32_t LookupErrorCode(int lookupResult, int savedErrno) {
             return kErrorNoRecovery;
     }
 }
-
-// Shared by the waiting caller and the lookup's thread, whichever ends last.
-struct PendingLookup {
-    std::mutex mutex;
-    std::condition_variable_any answered;
-    bool done = false;
-    NameLookupAnswer answer;
-};
-
-}  // namespace
 
 NameLookupAnswer SystemNameLookup(const std::string& name) {
     addrinfo hints{};

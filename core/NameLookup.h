@@ -21,6 +21,10 @@ struct NameLookupAnswer {
 // SystemNameLookup; tests put their own resolver in its place.
 using NameLookup = std::function<NameLookupAnswer(const std::string& name)>;
 
+// The last-error code of a failed getaddrinfo (its result, and errno as it
+// was right after the call).
+uint32_t LookupErrorCode(int lookupResult, int savedErrno);
+
 // The system's resolver: IPv6 and IPv4 addresses of the name, in the order the
 // resolver ranks them.
 NameLookupAnswer SystemNameLookup(const std::string& name);

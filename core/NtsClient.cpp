@@ -24,6 +24,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/NameLookup.h"
 #include "core/NtpWire.h"
 #include "platform/LastError.h"
 
@@ -126,21 +127,6 @@ bool WaitFailed(Wait wait, const char* what) {
     return Fail(kErrorTimedOut, std::string(what) + " timed out");
 }
 
-uint32_t LookupError(int result, int savedErrno) {
-    switch (result) {
-        case EAI_NONAME:
-        case EAI_NODATA:
-        case EAI_ADDRFAMILY:
-            return kErrorHostNotFound;
-        case EAI_AGAIN:
-            return kErrorTryAgain;
-        case EAI_SYSTEM:
-            return savedErrno != 0 ? static_cast<uint32_t>(savedErrno) : kErrorNoRecovery;
-        default:
-            return kErrorNoRecovery;
-    }
-}
-
 struct AddrInfoDeleter {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
@@ -154,7 +140,7 @@ bool Resolve(const std::string& name, uint16_t port, int socketType, AddrInfoLis
     errno = 0;
     const int result = getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (result != 0 || found == nullptr) {
-        return Fail(LookupError(result != 0 ? result : EAI_NONAME, errno), "cannot look up " + name);
+        return Fail(LookupErrorCode(result != 0 ? result : EAI_NONAME, errno), "cannot look up " + name);
     }
     list.reset(found);
     return true;

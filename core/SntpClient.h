@@ -62,7 +62,6 @@ public:
     // errno as the last error.
     bool Open(int family);
     void Close();
-    bool IsOpen() const { return m_handle != kInvalidSocket; }
     int Handle() const { return m_handle; }
 
 private:

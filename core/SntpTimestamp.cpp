@@ -7,6 +7,7 @@ namespace {
 constexpr double kFractionsPerSecond = 4294967295.0;  // 2^32 - 1: the program's floating-point second
 constexpr uint64_t kNanosecondsPerSecond = 1000000000;
 constexpr int64_t kDayNumberOf1900 = 2415021;
+constexpr int64_t kDayNumberOf1970 = 2440588;
 
 constexpr std::array<uint32_t, 1000> BuildMillisecondFractions() {
     std::array<uint32_t, 1000> table{};
@@ -21,32 +22,13 @@ constexpr std::array<uint32_t, 1000> BuildMillisecondFractions() {
 const std::array<uint32_t, 1000> MillisecondFractions = BuildMillisecondFractions();
 
 int64_t DateToDayNumber(int64_t year, int64_t month, int64_t day) {
-    if (month > 2) {
-        month -= 3;
-    } else {
-        month += 9;
-        year -= 1;
-    }
-    const int64_t century = year / 100;
-    const int64_t yearOfCentury = year - 100 * century;
-    return (146097 * century) / 4 + (1461 * yearOfCentury) / 4 + (153 * month + 2) / 5 + day + 1721119;
+    return DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) + kDayNumberOf1970;
 }
 
 CalendarDate DayNumberToDate(int64_t dayNumber) {
-    const int64_t t = 4 * dayNumber - 6884477;
-    const int64_t century = t / 146097;
-    const int64_t d = (t - 146097 * century) / 4;
-    const int64_t yearOfCentury = (4 * d + 3) / 1461;
-    const int64_t e = (4 * d + 3 - 1461 * yearOfCentury + 4) / 4;
-    int64_t month = (5 * e - 3) / 153;
-    const int64_t day = (5 * e - 3 - 153 * month + 5) / 5;
-    int64_t year = 100 * century + yearOfCentury;
-    if (month < 10) {
-        month += 3;
-    } else {
-        month -= 9;
-        year += 1;
-    }
+    int64_t year = 0;
+    unsigned month = 0, day = 0;
+    CivilFromDays(dayNumber - kDayNumberOf1970, year, month, day);
     return {year, month, day};
 }
 

@@ -72,6 +72,7 @@ struct CalendarDate {
     bool operator==(const CalendarDate&) const = default;
 };
 
-// Gregorian date to and from the Julian Day Number (1900-01-01 is 2415021).
+// Gregorian date to and from the Julian Day Number (1900-01-01 is 2415021),
+// through the platform's civil-day arithmetic.
 int64_t DateToDayNumber(int64_t year, int64_t month, int64_t day);
 CalendarDate DayNumberToDate(int64_t dayNumber);

@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "config/OptionRanges.h"
 #include "platform/LastError.h"
 
 namespace {
 
 constexpr double kTwoHoursInDays = 2.0 / 24.0;
-constexpr int32_t kHourlyPeriod = 2;
 
 }  // namespace
 
@@ -236,7 +236,7 @@ void SyncManager::SetCurrentServer() {
 
 void SyncManager::AdvanceServerLocked() {
     ++m_currentServer;
-    if (m_settings.nSynPeriod == kHourlyPeriod) {
+    if (m_settings.nSynPeriod == SyncPeriod::kHourly) {
         m_lastAutoStart.days += kTwoHoursInDays;
     }
     // At or past the end: a list that shrank must not leave the index outside it.

@@ -50,8 +50,6 @@ public:
     // Requested when the run is stopped. Waits of the run end on it.
     std::stop_token StopToken() const { return m_stop; }
     bool StopRequested() const { return m_stop.stop_requested(); }
-    // Which run this is; 0 for the direct ticket and for none.
-    uint64_t Generation() const { return m_generation; }
 
     // Runs effect under the manager's lock if the run is still current and
     // returns its result; otherwise returns false with ECANCELED as the last
@@ -149,7 +147,7 @@ public:
     // Copies the server list from Settings and makes nStartingServ the current
     // server (0 when it lies outside the list). User-interface thread only.
     void SetCurrentServer();
-    // The next server, wrapping to the first; in hourly mode (nSynPeriod 2) the
+    // The next server, wrapping to the first; in hourly mode (SyncPeriod::kHourly) the
     // last automatic start also moves 2 hours ahead.
     void AdvanceServer();
     int32_t CurrentServer() const;
@@ -228,7 +226,6 @@ public:
     SystemClock& Clock() const { return m_clock; }
     Prompts& GetPrompts() const { return m_prompts; }
     ClockSetter& Setter() const { return m_clockSetter; }
-    SocketsLayer& Sockets() const { return m_sockets; }
     const SyncManagerOptions& Options() const { return m_options; }
 
 private:

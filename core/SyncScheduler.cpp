@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/OptionRanges.h"
 #include "core/LocalDateTime.h"
 #include "core/SyncManager.h"
 #include "core/SyncRun.h"
@@ -17,9 +18,6 @@
 
 namespace {
 
-constexpr int32_t kDailyPeriod = 0;
-constexpr int32_t kStartUpPeriod = 1;
-constexpr int32_t kHourlyPeriod = 2;
 // A manual run may take this long whatever nTimeOut says: it waits for the
 // user's boxes.
 constexpr int64_t kManualLimitSeconds = 180;
@@ -173,15 +171,15 @@ void SyncScheduler::CheckSchedule(MainWindowView& window) {
     const int32_t period = settings.nSynPeriod;
     bool due = false;
     switch (period) {
-        case kDailyPeriod: {
+        case SyncPeriod::kDaily: {
             const SYSTEMTIME date = manager.GetLastAttempt().syncDate;
             due = date.wYear != t.wYear || date.wMonth != t.wMonth || date.wDay != t.wDay;
             break;
         }
-        case kStartUpPeriod:
+        case SyncPeriod::kAtStartUp:
             due = manager.AutoStarted() == 0;
             break;
-        case kHourlyPeriod:
+        case SyncPeriod::kHourly:
             if (std::abs(WholeMinutes(manager.LastAutoStart().days - now.days)) < kHourlyIntervalMinutes) {
                 return;
             }
@@ -207,7 +205,7 @@ void SyncScheduler::CheckSchedule(MainWindowView& window) {
         manager.SetAutoStarted();
         return;
     }
-    if (period == kHourlyPeriod) {
+    if (period == SyncPeriod::kHourly) {
         char text[128];
         std::snprintf(text, sizeof text, "Net connection is absent! %02d:%02d; %s %02d, %04d", t.wHour,
                       t.wMinute, manager.Months().Name(t.wMonth).c_str(), t.wDay, t.wYear);

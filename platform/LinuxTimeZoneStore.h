@@ -69,8 +69,6 @@ public:
     bool hasNamedZone(const std::string& name) const override;
     bool applyNamed(const std::string& name) override;
 
-    const std::string& ZonePath() const { return m_zonePath; }
-
 private:
     TimeZoneQuery QueryFile(const std::string& path) const;
     TimeZoneQuery QueryRule(const PosixTz& tz) const;

@@ -13,19 +13,6 @@ bool SystemClock::SetSystemTime(const SYSTEMTIME& utc) {
     return Set(ClockFromSystemTime(utc));
 }
 
-bool SystemClock::SetLocalTime(const SYSTEMTIME& local) {
-    if (!IsValidSystemTime(local)) {
-        SetLastError(kErrorInvalidParameter);
-        return false;
-    }
-    const std::optional<ClockTime> utc = FromLocal(local);
-    if (!utc) {
-        SetLastError(kErrorInvalidParameter);
-        return false;
-    }
-    return Set(*utc);
-}
-
 std::chrono::nanoseconds SystemClock::Monotonic() const {
     timespec ts{};
     clock_gettime(CLOCK_BOOTTIME, &ts);

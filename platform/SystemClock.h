@@ -32,7 +32,6 @@ public:
     SYSTEMTIME GetLocalTime() const { return ToLocal(Now()); }
     // Fail with kErrorInvalidParameter for a calendar time outside the settable range.
     bool SetSystemTime(const SYSTEMTIME& utc);
-    bool SetLocalTime(const SYSTEMTIME& local);
 };
 
 // CLOCK_REALTIME, local time through the C library's reading of the system zone.

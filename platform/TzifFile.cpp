@@ -16,7 +16,6 @@ class ByteReader {
 public:
     explicit ByteReader(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
     bool Has(std::size_t n) const { return m_bytes.size() - m_pos >= n; }
-    std::size_t Position() const { return m_pos; }
     void Skip(std::size_t n) { m_pos += n; }
     uint8_t U8() { return m_bytes[m_pos++]; }
     uint32_t U32() {

@@ -16,6 +16,7 @@
 #include "ui/HelpService.h"
 #include "ui/ProgramIcon.h"
 #include "ui/TrayIcon.h"
+#include "ui/Version.h"
 #include "ui_CMainDlg.h"
 
 namespace {
@@ -367,11 +368,8 @@ void CMainDlg::OnHistory() {
 }
 
 QString CMainDlg::AboutText() {
-    return QStringLiteral("%1\u00ae\tVersion\t %2.%3.%4\n\n")
-               .arg(QString::fromLatin1(kWindowTitle))
-               .arg(kVersionMajor)
-               .arg(kVersionMinor)
-               .arg(kVersionBuild) +
+    return QStringLiteral("%1\u00ae\tVersion\t %2\n\n")
+               .arg(QString::fromLatin1(kWindowTitle), QString::fromLatin1(kTidewellVersion)) +
            QStringLiteral(
                "Keeps the computer's clock right with SNTP time servers.\n"
                "Synchronizes daily, at start up, hourly or on request,\n"

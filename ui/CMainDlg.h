@@ -39,10 +39,6 @@ public:
     static constexpr const char* kWindowTitle = "Tidewell";
     static constexpr const char* kInitialStatus = "Initial. There was not synchronization yet.";
     static constexpr int kTimerPeriodMs = 1000;
-    // Shown in the about box.
-    static constexpr int kVersionMajor = 4;
-    static constexpr int kVersionMinor = 0;
-    static constexpr int kVersionBuild = 0;
 
     // Shows the about text; by default QMessageBox::about over this window.
     using AboutBox = std::function<void(const QString& title, const QString& text)>;

@@ -34,10 +34,10 @@ CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zone
     m_ui->setupUi(this);
     setFixedSize(size());
 
-    m_periodGroup->addButton(m_ui->IDC_PERIOD_DAILY, 0);
-    m_periodGroup->addButton(m_ui->IDC_PERIOD_STARTUP, 1);
-    m_periodGroup->addButton(m_ui->IDC_PERIOD_HOURLY, kHourly);
-    m_periodGroup->addButton(m_ui->IDC_PERIOD_MANUAL, 3);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_DAILY, SyncPeriod::kDaily);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_STARTUP, SyncPeriod::kAtStartUp);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_HOURLY, SyncPeriod::kHourly);
+    m_periodGroup->addButton(m_ui->IDC_PERIOD_MANUAL, SyncPeriod::kOnlyManual);
     m_signGroup->addButton(m_ui->IDC_AHEAD, 0);
     m_signGroup->addButton(m_ui->IDC_BACKWARD, 1);
 
@@ -111,7 +111,7 @@ void CParamDlg::FromSettings() {
 }
 
 void CParamDlg::ApplyHourlyRule() {
-    if (m_period == kHourly) {
+    if (m_period == SyncPeriod::kHourly) {
         // Remembered only on the way into hourly: clicking "Hourly" again must
         // not replace the user's choice by the cleared box.
         if (!m_hourlyRuleHeld) {

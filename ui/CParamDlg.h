@@ -29,8 +29,6 @@ public:
     void accept() override;
 
 private:
-    static constexpr int kHourly = 2;
-
     void FromSettings();
     void ApplyHourlyRule();
     void OnPeriodClicked();
@@ -50,7 +48,7 @@ private:
     QButtonGroup* m_signGroup;
     ValueExchange m_exchange;
 
-    int m_period = 0;     // 0 daily, 1 at start-up, 2 hourly, 3 only manual
+    int m_period = 0;     // a SyncPeriod
     int m_showIcon = 1;   // 0 or 1
     int m_exitAfter = 1;  // 0 or 1
     int m_rememberedExitAfter = 1;

@@ -13,7 +13,6 @@ public:
     explicit SpinEdit(QWidget* parent = nullptr);
 
     void SetRange(int minimum, int maximum);
-    int Minimum() const { return m_minimum; }
     int Maximum() const { return m_maximum; }
 
     // The field's text, exactly as typed.

@@ -50,8 +50,7 @@ bool TidewellApp::InitInstance() {
 
     m_services.timeService.SwitchOffSync();
 
-    m_startUpSwitch = IsStartUpCommandLine(m_services.commandLine);
-    const bool show = m_firstStart || !m_startUpSwitch;
+    const bool show = m_firstStart || !IsStartUpCommandLine(m_services.commandLine);
     m_mainDlg.SetShowAtStart(show ? 1 : 0);
     m_mainDlg.Create();
     if (show) {

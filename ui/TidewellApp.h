@@ -52,7 +52,6 @@ public:
     int Run();
 
     bool IsFirstStart() const { return m_firstStart; }
-    bool HasStartUpSwitch() const { return m_startUpSwitch; }
 
 private:
     void PrepareFirstStart();
@@ -63,5 +62,4 @@ private:
     Services m_services;
     std::unique_ptr<SingleInstance> m_instance;
     bool m_firstStart = false;
-    bool m_startUpSwitch = false;
 };

@@ -6,24 +6,19 @@
 #include <QDBusPendingCall>
 #include <QDBusReply>
 #include <QDBusVariant>
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <optional>
 #include <thread>
 
 #include "platform/LastError.h"
+#include "ui/Timedated.h"
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.timedate1");
-const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
-const QString kInterface = QStringLiteral("org.freedesktop.timedate1");
-
-QString UniqueConnectionName() {
-    static std::atomic<int> counter{0};
-    return QStringLiteral("tidewell-clock-setter-%1").arg(++counter);
-}
+using Timedated::kInterface;
+using Timedated::kPath;
+using Timedated::kService;
 
 // The last-error code of a D-Bus error, in the terms of ClockSetter.
 uint32_t ErrorCode(const QString& name) {
@@ -103,7 +98,7 @@ TimedatedClockSetter::TimedatedClockSetter(SystemClock& clock, ClockSetter& fall
     : m_clock(clock),
       m_fallback(fallback),
       m_busAddress(busAddress),
-      m_connectionName(UniqueConnectionName()),
+      m_connectionName(Timedated::UniqueConnectionName("tidewell-clock-setter")),
       m_timeouts(timeouts) {}
 
 TimedatedClockSetter::~TimedatedClockSetter() {

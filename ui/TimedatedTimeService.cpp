@@ -5,18 +5,14 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QMetaObject>
-#include <atomic>
+
+#include "ui/Timedated.h"
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.timedate1");
-const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
-const QString kInterface = QStringLiteral("org.freedesktop.timedate1");
-
-QString UniqueConnectionName() {
-    static std::atomic<int> counter{0};
-    return QStringLiteral("tidewell-timedated-%1").arg(++counter);
-}
+using Timedated::kInterface;
+using Timedated::kPath;
+using Timedated::kService;
 
 }  // namespace
 
@@ -26,7 +22,7 @@ TimedatedTimeService::TimedatedTimeService(const QString& busAddress, std::chron
                                            QObject* parent)
     : QObject(parent),
       m_busAddress(busAddress),
-      m_connectionName(UniqueConnectionName()),
+      m_connectionName(Timedated::UniqueConnectionName("tidewell-timedated")),
       m_timeout(timeout) {}
 
 TimedatedTimeService::~TimedatedTimeService() {

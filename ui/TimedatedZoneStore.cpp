@@ -3,13 +3,15 @@
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <atomic>
 #include <ctime>
+
+#include "ui/Timedated.h"
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.timedate1");
-const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
+using Timedated::kInterface;
+using Timedated::kPath;
+using Timedated::kService;
 
 // Errors that say the service is not there to ask, rather than that it said no.
 bool IsUnreachable(const QDBusMessage& reply) {
@@ -30,8 +32,7 @@ bool IsUnreachable(const QDBusMessage& reply) {
 
 TimedatedZoneStore::TimedatedZoneStore(TimeZoneStore& inner, const QString& busAddress) : m_inner(inner) {
     if (!busAddress.isEmpty()) {
-        static std::atomic<int> counter{0};
-        m_connectionName = QStringLiteral("tidewell-timedated-zone-%1").arg(++counter);
+        m_connectionName = Timedated::UniqueConnectionName("tidewell-timedated-zone");
         QDBusConnection::connectToBus(busAddress, m_connectionName);
     }
 }
@@ -52,7 +53,7 @@ bool TimedatedZoneStore::applyNamed(const std::string& name) {
         return m_inner.applyNamed(name);
     }
     QDBusMessage call =
-        QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("SetTimezone"));
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("SetTimezone"));
     // Arguments: the zone, and whether the service may ask the user to authenticate.
     call << QString::fromStdString(name) << true;
     call.setInteractiveAuthorizationAllowed(true);

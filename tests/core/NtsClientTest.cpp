@@ -32,14 +32,14 @@
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakePrompts.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
 
 namespace {
 
 // A self-signed certificate for 127.0.0.1 and localhost, made with the
 // openssl command; it is its own trust anchor.
-bool MakeCertificate(const TempDir& dir) {
+bool MakeCertificate(const TempFolder& dir) {
     const std::string command =
         "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "
         "/CN=localhost"
@@ -120,7 +120,7 @@ private:
 // silent, it completes the handshake and then says nothing.
 class FakeKeServer {
 public:
-    FakeKeServer(const TempDir& dir, NtsBytes answer, bool offerAlpn, bool silent = false) {
+    FakeKeServer(const TempFolder& dir, NtsBytes answer, bool offerAlpn, bool silent = false) {
         m_ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_file(m_ctx, (dir / "cert.pem").c_str(), SSL_FILETYPE_PEM);
         SSL_CTX_use_PrivateKey_file(m_ctx, (dir / "key.pem").c_str(), SSL_FILETYPE_PEM);
@@ -215,7 +215,7 @@ protected:
         return std::make_unique<Chronyd>(options);
     }
 
-    TempDir m_dir;
+    TempFolder m_dir;
     NtsKeOptions m_options;
     FakeClock m_clock = FakeClock::FollowingRealTime(0);
 };

@@ -12,7 +12,7 @@
 #include "platform/ZoneRecord.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/GlibcZone.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/ZoneRecords.h"
 
 namespace {
@@ -106,7 +106,7 @@ TEST(LinuxTimeZoneStoreTest, ReadsTheRecordOfRealZones) {
 }
 
 TEST(LinuxTimeZoneStoreTest, AZoneThatCannotBeReadIsInvalidWithAZeroRecord) {
-    TempDir dir;
+    TempFolder dir;
     std::vector<uint8_t> berlin;
     ASSERT_TRUE(ReadWholeFile(DataZone("Europe/Berlin"), kMaxTzifSize, berlin));
     ASSERT_TRUE(ReplaceFileAtomically(dir / "truncated", std::span(berlin).first(berlin.size() / 2)));
@@ -152,7 +152,7 @@ TEST(LinuxTimeZoneStoreTest, TheTzVariableDecidesWhatIsRead) {
 }
 
 TEST(LinuxTimeZoneStoreTest, ApplyReplacesTheZoneAndTheNextQuerySeesIt) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     FakeClock clock(Utc(2025, 7, 1));
     LinuxTimeZoneStore store(clock, zone);
@@ -172,7 +172,7 @@ TEST(LinuxTimeZoneStoreTest, ApplyReplacesTheZoneAndTheNextQuerySeesIt) {
 }
 
 TEST(LinuxTimeZoneStoreTest, ApplyReplacesALinkAndLeavesTheDatabaseAlone) {
-    TempDir dir;
+    TempFolder dir;
     const std::string database = dir / "Berlin";
     std::filesystem::copy_file(DataZone("Europe/Berlin"), database);
     std::vector<uint8_t> before;
@@ -191,7 +191,7 @@ TEST(LinuxTimeZoneStoreTest, ApplyReplacesALinkAndLeavesTheDatabaseAlone) {
 }
 
 TEST(LinuxTimeZoneStoreTest, ARefusedRecordChangesNothing) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     std::filesystem::copy_file(DataZone("Europe/Berlin"), zone);
     FakeClock clock(Utc(2025, 7, 1));
@@ -233,7 +233,7 @@ int WithoutWriteRight(const std::string& folder, Body body) {
 }
 
 TEST(LinuxTimeZoneStoreTest, WithoutTheRightTheHelperIsAsked) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     const int code = WithoutWriteRight(dir.Path(), [&] {
         FakeClock clock(Utc(2025, 7, 1));
@@ -261,7 +261,7 @@ TEST(LinuxTimeZoneStoreTest, WithoutTheRightTheHelperIsAsked) {
 }
 
 TEST(LinuxTimeZoneStoreTest, TheRunnerHandsTheRecordToTheCommandAndReadsItsExitCode) {
-    TempDir dir;
+    TempFolder dir;
     const std::string received = dir / "received";
     PkexecZoneHelperRunner runner({"/bin/sh", "-c", "cat > \"$0\"", received});
     ASSERT_TRUE(runner.Run(EditorRecord()));
@@ -283,7 +283,7 @@ TEST(LinuxTimeZoneStoreTest, AnEditKeepsThePastOfTheZoneItReplaces) {
     for (const char* name :
          {"America/New_York", "Europe/Berlin", "Australia/Sydney", "Africa/Casablanca", "Asia/Gaza"}) {
         SCOPED_TRACE(name);
-        TempDir dir;
+        TempFolder dir;
         const std::string zone = dir / "localtime";
         ASSERT_EQ(symlink(DataZone(name).c_str(), zone.c_str()), 0);
         FakeClock clock({now, 0});
@@ -340,7 +340,7 @@ TEST(LinuxTimeZoneStoreTest, StatusAgreesWithTheCLibraryEverySixHours) {
 }
 
 TEST(LinuxTimeZoneStoreTest, ANamedZoneIsPutBackAsTheLinkItWas) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     ASSERT_EQ(symlink((kDatabase + "/Europe/Berlin").c_str(), zone.c_str()), 0);
     FakeClock clock(Utc(2025, 7, 1));

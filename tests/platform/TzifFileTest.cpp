@@ -13,7 +13,7 @@
 #include "platform/ZoneFile.h"
 #include "platform/ZoneRecord.h"
 #include "tests/support/GlibcZone.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempFolder.h"
 
 namespace {
 
@@ -225,7 +225,7 @@ TEST(TzifFileTest, WrittenFilesReadTheSameInTheCLibrary) {
         {"<+0530>-5:30", {{Utc(2025, 1, 1, 0), 19800}, {Utc(2060, 7, 1, 0), 19800}}},
         {"<+00>0", {{Utc(2025, 1, 1, 0), 0}}},
     };
-    TempDir dir;
+    TempFolder dir;
     int n = 0;
     for (const WrittenZone& c : cases) {
         const auto tz = ParsePosixTz(c.tz);
@@ -263,7 +263,7 @@ TEST(TzifFileTest, WrittenFilesReadTheSameInTheCLibrary) {
 }
 
 TEST(TzifFileTest, ZdumpShowsTheWrittenTransitions) {
-    TempDir dir;
+    TempFolder dir;
     const std::string path = dir / "zone";
     ASSERT_TRUE(ReplaceFileAtomically(
         path, BuildTzif(*ParsePosixTz("UserStandardDST-1UserDaylightDST,M3.5.0,M10.5.0/3"))));

@@ -9,23 +9,18 @@
 #include "platform/SystemTime.h"
 #include "platform/ZoneRecord.h"
 #include "tests/support/FakeClock.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempFolder.h"
+#include "tests/support/ZoneRecords.h"
 
 namespace {
 
 TIME_ZONE_INFORMATION Record() {
     TIME_ZONE_INFORMATION tzi;
     tzi.Bias = 300;
-    const std::u16string standard = u"User standard DST";
-    const std::u16string daylight = u"User daylight DST";
-    std::copy(standard.begin(), standard.end(), tzi.StandardName.begin());
-    std::copy(daylight.begin(), daylight.end(), tzi.DaylightName.begin());
-    tzi.StandardDate.wMonth = 11;
-    tzi.StandardDate.wDay = 1;
-    tzi.StandardDate.wHour = 2;
-    tzi.DaylightDate.wMonth = 3;
-    tzi.DaylightDate.wDay = 2;
-    tzi.DaylightDate.wHour = 2;
+    tzi.StandardName = Name(u"User standard DST");
+    tzi.DaylightName = Name(u"User daylight DST");
+    tzi.StandardDate = Rule(11, 1, 0, 2);
+    tzi.DaylightDate = Rule(3, 2, 0, 2);
     tzi.DaylightBias = -60;
     return tzi;
 }
@@ -50,7 +45,7 @@ int RunWithInput(const std::vector<std::string>& args, const std::vector<uint8_t
 }
 
 TEST(ZoneHelperTest, WritesACheckedRecordToItsZonePath) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     ASSERT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), zone), kZoneHelperDone);
     FakeClock clock({DaysFromCivil(2025, 7, 1) * 86400, 0});
@@ -58,7 +53,7 @@ TEST(ZoneHelperTest, WritesACheckedRecordToItsZonePath) {
 }
 
 TEST(ZoneHelperTest, RefusesArgumentsAndMalformedInput) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     const std::vector<uint8_t> good = EncodeTimeZoneInformation(Record());
     std::vector<uint8_t> longer = good;
@@ -101,13 +96,13 @@ TEST(ZoneHelperTest, RefusesArgumentsAndMalformedInput) {
 }
 
 TEST(ZoneHelperTest, AZonePathThatCannotBeWrittenIsAFailedWrite) {
-    TempDir dir;
+    TempFolder dir;
     EXPECT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), dir / "missing/localtime"),
               kZoneHelperWriteFailed);
 }
 
 TEST(ZoneHelperTest, LinksTheZonePathToANamedZoneAgain) {
-    TempDir dir;
+    TempFolder dir;
     const std::string zone = dir / "localtime";
     ASSERT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), zone), kZoneHelperDone);
     ASSERT_EQ(RunWithInput({}, ZoneHelperNameInput("America/New_York"), zone), kZoneHelperDone);

@@ -11,6 +11,7 @@ public:
     TempFolder& operator=(const TempFolder&) = delete;
 
     const std::string& Path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
     // Whole-file helpers for tests that look at what reached the disk.
     static std::string ReadFile(const std::string& path);

@@ -9,7 +9,7 @@
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeTimeZoneStore.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/ZoneRecords.h"
 #include "timezone/NameConversion.h"
 
@@ -285,7 +285,7 @@ TEST(DstEditorModelTest, OnAZoneFile) {
     } cases[] = {{"America/New_York", true}, {"", false}, {"America/Atlantis", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.startZoneName);
-        TempDir dir;
+        TempFolder dir;
         const std::string zone = dir / "localtime";
         ASSERT_EQ(symlink((database + "/America/New_York").c_str(), zone.c_str()), 0);
         FakeClock clock({DaysFromCivil(2025, 7, 1) * 86400, 0});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/FakeTimeZoneStore.h"
+#include "tests/support/ZoneRecords.h"
 #include "timezone/NameConversion.h"
 
 namespace {
@@ -11,13 +12,9 @@ TIME_ZONE_INFORMATION Berlin() {
     TIME_ZONE_INFORMATION tzi;
     tzi.Bias = -60;
     tzi.StandardName = NameFromNarrow("CET");
-    tzi.StandardDate.wMonth = 10;
-    tzi.StandardDate.wDay = 5;
-    tzi.StandardDate.wHour = 3;
+    tzi.StandardDate = Rule(10, 5, 0, 3);
     tzi.DaylightName = NameFromNarrow("CEST");
-    tzi.DaylightDate.wMonth = 3;
-    tzi.DaylightDate.wDay = 5;
-    tzi.DaylightDate.wHour = 2;
+    tzi.DaylightDate = Rule(3, 5, 0, 2);
     tzi.DaylightBias = -60;
     return tzi;
 }

@@ -20,6 +20,7 @@
 #include "tests/support/TempFolder.h"
 #include "tests/ui/TestProgram.h"
 #include "ui/CHistoryDlg.h"
+#include "ui/Version.h"
 
 namespace {
 
@@ -268,7 +269,7 @@ TEST(CMainDlgTest, TheButtonsAndF1ReachHelpAboutAndTheDateAndTimeSettings) {
     QTest::mouseClick(program->Button("IDC_ABOUT"), Qt::LeftButton);
     ASSERT_EQ(program->aboutTexts.size(), 1u);
     EXPECT_EQ(program->aboutTexts[0].split('\n').first(),
-              QString::fromUtf8("Tidewell\u00ae\tVersion\t 4.0.0"));
+              QString::fromUtf8("Tidewell\u00ae\tVersion\t ") + QString::fromLatin1(kTidewellVersion));
     EXPECT_GT(program->aboutTexts[0].split('\n').size(), 2);
 
     // Escape leaves the main window alone.

@@ -15,6 +15,7 @@
 #include "tests/support/FakeTimeZoneStore.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TempSettings.h"
+#include "tests/support/ZoneRecords.h"
 #include "timezone/DstInfo.h"
 #include "ui/CDSTDlg.h"
 #include "ui/SpinEdit.h"
@@ -35,12 +36,8 @@ private:
 TIME_ZONE_INFORMATION RuleZone(int32_t biasMinutes) {
     TIME_ZONE_INFORMATION tzi{};
     tzi.Bias = biasMinutes;
-    tzi.StandardDate.wMonth = 10;
-    tzi.StandardDate.wDay = 5;
-    tzi.StandardDate.wHour = 3;
-    tzi.DaylightDate.wMonth = 3;
-    tzi.DaylightDate.wDay = 5;
-    tzi.DaylightDate.wHour = 2;
+    tzi.StandardDate = Rule(10, 5, 0, 3);
+    tzi.DaylightDate = Rule(3, 5, 0, 2);
     tzi.DaylightBias = -60;
     return tzi;
 }

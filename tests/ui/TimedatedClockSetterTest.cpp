@@ -2,13 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 #include <algorithm>
 #include <cerrno>
@@ -18,11 +11,9 @@
 #include "core/SyncRun.h"
 #include "platform/LastError.h"
 #include "tests/support/SyncRig.h"
+#include "tests/support/TimedatedMock.h"
 
 namespace {
-
-const QString kService = QStringLiteral("org.freedesktop.timedate1");
-const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
 
 // As timedated: no SetTime while its own synchronisation is on.
 const QString kSetTimeAsTimedated = QStringLiteral(
@@ -32,83 +23,15 @@ const QString kSetTimeAsTimedated = QStringLiteral(
 const QString kSetTimeRefused = QStringLiteral(
     "raise dbus.exceptions.DBusException('Not authorized', name='org.freedesktop.DBus.Error.AccessDenied')");
 
-// A private bus standing in for the system bus, with the timedated mock of
-// python3-dbusmock on it; both are ended by their process ids.
-class TimedatedClockSetterTest : public ::testing::Test {
+class TimedatedClockSetterTest : public TimedatedMockTest {
 protected:
-    void SetUp() override {
-        m_daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
-        ASSERT_TRUE(m_daemon.waitForStarted(5000));
-        while (!m_daemon.canReadLine()) {
-            ASSERT_TRUE(m_daemon.waitForReadyRead(5000));
-        }
-        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        m_bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(m_address, "mock"));
-        ASSERT_TRUE(m_bus->isConnected());
-    }
-
-    void TearDown() override {
-        m_bus.reset();
-        QDBusConnection::disconnectFromBus("mock");
-        for (QProcess* process : {&m_mock, &m_daemon}) {
-            process->terminate();
-            if (!process->waitForFinished(3000)) {
-                process->kill();
-                process->waitForFinished(3000);
-            }
-        }
-    }
-
     // setNtp: Python in place of the template's SetNTP; empty: the template's.
-    void StartMock(bool ntp, const QString& setTime = kSetTimeAsTimedated, const QString& setNtp = {}) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", m_address);
-        m_mock.setProcessEnvironment(environment);
-        m_mock.setStandardOutputFile(QProcess::nullDevice());
-        m_mock.start("/usr/bin/python3", {"-m", "dbusmock", "--system", "--template", "timedated", "-p",
-                                          ntp ? "{\"NTP\": true}" : "{\"NTP\": false}"});
-        QElapsedTimer waited;
-        waited.start();
-        while (!m_bus->interface()->isServiceRegistered(kService)) {
-            ASSERT_LT(waited.elapsed(), 15000) << "the timedated mock (python3-dbusmock) did not come up";
-            QTest::qWait(20);
-        }
-        QDBusMessage reply = Mock("AddMethod", {kService, "SetTime", "xbb", QString(), setTime});
-        ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+    void StartMockWith(bool ntp, const QString& setTime = kSetTimeAsTimedated, const QString& setNtp = {}) {
+        StartMock(ntp ? "{\"NTP\": true}" : "{\"NTP\": false}");
+        ReplaceMethod("SetTime", "xbb", setTime);
         if (!setNtp.isEmpty()) {
-            reply = Mock("AddMethod", {kService, "SetNTP", "bb", QString(), setNtp});
-            ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+            ReplaceMethod("SetNTP", "bb", setNtp);
         }
-    }
-
-    QDBusMessage Mock(const QString& method, const QVariantList& arguments) {
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(kService, kPath, "org.freedesktop.DBus.Mock", method);
-        call.setArguments(arguments);
-        return m_bus->call(call, QDBus::Block, 5000);
-    }
-
-    // The arguments of every call of method the mock received, in order.
-    std::vector<QVariantList> Calls(const QString& method) {
-        const QDBusMessage reply = Mock("GetMethodCalls", {method});
-        std::vector<QVariantList> calls;
-        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-        list.beginArray();
-        while (!list.atEnd()) {
-            quint64 timestamp = 0;
-            QVariantList arguments;
-            list.beginStructure();
-            list >> timestamp >> arguments;
-            list.endStructure();
-            for (QVariant& argument : arguments) {
-                if (argument.canConvert<QDBusVariant>()) {
-                    argument = argument.value<QDBusVariant>().variant();
-                }
-            }
-            calls.push_back(arguments);
-        }
-        list.endArray();
-        return calls;
     }
 
     // (microseconds, relative, interactive) of every SetTime call.
@@ -125,11 +48,6 @@ protected:
         return std::make_unique<TimedatedClockSetter>(clock, fallback, m_address,
                                                       TimedatedClockSetter::Timeouts{timeout, timeout});
     }
-
-    QProcess m_daemon;
-    QProcess m_mock;
-    QString m_address;
-    std::unique_ptr<QDBusConnection> m_bus;
 };
 
 using Call = std::tuple<qlonglong, bool, bool>;
@@ -156,7 +74,7 @@ TEST_F(TimedatedClockSetterTest, ARunsCorrectionsArriveAsRelativeSteps) {
         {"the coarse path", 7200.5, 0, 0, {{7200000000 - 257812, true, false}, {7200500000, true, false}}},
         {"the user's shift", 0.5, -90, 0, {{500000, true, false}, {-90000000, true, false}}},
     };
-    StartMock(false);
+    StartMockWith(false);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         const size_t before = SetTimeCalls().size();
@@ -215,7 +133,7 @@ TEST_F(TimedatedClockSetterTest, RefusalsFailTheRunAndOnlyAManualRunSwitchesNtpO
         SCOPED_TRACE(row.what);
         TearDown();
         SetUp();
-        StartMock(row.ntp, row.setTime, row.setNtp);
+        StartMockWith(row.ntp, row.setTime, row.setNtp);
         SyncRig rig(row.serverAheadSeconds);
         FakeClockSetter noFallback(rig.clock, FakeClockSetter::Mode::Unreachable);
         const auto setter = Setter(rig.clock, noFallback);
@@ -262,7 +180,7 @@ TEST_F(TimedatedClockSetterTest, WithoutTheServiceOnlyTheFallbackSets) {
 // what the caller asked for, less exactly the time that passed since the
 // caller read the clock (the setter's own bus queries), never more.
 TEST_F(TimedatedClockSetterTest, TheStepSentMakesUpForTheTimeBeforeSending) {
-    StartMock(false);
+    StartMockWith(false);
     FakeClock clock = FakeClock::FollowingRealTime(0);
     FakeClockSetter noFallback(clock, FakeClockSetter::Mode::Unreachable);
     const auto setter = Setter(clock, noFallback);

@@ -2,145 +2,37 @@
 
 #include <gtest/gtest.h>
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <chrono>
+
+#include "tests/support/TimedatedMock.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.timedate1");
-const QString kPath = QStringLiteral("/org/freedesktop/timedate1");
-const QString kMockInterface = QStringLiteral("org.freedesktop.DBus.Mock");
-
-// The Python that has the D-Bus mock library (the system's, not one a user put first on the PATH).
-QString MockPython() {
-    for (const QString& candidate : {QStringLiteral("/usr/bin/python3"), QStringLiteral("python3")}) {
-        QProcess probe;
-        probe.start(candidate, {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
-        if (probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit &&
-            probe.exitCode() == 0) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
-// A private session bus with a mock of systemd-timedated on it; both are
-// started for one test and ended by their process ids when it is done.
-class TimedatedTimeServiceTest : public ::testing::Test {
+class TimedatedTimeServiceTest : public TimedatedMockTest {
 protected:
-    void SetUp() override {
-        m_daemon.start(
-            QStringLiteral("dbus-daemon"),
-            {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        ASSERT_TRUE(m_daemon.waitForStarted(5000)) << "dbus-daemon cannot be started";
-        while (!m_daemon.canReadLine()) {
-            ASSERT_TRUE(m_daemon.waitForReadyRead(5000)) << "dbus-daemon printed no address";
-        }
-        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        m_bus = std::make_unique<QDBusConnection>(
-            QDBusConnection::connectToBus(m_address, QStringLiteral("test")));
-        ASSERT_TRUE(m_bus->isConnected());
-    }
-
-    void TearDown() override {
-        m_bus.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("test"));
-        for (QProcess* process : {&m_mock, &m_daemon}) {
-            if (process->state() != QProcess::NotRunning) {
-                process->terminate();
-                if (!process->waitForFinished(3000)) {
-                    process->kill();
-                    process->waitForFinished(3000);
-                }
-            }
-        }
-    }
-
-    void StartMock() {
-        const QString python = MockPython();
-        ASSERT_FALSE(python.isEmpty()) << "python3-dbusmock is not installed (scripts/install-deps)";
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
-        m_mock.setProcessEnvironment(environment);
-        m_mock.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_mock.setStandardOutputFile(QProcess::nullDevice());
-        m_mock.start(python, {QStringLiteral("-m"), QStringLiteral("dbusmock"), QStringLiteral("--session"),
-                              QStringLiteral("--template"), QStringLiteral("timedated")});
-        ASSERT_TRUE(m_mock.waitForStarted(5000));
-        QElapsedTimer waited;
-        waited.start();
-        while (!m_bus->interface()->isServiceRegistered(kService)) {
-            ASSERT_LT(waited.elapsed(), 15000) << "the timedated mock did not come up";
-            ASSERT_EQ(m_mock.state(), QProcess::Running) << "the timedated mock ended";
-            QTest::qWait(20);
-        }
-    }
-
-    QDBusMessage CallMock(const QString& method, const QVariantList& arguments = {}) {
-        QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kMockInterface, method);
-        call.setArguments(arguments);
-        return m_bus->call(call, QDBus::Block, 5000);
-    }
-
     // Replaces the mock's SetNTP with `pythonCode`.
     void ReplaceSetNtp(const QString& pythonCode) {
-        const QDBusMessage reply =
-            CallMock(QStringLiteral("AddMethod"),
-                     {kService, QStringLiteral("SetNTP"), QStringLiteral("bb"), QString(), pythonCode});
-        ASSERT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+        ReplaceMethod(QStringLiteral("SetNTP"), QStringLiteral("bb"), pythonCode);
     }
 
     // The arguments of every SetNTP call the mock received, in order.
     std::vector<std::vector<bool>> SetNtpCalls() {
-        const QDBusMessage reply = CallMock(QStringLiteral("GetMethodCalls"), {QStringLiteral("SetNTP")});
         std::vector<std::vector<bool>> calls;
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            ADD_FAILURE() << "GetMethodCalls: " << reply.errorMessage().toStdString();
-            return calls;
-        }
-        const QDBusArgument list = reply.arguments().at(0).value<QDBusArgument>();
-        list.beginArray();
-        while (!list.atEnd()) {
-            quint64 timestamp = 0;
-            QVariantList arguments;
-            list.beginStructure();
-            list >> timestamp >> arguments;
-            list.endStructure();
+        for (const QVariantList& arguments : Calls(QStringLiteral("SetNTP"))) {
             std::vector<bool> values;
             for (const QVariant& argument : arguments) {
-                const QVariant value =
-                    argument.canConvert<QDBusVariant>() ? argument.value<QDBusVariant>().variant() : argument;
-                values.push_back(value.toBool());
+                values.push_back(argument.toBool());
             }
             calls.push_back(values);
         }
-        list.endArray();
         return calls;
     }
 
-    QVariant NtpProperty() {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-        call << kService << QStringLiteral("NTP");
-        const QDBusMessage reply = m_bus->call(call, QDBus::Block, 5000);
-        return reply.arguments().isEmpty() ? QVariant()
-                                           : reply.arguments().at(0).value<QDBusVariant>().variant();
-    }
-
-    QProcess m_daemon;
-    QProcess m_mock;
-    QString m_address;
-    std::unique_ptr<QDBusConnection> m_bus;
+    QVariant NtpProperty() { return Property(QStringLiteral("NTP")); }
 };
 
 }  // namespace
