@@ -11,6 +11,7 @@
 #include "core/SntpClient.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeAttemptRecorder.h"
+#include "tests/support/FastestReply.h"
 #include "tests/support/SyncRig.h"
 
 namespace {
@@ -300,15 +301,7 @@ TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
     // exchanges (a measurement can be off by half its round trip).
     CSNTPClient client(clock, clockSetter);
     const auto measure = [&](double& boundSeconds) {
-        CSNTPReply best{};
-        best.roundTripDelaySeconds = 1e9;
-        for (int i = 0; i < 5; ++i) {
-            CSNTPReply reply{};
-            if (client.Query(Chronyd::kHost, reply, chronyd.Port()) &&
-                reply.roundTripDelaySeconds < best.roundTripDelaySeconds) {
-                best = reply;
-            }
-        }
+        const CSNTPReply best = FastestReply(client, Chronyd::kHost, chronyd.Port());
         boundSeconds = 0.001 + best.roundTripDelaySeconds / 2;
         return best.localClockOffsetSeconds;
     };
