@@ -266,6 +266,9 @@ TEST_F(SntpClientTest, StopsAndTheLookupDeadlineEndTheExchangeInTime) {
         if (row.stopAfterMs == 0) {
             source.request_stop();
         }
+        // Read before the stopper starts its sleep, so that the stop never
+        // comes sooner than stopAfterMs after it.
+        const auto start = std::chrono::steady_clock::now();
         std::jthread stopper([&] {
             if (row.stopAfterMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(row.stopAfterMs));
@@ -273,7 +276,6 @@ TEST_F(SntpClientTest, StopsAndTheLookupDeadlineEndTheExchangeInTime) {
             }
         });
         CSNTPReply reply{};
-        const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(m_client.Query(row.host, reply, m_server.Port(), source.get_token())) << row.host;
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_EQ(GetLastError(), row.expectedError) << row.host;
