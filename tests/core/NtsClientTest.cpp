@@ -32,6 +32,7 @@
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakePrompts.h"
+#include "tests/support/LoopbackSocket.h"
 #include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
 
@@ -46,18 +47,6 @@ bool MakeCertificate(const TempFolder& dir) {
         " -addext subjectAltName=IP:127.0.0.1,DNS:localhost -keyout " +
         dir / "key.pem" + " -out " + dir / "cert.pem" + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
-}
-
-int LoopbackSocket(int type, uint16_t& port) {
-    const int handle = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    return handle;
 }
 
 bool Readable(int handle, int ms) {

@@ -21,6 +21,7 @@
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeSntpServer.h"
+#include "tests/support/LoopbackSocket.h"
 
 namespace {
 
@@ -28,15 +29,9 @@ using Stamp = FakeSntpServer::Timestamp;
 
 // A loopback port where nobody listens: the kernel answers "port unreachable".
 uint16_t ClosedUdpPort() {
-    const int handle = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
-    close(handle);
-    return ntohs(address.sin_port);
+    uint16_t port = 0;
+    close(LoopbackSocket(SOCK_DGRAM, port));
+    return port;
 }
 
 class SntpClientTest : public ::testing::Test {
