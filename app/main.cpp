@@ -10,6 +10,7 @@
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "core/SyncScheduler.h"
+#include "core/Synchroniser.h"
 #include "history/HistoryRecorder.h"
 #include "platform/ClockSetter.h"
 #include "platform/CommandLine.h"
@@ -57,12 +58,19 @@ int main(int argc, char** argv) {
     // because each of them holds on to it.
     Settings settings(store);
     TrayIcon trayIcon([&settings] { return settings.bShowIcon != 0; });
-    SyncManager manager(settings, clock, prompts, clockSetter, sockets);
+    SyncManager manager(settings, clock, prompts);
     // Every attempt goes to the history, written on a thread of its own.
     HistoryRecorder history(HistoryStore::DefaultPath());
     manager.SetRecorder(&history);
-    SyncScheduler scheduler(manager, probe, network);
-    CMainDlg mainDlg(trayIcon, manager, scheduler, zones, help, dateTime);
+    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe);
+    SyncScheduler scheduler(manager, synchroniser, settings, clock, network);
+    // The dialogs' server tests: interactive, the clock untouched, each kept in the history.
+    const ServerMeasure measure = [&synchroniser](const std::string& title, const std::string& host,
+                                                  std::stop_token stop) {
+        return synchroniser.TestServer(title, host, std::move(stop));
+    };
+    CMainDlg mainDlg(trayIcon, manager,
+                     {settings, clock, prompts, scheduler, measure, zones, help, dateTime});
     mainDlg.SetHistory(&history);
     TidewellApp theApp(
         settings, manager, mainDlg,

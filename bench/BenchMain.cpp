@@ -48,6 +48,7 @@
 #include "core/SntpClient.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
+#include "core/Synchroniser.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "platform/ClockSetter.h"
@@ -55,6 +56,7 @@
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeHelp.h"
+#include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
 #include "tests/support/TempFolder.h"
@@ -213,13 +215,14 @@ ExchangeSamples MeasureSyncWithServer(uint16_t port, const Options& options) {
     FakePrompts prompts;
     NoClockSetter clockSetter;
     SocketsLayer sockets;
-    SyncManager manager(settings.settings, clock, prompts, clockSetter, sockets,
-                        SyncManagerOptions{port, kReceiveTimeoutMs, "C"});
+    FakeInternetProbe probe;
+    SyncManager manager(settings.settings, clock, prompts, "C");
+    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {port, kReceiveTimeoutMs});
     ExchangeSamples samples;
     for (int i = 0; i < options.exchanges; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));
         const auto start = Clock::now();
-        const double delaySeconds = manager.SyncWithServer(0, 0, Chronyd::kHost);
+        const double delaySeconds = synchroniser.SyncWithServer(0, 0, Chronyd::kHost);
         const auto end = Clock::now();
         if (delaySeconds <= 0) {
             if (samples.failed++ == 0) {

@@ -12,6 +12,16 @@ constexpr double kTwoHoursInDays = 2.0 / 24.0;
 
 }  // namespace
 
+RunOptions RunOptions::From(const Settings& settings) {
+    RunOptions options;
+    options.timeOutSeconds = settings.nTimeOut;
+    options.offsetSeconds = settings.nOffset;
+    options.maxDiffMinutes = settings.nMaxDiff;
+    options.firstStart = settings.bFirstStart != 0;
+    options.period = settings.nSynPeriod;
+    return options;
+}
+
 // ---- RunTicket
 
 bool RunTicket::IsCurrent() const {
@@ -52,7 +62,7 @@ bool RunTicket::RestartWatch() const {
 
 bool RunTicket::AdvanceServer() const {
     return Commit([&] {
-        m_manager->AdvanceServerLocked();
+        m_manager->AdvanceServerLocked(m_options.period);
         return true;
     });
 }
@@ -117,15 +127,9 @@ PromptAnswer RunTicket::Show(const PromptRequest& request) const {
 
 // ---- SyncManager
 
-SyncManager::SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, ClockSetter& clockSetter,
-                         SocketsLayer& sockets, SyncManagerOptions options)
-    : m_settings(settings),
-      m_clock(clock),
-      m_prompts(prompts),
-      m_clockSetter(clockSetter),
-      m_sockets(sockets),
-      m_options(std::move(options)),
-      m_months(m_options.monthLocale) {
+SyncManager::SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts,
+                         const std::string& monthLocale)
+    : m_settings(settings), m_clock(clock), m_prompts(prompts), m_months(monthLocale) {
     // Two hours ahead, so that hourly mode starts a run at its first check.
     SYSTEMTIME now = m_clock.GetLocalTime();
     now.wMilliseconds = 0;
@@ -234,9 +238,9 @@ void SyncManager::SetCurrentServer() {
     m_currentServer = starting >= 0 && static_cast<size_t>(starting) < m_servers.size() ? starting : 0;
 }
 
-void SyncManager::AdvanceServerLocked() {
+void SyncManager::AdvanceServerLocked(int32_t period) {
     ++m_currentServer;
-    if (m_settings.nSynPeriod == SyncPeriod::kHourly) {
+    if (period == SyncPeriod::kHourly) {
         m_lastAutoStart.days += kTwoHoursInDays;
     }
     // At or past the end: a list that shrank must not leave the index outside it.
@@ -246,8 +250,9 @@ void SyncManager::AdvanceServerLocked() {
 }
 
 void SyncManager::AdvanceServer() {
+    const int32_t period = m_settings.nSynPeriod;
     std::lock_guard lock(m_mutex);
-    AdvanceServerLocked();
+    AdvanceServerLocked(period);
 }
 
 int32_t SyncManager::CurrentServer() const {
@@ -333,28 +338,14 @@ void SyncManager::RecordStoppedLocked(const ClockTime& nowUtc, const std::string
     m_recorder->Record(record);
 }
 
-double SyncManager::TestServer(const std::string& title, const std::string& host, std::stop_token stop) {
-    ExchangeMeasure measured;
-    const double delaySeconds = SyncWithServer(1, 0, host, Direct(std::move(stop)), &measured);
-    AttemptRecord record;
-    record.timeUtc = m_clock.Now();
-    record.serverTitle = title;
-    record.serverHost = host;
-    record.offsetSeconds = measured.offsetSeconds;
-    record.delaySeconds = delaySeconds != 0 ? std::optional<double>(delaySeconds) : measured.delaySeconds;
-    record.authenticated = measured.authenticated;
-    char text[64];
-    std::snprintf(text, sizeof text, "Net Delay: %5.3f", delaySeconds);
-    record.statusText = delaySeconds != 0 ? text : "Error. Check Internet Connection.";
-    record.kind = AttemptKind::ServerTest;
-    record.outcome = delaySeconds != 0 ? AttemptOutcome::Success : AttemptOutcome::Failure;
-    Direct().Record(record);
-    return delaySeconds;
+RunTicket SyncManager::Direct(std::stop_token stop) {
+    return RunTicket(this, 0, std::move(stop), RunOptions::From(m_settings));
 }
 
 RunTicket SyncManager::BeginRun(int32_t manual) {
     const std::chrono::nanoseconds now = m_clock.Monotonic();
     const ClockTime nowUtc = m_clock.Now();
+    const RunOptions options = RunOptions::From(m_settings);
     std::stop_source previous;
     RunTicket ticket;
     {
@@ -368,7 +359,7 @@ RunTicket SyncManager::BeginRun(int32_t manual) {
         m_manual = manual;
         m_watchStart = now;
         m_runRecorded = false;
-        ticket = RunTicket(this, m_generation, m_stopSource.get_token());
+        ticket = RunTicket(this, m_generation, m_stopSource.get_token(), options);
     }
     // Outside the lock: stop callbacks (an open box closing) must not run under it.
     previous.request_stop();

@@ -14,12 +14,24 @@
 #include "core/AttemptRecorder.h"
 #include "core/LocalDateTime.h"
 #include "core/MonthAbbrevTable.h"
-#include "core/SocketsLayer.h"
 #include "platform/ClockSetter.h"
 #include "platform/Prompts.h"
 #include "platform/SystemClock.h"
 
 class SyncManager;
+
+// The options one run works with, read from Settings once, when the run
+// begins: a change in the Options dialog while the run goes on takes effect
+// with the next run, and the run never reads a half-changed set.
+struct RunOptions {
+    int32_t timeOutSeconds = 0;  // nTimeOut: a reply must be faster than this
+    int32_t offsetSeconds = 0;   // nOffset: the user's shift of the clock
+    int32_t maxDiffMinutes = 0;  // nMaxDiff: warn when the clock moved more (0: never)
+    bool firstStart = false;     // bFirstStart: no move warning for this run
+    int32_t period = 0;          // nSynPeriod (SyncPeriod)
+
+    static RunOptions From(const Settings& settings);
+};
 
 // The right of one synchronisation run to change what the rest of the program
 // sees. SyncManager hands one out when a run begins (BeginRun); the run commits
@@ -47,6 +59,8 @@ public:
 
     // Still allowed to commit: the manager's current run, not stopped.
     bool IsCurrent() const;
+    // The options the run works with, as they stood when it began.
+    const RunOptions& Options() const { return m_options; }
     // Requested when the run is stopped. Waits of the run end on it.
     std::stop_token StopToken() const { return m_stop; }
     bool StopRequested() const { return m_stop.stop_requested(); }
@@ -92,28 +106,21 @@ public:
 
 private:
     friend class SyncManager;
-    RunTicket(SyncManager* manager, uint64_t generation, std::stop_token stop)
-        : m_manager(manager), m_generation(generation), m_stop(std::move(stop)) {}
+    RunTicket(SyncManager* manager, uint64_t generation, std::stop_token stop, const RunOptions& options)
+        : m_manager(manager), m_generation(generation), m_stop(std::move(stop)), m_options(options) {}
 
     SyncManager* m_manager = nullptr;
     uint64_t m_generation = 0;
     std::stop_token m_stop;
-};
-
-struct SyncManagerOptions {
-    // The UDP port every exchange goes to. The program always uses 123; tests
-    // point it at their own server.
-    uint16_t sntpPort = 123;
-    // How long an exchange waits for the reply.
-    uint32_t receiveTimeoutMs = 5000;
-    // The locale whose month names every text uses; empty: the user's.
-    std::string monthLocale;
+    RunOptions m_options;
 };
 
 // The state of synchronisation between runs: the times of the last successful
 // synchronisation and the status text, the server the next attempt asks, the
-// watchdog start, the manual flag and what the automatic schedule has done.
-// One lock guards all of it; every member may be called from any thread.
+// watchdog start, the manual flag, what the automatic schedule has done, and
+// the tickets of the runs. One lock guards all of it; every member may be
+// called from any thread. It talks to no server and sets no clock: the
+// Synchroniser does, through the tickets handed out here.
 //
 // The server list is read from Settings only by SetCurrentServer (on the
 // user-interface thread, which owns the list); the manager keeps its own copy,
@@ -121,9 +128,12 @@ struct SyncManagerOptions {
 class SyncManager {
 public:
     // Reads nothing from settings here, only the clock (for the initial last
-    // automatic start) and the month names of the locale.
-    SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts, ClockSetter& clockSetter,
-                SocketsLayer& sockets, SyncManagerOptions options = {});
+    // automatic start) and the month names of monthLocale (empty: the user's),
+    // which every text uses. settings: where the record of the last attempt is
+    // stored, the server list and the options a run begins with. prompts: the
+    // runs' message boxes.
+    SyncManager(Settings& settings, SystemClock& clock, Prompts& prompts,
+                const std::string& monthLocale = {});
     SyncManager(const SyncManager&) = delete;
     SyncManager& operator=(const SyncManager&) = delete;
 
@@ -148,7 +158,8 @@ public:
     // server (0 when it lies outside the list). User-interface thread only.
     void SetCurrentServer();
     // The next server, wrapping to the first; in hourly mode (SyncPeriod::kHourly) the
-    // last automatic start also moves 2 hours ahead.
+    // last automatic start also moves 2 hours ahead. User-interface thread (the
+    // period is read from Settings); a run advances through its ticket.
     void AdvanceServer();
     int32_t CurrentServer() const;
     // Empty when the list is empty.
@@ -172,7 +183,8 @@ public:
 
     // Begins a run: stops the previous one as AbandonRun does, then sets the
     // manual flag, watchdog start = the monotonic reading now, and returns the new
-    // run's ticket. A watchdog restart is BeginRun(ManualFlag()) and a new worker.
+    // run's ticket, with the options as Settings holds them now. A watchdog restart is BeginRun(ManualFlag())
+    // and a new worker.
     RunTicket BeginRun(int32_t manual);
     // Stops the current run: from the return on, it commits nothing more, and
     // its stop token is requested (an open box of it closes). Its thread may
@@ -188,45 +200,10 @@ public:
     // Set before the first run; the recorder must outlive the manager's runs.
     void SetRecorder(AttemptRecorder* recorder);
     // The user-interface thread's ticket: never stopped.
-    RunTicket Direct() { return RunTicket(this, 0, {}); }
+    RunTicket Direct() { return Direct({}); }
     // The same, for a measurement the user can stop: a stop ends its exchange
     // and closes its box.
-    RunTicket Direct(std::stop_token stop) { return RunTicket(this, 0, std::move(stop)); }
-
-    // One exchange with host, and in setting mode (setClock nonzero) the
-    // correction of the UTC clock: in one step below an offset of 3600 s,
-    // otherwise a whole-second step, RestartWatch, a second exchange, the fine
-    // step and RestartWatch again. Every reply must pass CheckReply, and in
-    // setting mode its delay must lie above 0 and below nTimeOut before the
-    // clock is touched. Returns the delay of the last exchange in seconds
-    // (above 0, below nTimeOut), or 0 for any failure. A sockets-layer failure
-    // is reported with ReportCommunicationError; other failures say nothing.
-    // All effects go through run.
-    // measured, when given, receives what the exchange measured and what it
-    // moved the clock by, also when the attempt fails.
-    double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
-                          const RunTicket& run, ExchangeMeasure* measured = nullptr);
-    // The same on the direct ticket (the dialogs, in measuring mode).
-    double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host) {
-        return SyncWithServer(interactive, setClock, host, Direct());
-    }
-    // A server test of the dialogs: SyncWithServer interactive, in measuring
-    // mode, on the direct ticket, recorded as a server test of title and host.
-    double TestServer(const std::string& title, const std::string& host, std::stop_token stop = {});
-    // Shows text in an error box "Tidewell:Error" when interactive, then sets
-    // the status text to "Communication error! HH:MM; DD-Mon-YYYY" with the
-    // local time read before the box.
-    void ReportCommunicationError(int32_t interactive, const std::string& text, const RunTicket& run);
-    void ReportCommunicationError(int32_t interactive, const std::string& text) {
-        ReportCommunicationError(interactive, text, Direct());
-    }
-
-    // What a run works with.
-    Settings& GetSettings() const { return m_settings; }
-    SystemClock& Clock() const { return m_clock; }
-    Prompts& GetPrompts() const { return m_prompts; }
-    ClockSetter& Setter() const { return m_clockSetter; }
-    const SyncManagerOptions& Options() const { return m_options; }
+    RunTicket Direct(std::stop_token stop);
 
 private:
     friend class RunTicket;
@@ -234,7 +211,7 @@ private:
     bool IsCurrentLocked(const RunTicket& run) const;
     bool CommitFor(const RunTicket& run, const std::function<bool()>& effect);
     PromptAnswer ShowFor(const RunTicket& run, const PromptRequest& request);
-    void AdvanceServerLocked();
+    void AdvanceServerLocked(int32_t period);
     void StoreLastAttempt(const LastAttempt& record, uint64_t sequence);
     std::string FormatTime(const SYSTEMTIME& t) const;
     // The open run, if any, recorded as stopped; under the lock.
@@ -243,9 +220,6 @@ private:
     Settings& m_settings;
     SystemClock& m_clock;
     Prompts& m_prompts;
-    ClockSetter& m_clockSetter;
-    SocketsLayer& m_sockets;
-    const SyncManagerOptions m_options;
     const MonthAbbrevTable m_months;
 
     mutable std::mutex m_mutex;

@@ -1,4 +1,6 @@
-#include "core/SyncRun.h"
+// The run of the Synchroniser: probe, exchange and correction, shift, record.
+
+#include "core/Synchroniser.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,65 +20,6 @@ constexpr const char* kMoveWarningFormat =
     "%ld minutes between the time after synchronizing and the time before synchronizing.\n"
     "It can be caused by a virus, by bad software executing, by DST or by hardware errors.\n"
     "This message is a warning only.";
-
-// The failure reports share one shape: the local time read first, the box
-// (only when the user asked for the run), then the status line with that time.
-void Report(int32_t interactive, SyncManager& manager, const RunTicket& run, const char* title,
-            const char* boxText, const char* words) {
-    const SYSTEMTIME local = manager.Clock().GetLocalTime();
-    if (interactive != 0) {
-        run.Show({title, boxText, PromptIcon::Error, PromptButtons::Ok});
-    }
-    run.SetStatusText(manager.FormatReportLine(words, local));
-}
-
-// The record of how the run ended, for the server it asked (before the
-// server advances). The status line is the one the run has just set.
-void RecordEnd(int32_t interactive, SyncManager& manager, const RunTicket& run, AttemptOutcome outcome,
-               const ExchangeMeasure& measure = {}, std::string statusText = {}, double shiftSeconds = 0) {
-    AttemptRecord record;
-    record.timeUtc = manager.Clock().Now();
-    record.serverTitle = manager.CurrentServerTitle();
-    record.serverHost = manager.CurrentServerHost();
-    record.offsetSeconds = measure.offsetSeconds;
-    record.delaySeconds = measure.delaySeconds;
-    record.correctionSeconds = measure.correctionSeconds;
-    record.shiftSeconds = shiftSeconds;
-    record.authenticated = measure.authenticated;
-    record.statusText = statusText.empty() ? manager.StatusText() : std::move(statusText);
-    record.kind = interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
-    record.outcome = outcome;
-    run.Record(record);
-}
-
-// Failure after the server was (or should have been) asked.
-int Fail(int32_t interactive, SyncManager& manager, const RunTicket& run, const char* text,
-         const ExchangeMeasure& measure = {}) {
-    manager.ReportCommunicationError(interactive, text, run);
-    RecordEnd(interactive, manager, run, AttemptOutcome::Failure, measure);
-    run.AdvanceServer();
-    return 0;
-}
-
-enum class ShiftOutcome { Done, Unconvertible, Refused };
-
-// Moves the clock's UTC instant by offsetSeconds. Local time plays no part:
-// across a change of daylight-saving time the clock still ends exactly
-// offsetSeconds from the server's time. Whether the set itself took is not
-// examined; a stop of the run is.
-ShiftOutcome ShiftClock(int32_t interactive, SyncManager& manager, const RunTicket& run,
-                        int32_t offsetSeconds) {
-    SystemClock& clock = manager.Clock();
-    const std::optional<ClockTime> shifted = ShiftInstant(clock.Now(), offsetSeconds);
-    if (!shifted) {
-        return ShiftOutcome::Unconvertible;
-    }
-    CSNTPClient client(clock, manager.Setter());
-    if (!client.SetSystemClock(*shifted, run.ClockRequest(interactive)) && !run.IsCurrent()) {
-        return ShiftOutcome::Refused;
-    }
-    return ShiftOutcome::Done;
-}
 
 }  // namespace
 
@@ -98,30 +41,89 @@ std::string FormatSuccessText(const MonthAbbrevTable& months, const SYSTEMTIME& 
     return text;
 }
 
-void ReportInternetOpenError(int32_t interactive, SyncManager& manager, const RunTicket& run) {
-    Report(interactive, manager, run, "Tidewell: error", kInternetOpenText, "Internet Open Error!");
+Synchroniser::Synchroniser(SyncManager& manager, SystemClock& clock, ClockSetter& clockSetter,
+                           SocketsLayer& sockets, InternetProbe& probe, ExchangeOptions options)
+    : m_manager(manager),
+      m_clock(clock),
+      m_clockSetter(clockSetter),
+      m_sockets(sockets),
+      m_probe(probe),
+      m_options(options) {}
+
+void Synchroniser::Report(int32_t interactive, const RunTicket& run, const char* title,
+                          const std::string& boxText, const char* words) {
+    const SYSTEMTIME local = m_clock.GetLocalTime();
+    if (interactive != 0) {
+        run.Show({title, boxText, PromptIcon::Error, PromptButtons::Ok});
+    }
+    run.SetStatusText(m_manager.FormatReportLine(words, local));
 }
 
-void ReportUrlOpenError(int32_t interactive, SyncManager& manager, const RunTicket& run) {
-    Report(interactive, manager, run, "Tidewell:Error", kUrlOpenText, "URL Open Error!");
+void Synchroniser::RecordEnd(int32_t interactive, const RunTicket& run, AttemptOutcome outcome,
+                             const ExchangeMeasure& measure, std::string statusText, double shiftSeconds) {
+    AttemptRecord record;
+    record.timeUtc = m_clock.Now();
+    record.serverTitle = m_manager.CurrentServerTitle();
+    record.serverHost = m_manager.CurrentServerHost();
+    record.offsetSeconds = measure.offsetSeconds;
+    record.delaySeconds = measure.delaySeconds;
+    record.correctionSeconds = measure.correctionSeconds;
+    record.shiftSeconds = shiftSeconds;
+    record.authenticated = measure.authenticated;
+    record.statusText = statusText.empty() ? m_manager.StatusText() : std::move(statusText);
+    record.kind = interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
+    record.outcome = outcome;
+    run.Record(record);
 }
 
-bool CheckInternetAccess(int32_t interactive, SyncManager& manager, InternetProbe& probe,
-                         const RunTicket& run) {
+int Synchroniser::Fail(int32_t interactive, const RunTicket& run, const char* text,
+                       const ExchangeMeasure& measure) {
+    ReportCommunicationError(interactive, text, run);
+    RecordEnd(interactive, run, AttemptOutcome::Failure, measure);
+    run.AdvanceServer();
+    return 0;
+}
+
+// Moves the clock's UTC instant by offsetSeconds. Local time plays no part:
+// across a change of daylight-saving time the clock still ends exactly
+// offsetSeconds from the server's time. Whether the set itself took is not
+// examined; a stop of the run is.
+Synchroniser::ShiftOutcome Synchroniser::ShiftClock(int32_t interactive, const RunTicket& run,
+                                                    int32_t offsetSeconds) {
+    const std::optional<ClockTime> shifted = ShiftInstant(m_clock.Now(), offsetSeconds);
+    if (!shifted) {
+        return ShiftOutcome::Unconvertible;
+    }
+    CSNTPClient client(m_clock, m_clockSetter);
+    if (!client.SetSystemClock(*shifted, run.ClockRequest(interactive)) && !run.IsCurrent()) {
+        return ShiftOutcome::Refused;
+    }
+    return ShiftOutcome::Done;
+}
+
+void Synchroniser::ReportInternetOpenError(int32_t interactive, const RunTicket& run) {
+    Report(interactive, run, "Tidewell: error", kInternetOpenText, "Internet Open Error!");
+}
+
+void Synchroniser::ReportUrlOpenError(int32_t interactive, const RunTicket& run) {
+    Report(interactive, run, "Tidewell:Error", kUrlOpenText, "URL Open Error!");
+}
+
+bool Synchroniser::CheckInternetAccess(int32_t interactive, const RunTicket& run) {
     if (interactive == 0) {
         return true;
     }
-    switch (probe.Open(run.StopToken()).outcome) {
+    switch (m_probe.Open(run.StopToken()).outcome) {
         case ProbeOutcome::Reached:
             return true;
         case ProbeOutcome::OpenFailed:
-            ReportInternetOpenError(interactive, manager, run);
-            RecordEnd(interactive, manager, run, AttemptOutcome::Failure);
+            ReportInternetOpenError(interactive, run);
+            RecordEnd(interactive, run, AttemptOutcome::Failure);
             run.AdvanceServer();
             return false;
         case ProbeOutcome::UrlFailed:
-            ReportUrlOpenError(interactive, manager, run);
-            RecordEnd(interactive, manager, run, AttemptOutcome::Failure);
+            ReportUrlOpenError(interactive, run);
+            RecordEnd(interactive, run, AttemptOutcome::Failure);
             run.AdvanceServer();
             return false;
         case ProbeOutcome::Cancelled:
@@ -131,58 +133,56 @@ bool CheckInternetAccess(int32_t interactive, SyncManager& manager, InternetProb
     return false;
 }
 
-int SyncThreadProc(int32_t interactive, SyncManager& manager, InternetProbe& probe, const RunTicket& run) {
+int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     // A run stopped before it got going does not even probe.
-    if (run.StopRequested() || !CheckInternetAccess(interactive, manager, probe, run) ||
-        run.StopRequested()) {
+    if (run.StopRequested() || !CheckInternetAccess(interactive, run) || run.StopRequested()) {
         return 0;
     }
-    Settings& settings = manager.GetSettings();
-    SystemClock& clock = manager.Clock();
+    const RunOptions& options = run.Options();
 
     // The run's arithmetic works on UTC instants; local time is only shown.
-    const ClockTime beforeUtc = clock.Now();
-    const SYSTEMTIME before = clock.ToLocal(beforeUtc);
+    const ClockTime beforeUtc = m_clock.Now();
+    const SYSTEMTIME before = m_clock.ToLocal(beforeUtc);
     // Empty when the list is empty or the index lies outside it: nothing to
     // ask, and the clock is left alone.
-    const std::string host = manager.CurrentServerHost();
+    const std::string host = m_manager.CurrentServerHost();
     ExchangeMeasure measure;
-    const double delaySeconds =
-        host.empty() ? 0.0 : manager.SyncWithServer(interactive, 1, host, run, &measure);
+    const double delaySeconds = host.empty() ? 0.0 : SyncWithServer(interactive, 1, host, run, &measure);
     if (delaySeconds == 0) {
-        return Fail(interactive, manager, run, "Time receiving error!", measure);
+        return Fail(interactive, run, "Time receiving error!", measure);
     }
     measure.delaySeconds = delaySeconds;
 
-    const int32_t shiftSeconds = settings.nOffset;
+    const int32_t shiftSeconds = options.offsetSeconds;
     if (shiftSeconds != 0) {
-        switch (ShiftClock(interactive, manager, run, shiftSeconds)) {
+        switch (ShiftClock(interactive, run, shiftSeconds)) {
             case ShiftOutcome::Done:
                 break;
             case ShiftOutcome::Unconvertible:
-                return Fail(interactive, manager, run, "Time conversion error!", measure);
+                return Fail(interactive, run, "Time conversion error!", measure);
             case ShiftOutcome::Refused:
                 return 0;
         }
     }
 
-    const ClockTime afterUtc = clock.Now();
-    const SYSTEMTIME after = clock.ToLocal(afterUtc);
+    const ClockTime afterUtc = m_clock.Now();
+    const SYSTEMTIME after = m_clock.ToLocal(afterUtc);
     if (!run.RecordTimes(before, after)) {
         return 0;
     }
     // Recorded as soon as the clock is right: a stop while the box is open
     // does not undo the correction.
-    const std::string successText = FormatSuccessText(manager.Months(), after, delaySeconds) + NtsMark(host);
-    RecordEnd(interactive, manager, run, AttemptOutcome::Success, measure, successText, shiftSeconds);
+    const std::string successText =
+        FormatSuccessText(m_manager.Months(), after, delaySeconds) + NtsMark(host);
+    RecordEnd(interactive, run, AttemptOutcome::Success, measure, successText, shiftSeconds);
     if (interactive != 0) {
         run.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information, PromptButtons::Ok});
     }
     run.SetStatusText(successText);
     run.SaveLastAttempt();
 
-    const int32_t maxDiffMinutes = settings.nMaxDiff;
-    if (settings.bFirstStart == 0 && maxDiffMinutes != 0) {
+    const int32_t maxDiffMinutes = options.maxDiffMinutes;
+    if (!options.firstStart && maxDiffMinutes != 0) {
         constexpr double kSecondsPerDay = 86400;
         const int64_t movedMinutes = WholeMinutes(SecondsBetween(afterUtc, beforeUtc) / kSecondsPerDay);
         if (std::llabs(movedMinutes) > maxDiffMinutes) {

@@ -12,8 +12,7 @@
 #include "config/OptionRanges.h"
 #include "core/LocalDateTime.h"
 #include "core/SyncManager.h"
-#include "core/SyncRun.h"
-#include "platform/InternetProbe.h"
+#include "core/Synchroniser.h"
 #include "platform/NetworkState.h"
 
 namespace {
@@ -46,8 +45,13 @@ struct SyncScheduler::Impl {
         bool HasEnded() const { return ended->load(std::memory_order_acquire); }
     };
 
-    Impl(SyncManager& m, InternetProbe& p, NetworkState& n, WorkerFactory f)
-        : manager(m), probe(p), network(n), createWorker(f ? std::move(f) : WorkerFactory(CreateStdThread)) {}
+    Impl(SyncManager& m, Synchroniser& s, const Settings& o, SystemClock& c, NetworkState& n, WorkerFactory f)
+        : manager(m),
+          synchroniser(s),
+          settings(o),
+          clock(c),
+          network(n),
+          createWorker(f ? std::move(f) : WorkerFactory(CreateStdThread)) {}
 
     // The current and every abandoned worker, joined. Each is at most in one
     // call that its stop cannot cut short.
@@ -85,10 +89,9 @@ struct SyncScheduler::Impl {
     void Launch(int32_t interactive, const RunTicket& ticket) {
         auto ended = std::make_shared<std::atomic<bool>>(false);
         // The worker holds references only to what outlives the scheduler.
-        SyncManager& m = manager;
-        InternetProbe& p = probe;
-        std::function<void()> body = [&m, &p, interactive, ticket, ended] {
-            SyncThreadProc(interactive, m, p, ticket);
+        Synchroniser& s = synchroniser;
+        std::function<void()> body = [&s, interactive, ticket, ended] {
+            s.SyncThreadProc(interactive, ticket);
             ended->store(true, std::memory_order_release);
         };
         std::thread thread;
@@ -104,13 +107,15 @@ struct SyncScheduler::Impl {
 
     // The current local date-time without the fraction of the second.
     LocalDateTime NowAtWholeSeconds() const {
-        ClockTime now = manager.Clock().Now();
+        ClockTime now = clock.Now();
         now.nanoseconds = 0;
-        return LocalDateTimeFrom(manager.Clock().ToLocal(now));
+        return LocalDateTimeFrom(clock.ToLocal(now));
     }
 
     SyncManager& manager;
-    InternetProbe& probe;
+    Synchroniser& synchroniser;
+    const Settings& settings;
+    SystemClock& clock;
     NetworkState& network;
     WorkerFactory createWorker;
     std::optional<Worker> current;
@@ -122,9 +127,10 @@ struct SyncScheduler::Impl {
     std::optional<int32_t> stuckServer;
 };
 
-SyncScheduler::SyncScheduler(SyncManager& manager, InternetProbe& probe, NetworkState& network,
-                             WorkerFactory createWorker)
-    : m_impl(std::make_unique<Impl>(manager, probe, network, std::move(createWorker))) {}
+SyncScheduler::SyncScheduler(SyncManager& manager, Synchroniser& synchroniser, const Settings& settings,
+                             SystemClock& clock, NetworkState& network, WorkerFactory createWorker)
+    : m_impl(
+          std::make_unique<Impl>(manager, synchroniser, settings, clock, network, std::move(createWorker))) {}
 
 SyncScheduler::~SyncScheduler() = default;
 
@@ -164,8 +170,8 @@ void SyncScheduler::CheckSchedule(MainWindowView& window) {
         return;
     }
     SyncManager& manager = m_impl->manager;
-    const Settings& settings = manager.GetSettings();
-    const SYSTEMTIME t = manager.Clock().GetLocalTime();
+    const Settings& settings = m_impl->settings;
+    const SYSTEMTIME t = m_impl->clock.GetLocalTime();
     const LocalDateTime now = m_impl->NowAtWholeSeconds();
 
     const int32_t period = settings.nSynPeriod;
@@ -219,10 +225,10 @@ void SyncScheduler::WatchRun() {
     // Whole seconds on the monotonic clock: the run's own steps of the clock
     // and the zone's changes of offset do not count as time the run took.
     const int64_t elapsedSeconds =
-        std::chrono::duration_cast<std::chrono::seconds>(manager.Clock().Monotonic() - manager.WatchStart())
+        std::chrono::duration_cast<std::chrono::seconds>(m_impl->clock.Monotonic() - manager.WatchStart())
             .count();
     const int32_t manual = manager.ManualFlag();
-    const int64_t limitSeconds = manual != 0 ? kManualLimitSeconds : manager.GetSettings().nTimeOut.load();
+    const int64_t limitSeconds = manual != 0 ? kManualLimitSeconds : m_impl->settings.nTimeOut.load();
     if (elapsedSeconds <= limitSeconds) {
         return;
     }

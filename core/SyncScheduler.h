@@ -6,9 +6,11 @@
 #include <memory>
 #include <thread>
 
-class SyncManager;
-class InternetProbe;
 class NetworkState;
+class Settings;
+class SyncManager;
+class Synchroniser;
+class SystemClock;
 
 // What the scheduler needs of the main window, and nothing more, so that the
 // scheduling is tested without widgets.
@@ -44,20 +46,20 @@ using WorkerFactory = std::function<std::thread(std::function<void()> body)>;
 // in a list of abandoned workers and joined once it has ended; nothing waits
 // for it while the program runs.
 //
-// Lifetime: the manager, the probe and the network state must outlive the
-// scheduler, and the scheduler must not be destroyed from inside one of its
-// own calls (MainWindowView::RequestClose). The destructor abandons the current
-// run and joins every worker, so no worker ever touches a destroyed manager. A
-// stopped worker returns from everything it waits on when its stop is
-// requested, except a call it is blocked in that cannot be cancelled (an SNTP
-// exchange, bounded by its receive time-out, or a name lookup, bounded by the
-// resolver's time-out): the destructor, and so the program's exit, waits for
-// at most that one call.
+// Lifetime: everything given to the constructor must outlive the scheduler, and the scheduler must not be
+// destroyed from inside one of its own calls (MainWindowView::RequestClose). The destructor abandons the
+// current run and joins every worker, so no worker ever touches a destroyed manager. A stopped worker returns
+// from everything it waits on when its stop is requested, except a call it is blocked in that cannot be
+// cancelled (an SNTP exchange, bounded by its receive time-out, or a name lookup, bounded by the resolver's
+// time-out): the destructor, and so the program's exit, waits for at most that one call.
 class SyncScheduler {
 public:
+    // manager: the state the schedule reads and the runs' tickets; synchroniser:
+    // what a worker runs; settings: the period and the options the schedule
+    // follows, read on the user-interface thread only.
     // createWorker empty: std::thread, a thread that cannot be created counting as none.
-    SyncScheduler(SyncManager& manager, InternetProbe& probe, NetworkState& network,
-                  WorkerFactory createWorker = {});
+    SyncScheduler(SyncManager& manager, Synchroniser& synchroniser, const Settings& settings,
+                  SystemClock& clock, NetworkState& network, WorkerFactory createWorker = {});
     ~SyncScheduler();
     SyncScheduler(const SyncScheduler&) = delete;
     SyncScheduler& operator=(const SyncScheduler&) = delete;

@@ -1,12 +1,13 @@
-// The single-server synchronisation of SyncManager: one exchange, checked, and
+// The single-server synchronisation of the Synchroniser: one exchange, checked, and
 // the correction of the clock it measured.
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 
 #include "core/ReplyCheck.h"
 #include "core/SntpClient.h"
-#include "core/SyncManager.h"
+#include "core/Synchroniser.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -57,8 +58,8 @@ bool CoarseStep(CSNTPClient& client, const SystemClock& clock, double offsetSeco
 
 }  // namespace
 
-double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
-                                   const RunTicket& run, ExchangeMeasure* measured) {
+double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
+                                    const RunTicket& run, ExchangeMeasure* measured) {
     ExchangeMeasure unused;
     ExchangeMeasure& measure = measured != nullptr ? *measured : unused;
     uint16_t granted = 0;
@@ -73,7 +74,7 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
         return 0;
     }
 
-    const double timeOutSeconds = m_settings.nTimeOut;
+    const double timeOutSeconds = run.Options().timeOutSeconds;
     const bool setting = setClock != 0;
     CSNTPClient client(m_clock, m_clockSetter, m_options.receiveTimeoutMs);
     const ClockSetRequest request = run.ClockRequest(interactive);
@@ -123,11 +124,26 @@ double SyncManager::SyncWithServer(int32_t interactive, int32_t setClock, const 
     return delaySeconds > 0 && delaySeconds < timeOutSeconds ? delaySeconds : 0;
 }
 
-void SyncManager::ReportCommunicationError(int32_t interactive, const std::string& text,
-                                           const RunTicket& run) {
-    const SYSTEMTIME local = m_clock.GetLocalTime();
-    if (interactive != 0) {
-        run.Show({"Tidewell:Error", text, PromptIcon::Error, PromptButtons::Ok});
-    }
-    run.SetStatusText(FormatReportLine("Communication error!", local));
+void Synchroniser::ReportCommunicationError(int32_t interactive, const std::string& text,
+                                            const RunTicket& run) {
+    Report(interactive, run, "Tidewell:Error", text, "Communication error!");
+}
+
+double Synchroniser::TestServer(const std::string& title, const std::string& host, std::stop_token stop) {
+    ExchangeMeasure measured;
+    const double delaySeconds = SyncWithServer(1, 0, host, m_manager.Direct(std::move(stop)), &measured);
+    AttemptRecord record;
+    record.timeUtc = m_clock.Now();
+    record.serverTitle = title;
+    record.serverHost = host;
+    record.offsetSeconds = measured.offsetSeconds;
+    record.delaySeconds = delaySeconds != 0 ? std::optional<double>(delaySeconds) : measured.delaySeconds;
+    record.authenticated = measured.authenticated;
+    char text[64];
+    std::snprintf(text, sizeof text, "Net Delay: %5.3f", delaySeconds);
+    record.statusText = delaySeconds != 0 ? text : "Error. Check Internet Connection.";
+    record.kind = AttemptKind::ServerTest;
+    record.outcome = delaySeconds != 0 ? AttemptOutcome::Success : AttemptOutcome::Failure;
+    m_manager.Direct().Record(record);
+    return delaySeconds;
 }

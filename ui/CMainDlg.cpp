@@ -27,17 +27,19 @@ QString FromUtf8(const std::string& text) {
 
 }  // namespace
 
-CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& scheduler, TimeZoneStore& zones,
-                   Help& help, DateTimeSettings& dateTime, QWidget* parent)
+CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, Services services, QWidget* parent)
     : QDialog(parent),
       m_ui(std::make_unique<Ui::CMainDlg>()),
       m_trayIcon(trayIcon),
       m_manager(manager),
-      m_settings(manager.GetSettings()),
-      m_scheduler(scheduler),
-      m_zones(zones),
-      m_help(help),
-      m_dateTime(dateTime),
+      m_settings(services.settings),
+      m_clock(services.clock),
+      m_prompts(services.prompts),
+      m_scheduler(services.scheduler),
+      m_zones(services.zones),
+      m_help(services.help),
+      m_dateTime(services.dateTime),
+      m_measure(std::move(services.measure)),
       m_status(QString::fromLatin1(kInitialStatus)) {
     m_ui->setupUi(this);
     // A small fixed dialog with a minimise box and no maximise box.
@@ -46,10 +48,6 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& sche
     setFixedSize(size());
     m_manager.SetStatusText(kInitialStatus);
 
-    // The dialogs measure in the user-interface thread's name: interactive, the clock untouched.
-    m_measure = [&manager](const std::string& title, const std::string& host, std::stop_token stop) {
-        return manager.TestServer(title, host, std::move(stop));
-    };
     m_aboutBox = [this](const QString& title, const QString& text) { QMessageBox::about(this, title, text); };
 
     connect(m_ui->IDC_SYNC_NOW, &QPushButton::clicked, this, [this] { m_scheduler.StartManualRun(); });
@@ -139,7 +137,7 @@ void CMainDlg::Create() {
 
 void CMainDlg::WarnWhenSyncTooOld() {
     const SYSTEMTIME syncDate = m_manager.GetLastAttempt().syncDate;
-    if (!m_settings.IsSyncOverdue(syncDate, m_manager.Clock())) {
+    if (!m_settings.IsSyncOverdue(syncDate, m_clock)) {
         return;
     }
     const QString text = QStringLiteral(
@@ -147,8 +145,7 @@ void CMainDlg::WarnWhenSyncTooOld() {
                              "Synchronize PC Clock now,\nset max period to zero for disable this message\n"
                              "ore exit the program.")
                              .arg(static_cast<int>(m_settings.nMaxDays));
-    m_manager.GetPrompts().Show(
-        {"Tidewell: Warning", text.toStdString(), PromptIcon::Warning, PromptButtons::Ok});
+    m_prompts.Show({"Tidewell: Warning", text.toStdString(), PromptIcon::Warning, PromptButtons::Ok});
 }
 
 void CMainDlg::OnTimerTick() {
@@ -260,7 +257,7 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
         return;
     }
     m_asking = true;
-    const PromptAnswer answer = m_manager.GetPrompts().Show(
+    const PromptAnswer answer = m_prompts.Show(
         {"Tidewell", "Usually you do not need exit this program. Continue?\nYes - Exit, No - Minimize.",
          PromptIcon::Information, PromptButtons::YesNo});
     m_asking = false;
@@ -337,7 +334,7 @@ void CMainDlg::OnOptions() {
     if (!WindowExists()) {
         return;
     }
-    CParamDlg dialog(m_settings, m_trayIcon, m_zones, m_manager.GetPrompts(), m_help, this);
+    CParamDlg dialog(m_settings, m_trayIcon, m_zones, m_prompts, m_help, this);
     dialog.exec();
 }
 
@@ -346,8 +343,7 @@ void CMainDlg::OnServer() {
         return;
     }
     CServerDlg dialog(
-        m_settings, m_manager.GetPrompts(), m_help, m_measure, [this] { m_manager.SetCurrentServer(); },
-        this);
+        m_settings, m_prompts, m_help, m_measure, [this] { m_manager.SetCurrentServer(); }, this);
     dialog.exec();
 }
 

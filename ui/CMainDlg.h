@@ -12,10 +12,12 @@ class CHistoryDlg;
 class DateTimeSettings;
 class Help;
 class HistoryRecorder;
+class Prompts;
 class QMenu;
 class QAction;
 class Settings;
 class SyncManager;
+class SystemClock;
 class TimeZoneStore;
 class TrayIcon;
 
@@ -43,11 +45,23 @@ public:
     // Shows the about text; by default QMessageBox::about over this window.
     using AboutBox = std::function<void(const QString& title, const QString& text)>;
 
+    // What the window works with besides the tray icon and the manager; each
+    // must outlive the window.
+    struct Services {
+        Settings& settings;
+        const SystemClock& clock;
+        Prompts& prompts;
+        SyncScheduler& scheduler;
+        // The server tests of the chooser and the add-server dialog.
+        ServerMeasure measure;
+        TimeZoneStore& zones;
+        Help& help;
+        DateTimeSettings& dateTime;
+    };
+
     // Sets the manager's status text to kInitialStatus: what the window shows
-    // until start-up loads a stored record. The prompts, the clock and the
-    // settings are the manager's.
-    CMainDlg(TrayIcon& trayIcon, SyncManager& manager, SyncScheduler& scheduler, TimeZoneStore& zones,
-             Help& help, DateTimeSettings& dateTime, QWidget* parent = nullptr);
+    // until start-up loads a stored record.
+    CMainDlg(TrayIcon& trayIcon, SyncManager& manager, Services services, QWidget* parent = nullptr);
     ~CMainDlg() override;
 
     // 1: the window opens shown; 0: it opens hidden. Set by start-up before Create().
@@ -119,6 +133,8 @@ private:
     TrayIcon& m_trayIcon;
     SyncManager& m_manager;
     Settings& m_settings;
+    const SystemClock& m_clock;
+    Prompts& m_prompts;
     SyncScheduler& m_scheduler;
     TimeZoneStore& m_zones;
     Help& m_help;

@@ -25,7 +25,7 @@
 #include "core/ReplyCheck.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
-#include "core/SyncRun.h"
+#include "core/Synchroniser.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
@@ -303,17 +303,17 @@ TEST_F(NtsClientTest, ARunWithAnNtsServerStepsOnAuthenticatedTimeOnly) {
     FakeClockSetter privilege(clock);
     SocketsLayer sockets;
     FakeInternetProbe probe;
-    SyncManager manager(temp.settings, clock, prompts, privilege, sockets,
-                        SyncManagerOptions{chronyd->Port(), 2000, "C"});
+    SyncManager manager(temp.settings, clock, prompts, "C");
     manager.SetCurrentServer();
+    Synchroniser synchroniser(manager, clock, privilege, sockets, probe, {chronyd->Port(), 2000});
 
-    EXPECT_EQ(SyncThreadProc(0, manager, probe, manager.BeginRun(0)), 0);
+    EXPECT_EQ(synchroniser.SyncThreadProc(0, manager.BeginRun(0)), 0);
     EXPECT_TRUE(clock.Sets().empty());
     EXPECT_EQ(GetLastError(), kErrorNtsTls);
 
     setenv("SSL_CERT_FILE", m_options.trustFile.c_str(), 1);
     manager.SetCurrentServer();
-    EXPECT_EQ(SyncThreadProc(0, manager, probe, manager.BeginRun(0)), 1) << manager.StatusText();
+    EXPECT_EQ(synchroniser.SyncThreadProc(0, manager.BeginRun(0)), 1) << manager.StatusText();
     EXPECT_EQ(clock.Sets().size(), 2u);
     EXPECT_TRUE(manager.StatusText().starts_with("Success synchro: ")) << manager.StatusText();
     EXPECT_TRUE(manager.StatusText().ends_with(" sec. NTS")) << manager.StatusText();

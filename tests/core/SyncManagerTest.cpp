@@ -13,7 +13,6 @@
 #include "platform/LastError.h"
 #include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/FakeClock.h"
-#include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/TempFolder.h"
 
@@ -40,8 +39,7 @@ protected:
     }
 
     SyncManager& Manager(const std::string& locale = "C") {
-        m_manager = std::make_unique<SyncManager>(m_settings, m_clock, m_prompts, m_clockSetter, m_sockets,
-                                                  SyncManagerOptions{123, 5000, locale});
+        m_manager = std::make_unique<SyncManager>(m_settings, m_clock, m_prompts, locale);
         return *m_manager;
     }
 
@@ -50,8 +48,6 @@ protected:
     Settings m_settings{m_store};
     FakeClock m_clock{Sunday()};
     FakePrompts m_prompts;
-    FakeClockSetter m_clockSetter{m_clock};
-    SocketsLayer m_sockets;
     std::unique_ptr<SyncManager> m_manager;
 };
 
@@ -317,8 +313,8 @@ TEST_F(SyncManagerTest, TextsTakeTheMonthNamesOfTheLocale) {
     m_clock.SetLocalOffset(3600);
     manager.SetLastAttempt({{}, {}, {2007, 3, 0, 5}, ""});
     EXPECT_EQ(manager.FormatSyncDate(), "M\xC3\xA4r. 05, 2007");
-    manager.ReportCommunicationError(0, "x");
-    EXPECT_EQ(manager.StatusText(), "Communication error! 15:05; 06-Dez-2026");
+    EXPECT_EQ(manager.FormatReportLine("Communication error!", m_clock.GetLocalTime()),
+              "Communication error! 15:05; 06-Dez-2026");
     EXPECT_EQ(Manager("C").FormatReportLine("URL Open Error!", m_clock.GetLocalTime()),
               "URL Open Error! 15:05; 06-Dec-2026");
 }

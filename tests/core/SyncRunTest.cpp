@@ -1,4 +1,4 @@
-#include "core/SyncRun.h"
+#include "core/Synchroniser.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <iostream>
 #include <optional>
 
+#include "config/OptionRanges.h"
 #include "core/LocalDateTime.h"
 #include "core/SntpClient.h"
 #include "tests/support/Chronyd.h"
@@ -26,10 +27,6 @@ std::string MoveWarning(long minutes) {
            " minutes between the time after synchronizing and the time before synchronizing.\n"
            "It can be caused by a virus, by bad software executing, by DST or by hardware errors.\n"
            "This message is a warning only.";
-}
-
-int RunOnce(SyncRig& rig, int32_t interactive) {
-    return SyncThreadProc(interactive, *rig.manager, rig.probe, rig.manager->BeginRun(interactive));
 }
 
 // A record of an earlier success, which failures must leave alone.
@@ -93,7 +90,7 @@ TEST(SyncRunTest, FailuresReportAndMoveToTheNextServer) {
         SyncRig rig;
         rig.manager->SetLastAttempt(kEarlier);
         row.arrange(rig);
-        EXPECT_EQ(RunOnce(rig, row.interactive), 0);
+        EXPECT_EQ(rig.Run(row.interactive), 0);
         EXPECT_EQ(rig.probe.CallCount(), row.interactive != 0 ? 1u : 0u);
         EXPECT_EQ(rig.prompts.Shown(),
                   row.box ? std::vector<PromptRequest>{*row.box} : std::vector<PromptRequest>{});
@@ -111,7 +108,7 @@ TEST(SyncRunTest, FailuresReportAndMoveToTheNextServer) {
 TEST(SyncRunTest, AnAutomaticRunNeitherProbesNorShowsABox) {
     SyncRig rig;
     rig.probe.SetOutcome(ProbeOutcome::OpenFailed);
-    EXPECT_EQ(RunOnce(rig, 0), 1);
+    EXPECT_EQ(rig.Run(0), 1);
     EXPECT_EQ(rig.probe.CallCount(), 0u);
     EXPECT_EQ(rig.prompts.Count(), 0u);
     EXPECT_EQ(rig.clock.Sets().size(), 1u);
@@ -121,7 +118,7 @@ TEST(SyncRunTest, ThreeFailedRunsInAListOfThreeComeBackToTheFirstServer) {
     SyncRig rig(0.5, 50);
     rig.server.SetSilent(true);
     for (const int32_t expected : {1, 2, 0}) {
-        EXPECT_EQ(RunOnce(rig, 0), 0);
+        EXPECT_EQ(rig.Run(0), 0);
         EXPECT_EQ(rig.manager->CurrentServer(), expected);
     }
 }
@@ -135,7 +132,7 @@ TEST(SyncRunTest, AManualSuccessIsAnnouncedRecordedAndStored) {
     rig.FixDelay(0.1234, 0.5);
     const SYSTEMTIME before = rig.clock.GetLocalTime();
 
-    EXPECT_EQ(RunOnce(rig, 1), 1);
+    EXPECT_EQ(rig.Run(1), 1);
     EXPECT_EQ(rig.probe.CallCount(), 1u);
     EXPECT_EQ(rig.prompts.Shown(), std::vector<PromptRequest>{kSuccessBox});
     const SYSTEMTIME after = rig.clock.GetLocalTime();
@@ -161,7 +158,7 @@ TEST(SyncRunTest, TheUsersShiftLeavesTheClockThatFarFromTheServer) {
         SyncRig rig;
         rig.settings.nOffset = offsetSeconds;
         rig.settings.nMaxDiff = 0;
-        EXPECT_EQ(RunOnce(rig, 0), 1);
+        EXPECT_EQ(rig.Run(0), 1);
         EXPECT_NEAR(rig.ClientAheadSeconds(), offsetSeconds, 1e-6);
         EXPECT_EQ(rig.clock.Sets().size(), offsetSeconds != 0 ? 2u : 1u);
         if (offsetSeconds != 0) {
@@ -171,6 +168,30 @@ TEST(SyncRunTest, TheUsersShiftLeavesTheClockThatFarFromTheServer) {
         const SYSTEMTIME server = rig.clock.ToLocal(rig.trueClock.TrueNow());
         EXPECT_EQ(rig.manager->GetLastAttempt().timeAfter.wMilliseconds, server.wMilliseconds);
     }
+}
+
+// A run works with the options as they stood when it began: the Options
+// dialog saving meanwhile changes neither its shift, nor its time-out, nor
+// what its failure does to the hourly schedule.
+TEST(SyncRunTest, ARunKeepsTheOptionsItBeganWith) {
+    SyncRig rig(0.5, 50);
+    rig.settings.nMaxDiff = 0;
+    rig.settings.nTimeOut = 20;
+    rig.FixDelay(3.0, 0.5);
+    RunTicket run = rig.manager->BeginRun(0);
+    rig.settings.nOffset = 120;
+    rig.settings.nTimeOut = 2;
+    EXPECT_EQ(rig.synchroniser->SyncThreadProc(0, run), 1) << rig.manager->StatusText();
+    EXPECT_EQ(rig.clock.Sets().size(), 1u);
+
+    rig.settings.nSynPeriod = SyncPeriod::kDaily;
+    rig.server.SetSilent(true);
+    run = rig.manager->BeginRun(0);
+    rig.settings.nSynPeriod = SyncPeriod::kHourly;
+    const LocalDateTime lastAutoStart = rig.manager->LastAutoStart();
+    EXPECT_EQ(rig.synchroniser->SyncThreadProc(0, run), 0);
+    EXPECT_EQ(rig.manager->CurrentServer(), 1);
+    EXPECT_EQ(rig.manager->LastAutoStart().days, lastAutoStart.days);
 }
 
 TEST(SyncRunTest, ShiftingAnInstantStaysWithinTheCalendar) {
@@ -209,7 +230,7 @@ TEST(SyncRunTest, TheShiftIsExactAcrossDaylightSavingChanges) {
                 rig.clock.UseSystemZone();
                 rig.settings.nOffset = offsetSeconds;
                 rig.settings.nMaxDiff = 11;
-                EXPECT_EQ(RunOnce(rig, 0), 1);
+                EXPECT_EQ(rig.Run(0), 1);
                 EXPECT_NEAR(rig.ClientAheadSeconds(), offsetSeconds, 1e-6);
                 EXPECT_EQ(rig.clockSetter.Requests().back().stepMicroseconds,
                           int64_t{offsetSeconds} * 1000000);
@@ -248,7 +269,7 @@ TEST(SyncRunTest, TheClockMoveWarningComesPastNMaxDiff) {
         rig.settings.nMaxDiff = row.maxDiffMinutes;
         rig.settings.bFirstStart = row.firstStart;
         const std::chrono::nanoseconds before = rig.clock.Monotonic();
-        EXPECT_EQ(RunOnce(rig, 0), 1);
+        EXPECT_EQ(rig.Run(0), 1);
         if (row.warnedMinutes != 0) {
             EXPECT_EQ(rig.prompts.Shown(),
                       (std::vector<PromptRequest>{{"Tidewell", MoveWarning(row.warnedMinutes),
@@ -272,7 +293,7 @@ TEST(SyncRunTest, AStoppedRunChangesNothing) {
         rig.server.SetSilent(!serverAnswers);
         const RunTicket ticket = rig.manager->BeginRun(1);
         rig.manager->AbandonRun();
-        EXPECT_EQ(SyncThreadProc(1, *rig.manager, rig.probe, ticket), 0);
+        EXPECT_EQ(rig.synchroniser->SyncThreadProc(1, ticket), 0);
         EXPECT_TRUE(rig.clock.Sets().empty());
         EXPECT_EQ(rig.manager->StatusText(), "Null");
         EXPECT_EQ(rig.manager->CurrentServer(), 0);
@@ -293,9 +314,9 @@ TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
     FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
     FakeInternetProbe probe;
-    SyncManager manager(temp.settings, clock, prompts, clockSetter, sockets,
-                        SyncManagerOptions{chronyd.Port(), 2000, "C"});
+    SyncManager manager(temp.settings, clock, prompts, "C");
     manager.SetCurrentServer();
+    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {chronyd.Port(), 2000});
 
     // How far the clock stands from the server, by the fastest of a few
     // exchanges (a measurement can be off by half its round trip).
@@ -315,7 +336,7 @@ TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
     for (int attempt = 1; attempt <= 3; ++attempt) {
         clock.Advance(3.0 - clock.OffsetFromRealSeconds());
         before = clock.GetLocalTime();
-        ASSERT_EQ(SyncThreadProc(0, manager, probe, manager.BeginRun(0)), 1)
+        ASSERT_EQ(synchroniser.SyncThreadProc(0, manager.BeginRun(0)), 1)
             << manager.StatusText() << chronyd.Log();
         offsetSeconds = measure(boundSeconds);
         std::cout << "run " << attempt << ": " << offsetSeconds * 1e6 << " us from the server\n";
@@ -377,7 +398,7 @@ TEST(SyncRunTest, EachOutcomeLeavesOneRecord) {
         FakeAttemptRecorder recorder;
         rig.manager->SetRecorder(&recorder);
         row.arrange(rig);
-        RunOnce(rig, row.interactive);
+        rig.Run(row.interactive);
         const std::vector<AttemptRecord> records = recorder.Records();
         ASSERT_EQ(records.size(), 1u);
         const AttemptRecord& r = records[0];
@@ -408,9 +429,9 @@ TEST(SyncRunTest, AServerTestIsRecordedWithItsTitleAndNeverCorrects) {
     SyncRig rig(7200.25);
     FakeAttemptRecorder recorder;
     rig.manager->SetRecorder(&recorder);
-    EXPECT_GT(rig.manager->TestServer("Mine", FakeSntpServer::kHost), 0);
+    EXPECT_GT(rig.synchroniser->TestServer("Mine", FakeSntpServer::kHost), 0);
     rig.server.SetSilent(true);
-    EXPECT_EQ(rig.manager->TestServer("Gone", FakeSntpServer::kHost), 0);
+    EXPECT_EQ(rig.synchroniser->TestServer("Gone", FakeSntpServer::kHost), 0);
     const std::vector<AttemptRecord> records = recorder.Records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].kind, AttemptKind::ServerTest);

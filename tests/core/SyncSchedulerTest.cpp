@@ -1,4 +1,5 @@
 #include "core/SyncScheduler.h"
+#include "core/Synchroniser.h"
 
 #include <gtest/gtest.h>
 
@@ -114,7 +115,8 @@ struct SchedulerRig : SyncRig {
     explicit SchedulerRig(Workers::Mode mode = Workers::Mode::Run, double serverAheadSeconds = 0.5,
                           uint32_t receiveTimeoutMs = 300)
         : SyncRig(serverAheadSeconds, receiveTimeoutMs), workers(mode) {
-        scheduler = std::make_unique<SyncScheduler>(*manager, probe, network, workers.Factory());
+        scheduler = std::make_unique<SyncScheduler>(*manager, *synchroniser, settings, clock, network,
+                                                    workers.Factory());
     }
     ~SchedulerRig() {
         workers.Release();
@@ -526,9 +528,9 @@ TEST(SyncSchedulerTest, StartBreakAndRestartAThousandTimes) {
     SocketsLayer sockets;
     FakeInternetProbe probe;
     FakeNetworkState network;
-    SyncManager manager(temp.settings, clock, prompts, clockSetter, sockets,
-                        SyncManagerOptions{server.Port(), 100, "C"});
+    SyncManager manager(temp.settings, clock, prompts, "C");
     manager.SetCurrentServer();
+    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {server.Port(), 100});
 
     std::atomic<int> strangers{0};
     Workers workers;
@@ -537,7 +539,8 @@ TEST(SyncSchedulerTest, StartBreakAndRestartAThousandTimes) {
             ++strangers;
         }
     });
-    auto scheduler = std::make_unique<SyncScheduler>(manager, probe, network, workers.Factory());
+    auto scheduler = std::make_unique<SyncScheduler>(manager, synchroniser, temp.settings, clock, network,
+                                                     workers.Factory());
 
     struct State {
         size_t sets;
@@ -608,7 +611,9 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         SyncRig rig;
         CurlInternetProbe probe(web.Url());
         Workers workers;
-        SyncScheduler scheduler(*rig.manager, probe, rig.network, workers.Factory());
+        rig.UseProbe(probe);
+        SyncScheduler scheduler(*rig.manager, *rig.synchroniser, rig.settings, rig.clock, rig.network,
+                                workers.Factory());
         scheduler.StartManualRun();
         ASSERT_TRUE(workers.WaitUntilNoneAlive(10s));
         EXPECT_EQ(rig.manager->StatusText(), "Success synchro: Dec. 06, 2026. Net delay: 0.004 sec.");
@@ -619,7 +624,9 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         SyncRig rig;
         CurlInternetProbe probe(web.Url());
         Workers workers;
-        SyncScheduler scheduler(*rig.manager, probe, rig.network, workers.Factory());
+        rig.UseProbe(probe);
+        SyncScheduler scheduler(*rig.manager, *rig.synchroniser, rig.settings, rig.clock, rig.network,
+                                workers.Factory());
         scheduler.StartManualRun();
         ASSERT_TRUE(workers.WaitUntilNoneAlive(10s));
         EXPECT_EQ(rig.manager->StatusText(), "URL Open Error! 15:05; 06-Dec-2026");
@@ -633,7 +640,9 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         SyncRig rig;
         CurlInternetProbe probe(web.Url());  // waits 30 s for an answer
         Workers workers;
-        auto scheduler = std::make_unique<SyncScheduler>(*rig.manager, probe, rig.network, workers.Factory());
+        rig.UseProbe(probe);
+        auto scheduler = std::make_unique<SyncScheduler>(*rig.manager, *rig.synchroniser, rig.settings,
+                                                         rig.clock, rig.network, workers.Factory());
         scheduler->StartManualRun();
         ASSERT_TRUE(web.WaitForRequests(3, 10s));
         scheduler->BreakRun();

@@ -7,10 +7,12 @@
 
 #include "core/SntpClient.h"
 #include "core/SyncManager.h"
+#include "core/Synchroniser.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
+#include "tests/support/FakeInternetProbe.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeSntpServer.h"
 #include "tests/support/FastestReply.h"
@@ -45,12 +47,13 @@ struct Rig {
     }
     void StartServerOn(const SystemClock& serverClock) {
         server = std::make_unique<FakeSntpServer>(serverClock);
-        manager = std::make_unique<SyncManager>(settings, clock, prompts, clockSetter, sockets,
-                                                SyncManagerOptions{server->Port(), 300, "C"});
+        manager = std::make_unique<SyncManager>(settings, clock, prompts, "C");
         manager->SetStatusText("Null");
+        synchroniser = std::make_unique<Synchroniser>(*manager, clock, clockSetter, sockets, probe,
+                                                      ExchangeOptions{server->Port(), 300});
     }
     double Sync(int32_t interactive, int32_t setClock) {
-        return manager->SyncWithServer(interactive, setClock, FakeSntpServer::kHost);
+        return synchroniser->SyncWithServer(interactive, setClock, FakeSntpServer::kHost);
     }
     // Fixes T2 and T3 of the coming replies so that the delay is delaySeconds
     // and the server's time lies serverAheadSeconds ahead of the client's.
@@ -70,9 +73,11 @@ struct Rig {
     FakePrompts prompts;
     FakeClockSetter clockSetter{clock};
     SocketsLayer sockets;
+    FakeInternetProbe probe;
     std::unique_ptr<LockstepServerClock> trueClock;
     std::unique_ptr<FakeSntpServer> server;
     std::unique_ptr<SyncManager> manager;
+    std::unique_ptr<Synchroniser> synchroniser;
 };
 
 const std::string kCommunicationError = "Communication error! 15:05; 06-Dec-2026";
@@ -290,12 +295,12 @@ TEST(SyncWithServerTest, AStoppedRunSetsNoClockAndSaysNothing) {
         const RunTicket run = rig.manager->BeginRun(1);
         const std::chrono::nanoseconds watch = rig.manager->WatchStart();
         rig.manager->AbandonRun();
-        EXPECT_EQ(rig.manager->SyncWithServer(1, 1, FakeSntpServer::kHost, run), 0.0);
+        EXPECT_EQ(rig.synchroniser->SyncWithServer(1, 1, FakeSntpServer::kHost, run), 0.0);
         EXPECT_TRUE(rig.clock.Sets().empty());
         // The exchange sees the stop: no request leaves.
         EXPECT_EQ(rig.server->RequestCount(), 0u);
         rig.sockets.FailStarts();
-        EXPECT_EQ(rig.manager->SyncWithServer(1, 1, FakeSntpServer::kHost, run), 0.0);
+        EXPECT_EQ(rig.synchroniser->SyncWithServer(1, 1, FakeSntpServer::kHost, run), 0.0);
         EXPECT_EQ(rig.prompts.Count(), 0u);
         EXPECT_EQ(rig.manager->StatusText(), "Null");
         EXPECT_EQ(rig.manager->WatchStart(), watch);
@@ -321,10 +326,10 @@ TEST(SyncWithServerTest, ARealServerTwoHoursAheadIsFollowedWithin1Ms) {
     for (int attempt = 1; attempt <= 3; ++attempt) {
         FakeClock clock = FakeClock::FollowingRealTime(0);
         FakeClockSetter clockSetter{clock};
-        const auto manager =
-            std::make_unique<SyncManager>(rig.settings, clock, rig.prompts, clockSetter, rig.sockets,
-                                          SyncManagerOptions{chronyd.Port(), 2000, "C"});
-        const double delaySeconds = manager->SyncWithServer(0, 1, Chronyd::kHost);
+        SyncManager manager(rig.settings, clock, rig.prompts, "C");
+        Synchroniser synchroniser(manager, clock, clockSetter, rig.sockets, rig.probe,
+                                  {chronyd.Port(), 2000});
+        const double delaySeconds = synchroniser.SyncWithServer(0, 1, Chronyd::kHost);
         EXPECT_GT(delaySeconds, 0) << chronyd.Log();
         ASSERT_EQ(clock.Sets().size(), 2u);
         EXPECT_EQ(clock.Sets()[0].nanoseconds, 0);

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "core/SyncRun.h"
+#include "core/Synchroniser.h"
 #include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/SyncRig.h"
 
@@ -97,7 +97,7 @@ TEST(DriftTest, AClockRunning20PpmFastIsFoundByItsRuns) {
     rig.manager->SetRecorder(&recorder);
     constexpr double kHour = 3600;
     for (int run = 0; run < 48; ++run) {
-        ASSERT_EQ(SyncThreadProc(0, *rig.manager, rig.probe, rig.manager->BeginRun(0)), 1);
+        ASSERT_EQ(rig.Run(0), 1);
         rig.trueClock.Advance(kHour);
         rig.clock.Advance(kHour * 20e-6);
     }

@@ -7,6 +7,7 @@
 #include "core/SntpTimestamp.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
+#include "core/Synchroniser.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeInternetProbe.h"
@@ -33,18 +34,27 @@ struct SyncRig {
         for (const char* title : {"First", "Second", "Third"}) {
             settings.servers.Add(CServer(title, FakeSntpServer::kHost, 0));
         }
-        manager = std::make_unique<SyncManager>(settings, clock, prompts, clockSetter, sockets,
-                                                SyncManagerOptions{server.Port(), receiveTimeoutMs, "C"});
+        manager = std::make_unique<SyncManager>(settings, clock, prompts, "C");
         manager->SetCurrentServer();
         manager->SetStatusText("Null");
+        exchange = {server.Port(), receiveTimeoutMs};
+        Rebuild();
     }
 
     // Runs set the clock through setter from now on.
     void UseSetter(ClockSetter& setter) {
-        const SyncManagerOptions options = manager->Options();
-        manager = std::make_unique<SyncManager>(settings, clock, prompts, setter, sockets, options);
-        manager->SetCurrentServer();
-        manager->SetStatusText("Null");
+        m_setter = &setter;
+        Rebuild();
+    }
+    // Manual runs probe the Internet with probe from now on.
+    void UseProbe(InternetProbe& probe) {
+        m_probe = &probe;
+        Rebuild();
+    }
+
+    // One whole run, begun now on the current server.
+    int Run(int32_t interactive) {
+        return synchroniser->SyncThreadProc(interactive, manager->BeginRun(interactive));
     }
 
     // The coming replies make a delay of delaySeconds and put the server's
@@ -72,4 +82,15 @@ struct SyncRig {
     FakeInternetProbe probe;
     FakeNetworkState network;
     std::unique_ptr<SyncManager> manager;
+    ExchangeOptions exchange;
+    std::unique_ptr<Synchroniser> synchroniser;
+
+private:
+    void Rebuild() {
+        synchroniser =
+            std::make_unique<Synchroniser>(*manager, clock, *m_setter, sockets, *m_probe, exchange);
+    }
+
+    ClockSetter* m_setter = &clockSetter;
+    InternetProbe* m_probe = &probe;
 };

@@ -18,6 +18,7 @@
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "core/SyncScheduler.h"
+#include "core/Synchroniser.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeDesktop.h"
@@ -65,7 +66,7 @@ struct TestProgramOptions {
     QString instanceName;
     std::string commandLine = "/usr/bin/tidewell";
     bool trayAvailable = true;
-    SyncManagerOptions managerOptions{123, 5000, "C"};
+    ExchangeOptions exchange{123, 5000};
     ClockTime now = TestNow();
     // Set: the clock follows the real one, this many seconds ahead of it, in
     // place of standing still at `now` (for runs against real servers).
@@ -81,9 +82,15 @@ struct TestProgram {
           settings(store),
           trayIcon([this] { return settings.bShowIcon != 0; },
                    std::make_unique<RecordingTrayPlatform>(trayLog, options.trayAvailable)),
-          manager(settings, clock, prompts, clockSetter, sockets, options.managerOptions),
-          scheduler(manager, probe, network),
-          mainDlg(trayIcon, manager, scheduler, zones, help, dateTime),
+          manager(settings, clock, prompts, "C"),
+          synchroniser(manager, clock, clockSetter, sockets, probe, options.exchange),
+          scheduler(manager, synchroniser, settings, clock, network),
+          mainDlg(trayIcon, manager,
+                  {settings, clock, prompts, scheduler,
+                   [this](const std::string& title, const std::string& host, std::stop_token stop) {
+                       return synchroniser.TestServer(title, host, std::move(stop));
+                   },
+                   zones, help, dateTime}),
           app(settings, manager, mainDlg,
               {store, zones, prompts, timeService, dateTime, options.commandLine, options.instanceName}) {
         mainDlg.SetAboutBox([this](const QString& title, const QString& text) {
@@ -120,6 +127,7 @@ struct TestProgram {
     Settings settings;
     TrayIcon trayIcon;
     SyncManager manager;
+    Synchroniser synchroniser;
     SyncScheduler scheduler;
     CMainDlg mainDlg;
     TidewellApp app;

@@ -57,7 +57,7 @@ TEST(TidewellProgramTest, SynchronizeNowEndsWithTheNewRecordAndTheServerInTheWin
     options.instanceName = sockets.filePath(QStringLiteral("Tidewell-test"));
     // The program's clock runs 30 s behind true time.
     options.followRealClockSeconds = -30;
-    options.managerOptions = SyncManagerOptions{server.Port(), 2000, "C"};
+    options.exchange = ExchangeOptions{server.Port(), 2000};
     TestProgram program(options);
     ASSERT_TRUE(program.app.InitInstance());
     EXPECT_EQ(program.FieldText("IDC_SERVER"), "Loopback time server");

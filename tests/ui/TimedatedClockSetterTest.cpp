@@ -8,7 +8,7 @@
 #include <cmath>
 #include <iostream>
 
-#include "core/SyncRun.h"
+#include "core/Synchroniser.h"
 #include "platform/LastError.h"
 #include "tests/support/SyncRig.h"
 #include "tests/support/TimedatedMock.h"
@@ -84,10 +84,7 @@ TEST_F(TimedatedClockSetterTest, ARunsCorrectionsArriveAsRelativeSteps) {
         rig.UseSetter(*setter);
         rig.settings.nOffset = row.offsetSeconds;
         rig.settings.nMaxDiff = 0;
-        EXPECT_EQ(
-            SyncThreadProc(row.interactive, *rig.manager, rig.probe, rig.manager->BeginRun(row.interactive)),
-            1)
-            << rig.manager->StatusText();
+        EXPECT_EQ(rig.Run(row.interactive), 1) << rig.manager->StatusText();
         std::vector<Call> calls = SetTimeCalls();
         calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(before));
         EXPECT_EQ(calls, row.expected);
@@ -138,9 +135,7 @@ TEST_F(TimedatedClockSetterTest, RefusalsFailTheRunAndOnlyAManualRunSwitchesNtpO
         FakeClockSetter noFallback(rig.clock, FakeClockSetter::Mode::Unreachable);
         const auto setter = Setter(rig.clock, noFallback);
         rig.UseSetter(*setter);
-        EXPECT_EQ(
-            SyncThreadProc(row.interactive, *rig.manager, rig.probe, rig.manager->BeginRun(row.interactive)),
-            row.expectedExit);
+        EXPECT_EQ(rig.Run(row.interactive), row.expectedExit);
         EXPECT_EQ(Calls("SetNTP"), row.expectedSetNtp);
         EXPECT_EQ(SetTimeCalls().size(), row.expectedSetTimes);
         EXPECT_TRUE(rig.clock.Sets().empty());

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "core/AttemptRecorder.h"
+#include "core/MonthAbbrevTable.h"
+#include "core/SocketsLayer.h"
+#include "core/SyncManager.h"
+#include "platform/ClockSetter.h"
+#include "platform/InternetProbe.h"
+#include "platform/SystemClock.h"
+#include "platform/SystemTime.h"
+
+// Where the exchanges go and how long they wait.
+struct ExchangeOptions {
+    // The UDP port every exchange goes to. The program always uses 123; tests
+    // point it at their own server.
+    uint16_t sntpPort = 123;
+    // How long an exchange waits for the reply.
+    uint32_t receiveTimeoutMs = 5000;
+};
+
+// Does the synchronising: the run (probe, exchange, correction, shift, the
+// record and the boxes), the single-server synchronisation it rests on, and
+// the dialogs' server tests. It holds no state of its own between calls: what
+// outlives a run is the manager's, and every effect of a run goes through the
+// run's ticket, so a run that has been stopped changes nothing, however far
+// its thread still goes. Its collaborators are given here and must outlive it
+// and every thread still running one of its calls.
+class Synchroniser {
+public:
+    Synchroniser(SyncManager& manager, SystemClock& clock, ClockSetter& clockSetter, SocketsLayer& sockets,
+                 InternetProbe& probe, ExchangeOptions options = {});
+    Synchroniser(const Synchroniser&) = delete;
+    Synchroniser& operator=(const Synchroniser&) = delete;
+
+    // One synchronisation run on the run's options: the probe (manual runs
+    // only), the exchange with the current server and the correction of the
+    // clock, the user's shift, the record of the last attempt, the success
+    // message and the clock-move warning. Every wait of the run (the probe, a
+    // box) ends when run's stop is requested. interactive is 1 for a run the
+    // user asked for (boxes are shown, the Internet is probed first), 0 for an
+    // automatic run. Returns 1 on success, 0 on failure.
+    int SyncThreadProc(int32_t interactive, const RunTicket& run);
+
+    // The connectivity probe of a manual run; an automatic run is never probed.
+    // False when the run must end: the failure has been reported and the server
+    // advanced, or the run was stopped during the probe (nothing reported).
+    bool CheckInternetAccess(int32_t interactive, const RunTicket& run);
+
+    // The probe's failure reports: a box when interactive, then the status line
+    // "Internet Open Error! HH:MM; DD-Mon-YYYY" / "URL Open Error! ...".
+    void ReportInternetOpenError(int32_t interactive, const RunTicket& run);
+    void ReportUrlOpenError(int32_t interactive, const RunTicket& run);
+
+    // One exchange with host, and in setting mode (setClock nonzero) the
+    // correction of the UTC clock: in one step below an offset of 3600 s,
+    // otherwise a whole-second step, RestartWatch, a second exchange, the fine
+    // step and RestartWatch again. Every reply must pass CheckReply, and in
+    // setting mode its delay must lie above 0 and below the run's nTimeOut
+    // before the clock is touched. Returns the delay of the last exchange in
+    // seconds (above 0, below nTimeOut), or 0 for any failure. A sockets-layer
+    // failure is reported with ReportCommunicationError; other failures say
+    // nothing. All effects go through run.
+    // measured, when given, receives what the exchange measured and what it
+    // moved the clock by, also when the attempt fails.
+    double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
+                          const RunTicket& run, ExchangeMeasure* measured = nullptr);
+    // The same on the manager's direct ticket (the dialogs, in measuring mode).
+    double SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host) {
+        return SyncWithServer(interactive, setClock, host, m_manager.Direct());
+    }
+    // A server test of the dialogs: SyncWithServer interactive, in measuring
+    // mode, on the direct ticket, recorded as a server test of title and host.
+    double TestServer(const std::string& title, const std::string& host, std::stop_token stop = {});
+
+    // Shows text in an error box "Tidewell:Error" when interactive, then sets
+    // the status text to "Communication error! HH:MM; DD-Mon-YYYY" with the
+    // local time read before the box.
+    void ReportCommunicationError(int32_t interactive, const std::string& text, const RunTicket& run);
+
+private:
+    // The failure reports share one shape: the local time read first, the box
+    // (only when the user asked for the run), then the status line with that time.
+    void Report(int32_t interactive, const RunTicket& run, const char* title, const std::string& boxText,
+                const char* words);
+    // The record of how the run ended, for the server it asked (before the
+    // server advances). The status line is the one the run has just set.
+    void RecordEnd(int32_t interactive, const RunTicket& run, AttemptOutcome outcome,
+                   const ExchangeMeasure& measure = {}, std::string statusText = {}, double shiftSeconds = 0);
+    // Failure after the server was (or should have been) asked: reported,
+    // recorded, the server advanced. Returns 0, the run's exit code.
+    int Fail(int32_t interactive, const RunTicket& run, const char* text,
+             const ExchangeMeasure& measure = {});
+    enum class ShiftOutcome { Done, Unconvertible, Refused };
+    ShiftOutcome ShiftClock(int32_t interactive, const RunTicket& run, int32_t offsetSeconds);
+
+    SyncManager& m_manager;
+    SystemClock& m_clock;
+    ClockSetter& m_clockSetter;
+    SocketsLayer& m_sockets;
+    InternetProbe& m_probe;
+    const ExchangeOptions m_options;
+};
+
+// A UTC instant moved by offsetSeconds, its fraction of a second unchanged.
+// nullopt when the sum lies outside the calendar a clock can be set to.
+std::optional<ClockTime> ShiftInstant(const ClockTime& utc, int32_t offsetSeconds);
+
+// "Success synchro: Mon. DD, YYYY. Net delay: D.DDD sec." for the local time
+// after the run and the delay in seconds.
+std::string FormatSuccessText(const MonthAbbrevTable& months, const SYSTEMTIME& after, double delaySeconds);
