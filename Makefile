@@ -41,8 +41,13 @@ $(BUILD_DIR)/build.ninja: CMakeLists.txt | deps
 
 configure: deps $(BUILD_DIR)/build.ninja
 
+# The ThreadSanitizer run builds only the test programs it runs.
+ifeq ($(SANITIZE),thread)
+BUILD_TARGETS = --target tidewell_tsan_tests
+endif
+
 build: configure
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) $(BUILD_TARGETS)
 
 test: build
 	ctest $(CTEST_FLAGS)
