@@ -1,10 +1,12 @@
 #include "core/NameLookup.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -90,4 +92,63 @@ NameLookupAnswer LookUpBefore(const NameLookup& lookup, const std::string& name,
         return std::move(pending->answer);
     }
     return {stop.stop_requested() ? static_cast<uint32_t>(ECANCELED) : kErrorTryAgain, {}};
+}
+
+namespace {
+
+// A numeric address of any family (a scope such as "%eth0" included); false
+// for anything else. Never asks a resolver.
+bool NumericPeer(const std::string& text, uint16_t port, int family, Peer& peer) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(text.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+        return false;
+    }
+    const bool fits = found->ai_addrlen <= sizeof peer.address;
+    if (fits) {
+        std::memcpy(&peer.address, found->ai_addr, found->ai_addrlen);
+        peer.length = found->ai_addrlen;
+    }
+    freeaddrinfo(found);
+    return fits;
+}
+
+}  // namespace
+
+bool FindPeers(const std::string& host, uint16_t port, const NameLookup& lookup,
+               std::chrono::steady_clock::time_point deadline, std::stop_token stop,
+               std::vector<Peer>& peers) {
+    const in_addr_t dotted = inet_addr(host.c_str());
+    if (dotted != INADDR_NONE) {
+        sockaddr_in& v4 = reinterpret_cast<sockaddr_in&>(peers.emplace_back().address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = dotted;
+        peers.back().length = sizeof v4;
+        return true;
+    }
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    const std::string bare = bracketed ? host.substr(1, host.size() - 2) : host;
+    if (Peer peer; bare.find(':') != std::string::npos && NumericPeer(bare, port, AF_INET6, peer)) {
+        peers.push_back(peer);
+        return true;
+    }
+    const NameLookupAnswer answer = LookUpBefore(lookup, host, deadline, std::move(stop));
+    if (answer.error != 0) {
+        SetLastError(answer.error);
+        return false;
+    }
+    for (const std::string& address : answer.addresses) {
+        if (Peer peer; NumericPeer(address, port, AF_UNSPEC, peer)) {
+            peers.push_back(peer);
+        }
+    }
+    if (peers.empty()) {
+        SetLastError(kErrorHostNotFound);
+        return false;
+    }
+    return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,3 +38,21 @@ NameLookupAnswer SystemNameLookup(const std::string& name);
 // everything it uses.
 NameLookupAnswer LookUpBefore(const NameLookup& lookup, const std::string& name,
                               std::chrono::steady_clock::time_point deadline, std::stop_token stop);
+
+// One address of a server, port included, as the socket calls take it.
+struct Peer {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+
+    const sockaddr* Address() const { return reinterpret_cast<const sockaddr*>(&address); }
+    int Family() const { return address.ss_family; }
+};
+
+// The addresses of host to try, in order. A dotted IPv4 address is taken as
+// it stands, except "255.255.255.255", which parses to the same value as a
+// parse failure and so goes to the name lookup; an IPv6 address may stand in
+// brackets. Anything else is looked up with lookup, until the deadline or the
+// stop (LookUpBefore). False with the reason in the last error.
+bool FindPeers(const std::string& host, uint16_t port, const NameLookup& lookup,
+               std::chrono::steady_clock::time_point deadline, std::stop_token stop,
+               std::vector<Peer>& peers);

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -127,40 +126,30 @@ bool WaitFailed(Wait wait, const char* what) {
     return Fail(kErrorTimedOut, std::string(what) + " timed out");
 }
 
-struct AddrInfoDeleter {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoDeleter>;
-
-bool Resolve(const std::string& name, uint16_t port, int socketType, AddrInfoList& list) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socketType;
-    addrinfo* found = nullptr;
-    errno = 0;
-    const int result = getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (result != 0 || found == nullptr) {
-        return Fail(LookupErrorCode(result != 0 ? result : EAI_NONAME, errno), "cannot look up " + name);
+// The addresses of name, looked up until the deadline or the stop.
+bool Resolve(const std::string& name, uint16_t port, SteadyClock::time_point deadline,
+             const std::stop_token& stop, std::vector<Peer>& peers) {
+    if (!FindPeers(name, port, SystemNameLookup, deadline, stop, peers)) {
+        return Fail(GetLastError(), "cannot look up " + name);
     }
-    list.reset(found);
     return true;
 }
 
 // A non-blocking TCP connection to the first address that takes it.
 bool ConnectTcp(const NtsHost& host, SteadyClock::time_point deadline, const std::stop_token& stop,
                 Descriptor& socketOut) {
-    AddrInfoList addresses;
-    if (!Resolve(host.name, host.port, SOCK_STREAM, addresses)) {
+    std::vector<Peer> peers;
+    if (!Resolve(host.name, host.port, deadline, stop, peers)) {
         return false;
     }
     int lastError = ECONNREFUSED;
-    for (const addrinfo* a = addresses.get(); a != nullptr; a = a->ai_next) {
-        Descriptor handle(socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    for (const Peer& peer : peers) {
+        Descriptor handle(socket(peer.Family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         if (handle.Get() < 0) {
             lastError = errno;
             continue;
         }
-        if (connect(handle.Get(), a->ai_addr, a->ai_addrlen) != 0) {
+        if (connect(handle.Get(), peer.Address(), peer.length) != 0) {
             if (errno != EINPROGRESS) {
                 lastError = errno;
                 continue;
@@ -448,14 +437,14 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
     }
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     const uint16_t port = session.ntpPort != 0 ? session.ntpPort : fallbackPort;
-    AddrInfoList addresses;
-    if (!Resolve(session.ntpHost, port, SOCK_DGRAM, addresses)) {
+    std::vector<Peer> peers;
+    if (!Resolve(session.ntpHost, port, deadline, stop, peers)) {
         return false;
     }
-    const addrinfo* peer = addresses.get();
-    Descriptor udp(socket(peer->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const Peer& peer = peers.front();
+    Descriptor udp(socket(peer.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
     // Fixes the peer, so that datagrams from anyone else are never read.
-    if (udp.Get() < 0 || connect(udp.Get(), peer->ai_addr, peer->ai_addrlen) != 0) {
+    if (udp.Get() < 0 || connect(udp.Get(), peer.Address(), peer.length) != 0) {
         return Fail(static_cast<uint32_t>(errno), "cannot reach " + session.ntpHost);
     }
 
