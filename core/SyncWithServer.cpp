@@ -130,8 +130,11 @@ void Synchroniser::ReportCommunicationError(int32_t interactive, const std::stri
 }
 
 double Synchroniser::TestServer(const std::string& title, const std::string& host, std::stop_token stop) {
+    // One direct ticket for the exchange and the record: a direct ticket always
+    // commits, so a test that was stopped is recorded too.
+    const RunTicket direct = m_manager.Direct(std::move(stop));
     ExchangeMeasure measured;
-    const double delaySeconds = SyncWithServer(1, 0, host, m_manager.Direct(std::move(stop)), &measured);
+    const double delaySeconds = SyncWithServer(1, 0, host, direct, &measured);
     AttemptRecord record;
     record.timeUtc = m_clock.Now();
     record.serverTitle = title;
@@ -144,6 +147,6 @@ double Synchroniser::TestServer(const std::string& title, const std::string& hos
     record.statusText = delaySeconds != 0 ? text : "Error. Check Internet Connection.";
     record.kind = AttemptKind::ServerTest;
     record.outcome = delaySeconds != 0 ? AttemptOutcome::Success : AttemptOutcome::Failure;
-    m_manager.Direct().Record(record);
+    direct.Record(record);
     return delaySeconds;
 }
