@@ -109,14 +109,19 @@ private:
 
 thread_local uint64_t Workers::t_id = 0;
 
+// A scheduler over the rig's manager and synchroniser, its workers made by workers.
+std::unique_ptr<SyncScheduler> SchedulerOver(SyncRig& rig, Workers& workers) {
+    return std::make_unique<SyncScheduler>(*rig.manager, *rig.synchroniser, rig.settings, rig.clock,
+                                           rig.network, workers.Factory());
+}
+
 // A rig with a scheduler over it. Held workers are released before the
 // scheduler joins them.
 struct SchedulerRig : SyncRig {
     explicit SchedulerRig(Workers::Mode mode = Workers::Mode::Run, double serverAheadSeconds = 0.5,
                           uint32_t receiveTimeoutMs = 300)
         : SyncRig(serverAheadSeconds, receiveTimeoutMs), workers(mode) {
-        scheduler = std::make_unique<SyncScheduler>(*manager, *synchroniser, settings, clock, network,
-                                                    workers.Factory());
+        scheduler = SchedulerOver(*this, workers);
     }
     ~SchedulerRig() {
         workers.Release();
@@ -612,9 +617,8 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         CurlInternetProbe probe(web.Url());
         Workers workers;
         rig.UseProbe(probe);
-        SyncScheduler scheduler(*rig.manager, *rig.synchroniser, rig.settings, rig.clock, rig.network,
-                                workers.Factory());
-        scheduler.StartManualRun();
+        auto scheduler = SchedulerOver(rig, workers);
+        scheduler->StartManualRun();
         ASSERT_TRUE(workers.WaitUntilNoneAlive(10s));
         EXPECT_EQ(rig.manager->StatusText(), "Success synchro: Dec. 06, 2026. Net delay: 0.004 sec.");
         EXPECT_EQ(web.Requests().size(), 1u);
@@ -625,9 +629,8 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         CurlInternetProbe probe(web.Url());
         Workers workers;
         rig.UseProbe(probe);
-        SyncScheduler scheduler(*rig.manager, *rig.synchroniser, rig.settings, rig.clock, rig.network,
-                                workers.Factory());
-        scheduler.StartManualRun();
+        auto scheduler = SchedulerOver(rig, workers);
+        scheduler->StartManualRun();
         ASSERT_TRUE(workers.WaitUntilNoneAlive(10s));
         EXPECT_EQ(rig.manager->StatusText(), "URL Open Error! 15:05; 06-Dec-2026");
         EXPECT_EQ(rig.manager->CurrentServer(), 1);
@@ -641,8 +644,7 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         CurlInternetProbe probe(web.Url());  // waits 30 s for an answer
         Workers workers;
         rig.UseProbe(probe);
-        auto scheduler = std::make_unique<SyncScheduler>(*rig.manager, *rig.synchroniser, rig.settings,
-                                                         rig.clock, rig.network, workers.Factory());
+        auto scheduler = SchedulerOver(rig, workers);
         scheduler->StartManualRun();
         ASSERT_TRUE(web.WaitForRequests(3, 10s));
         scheduler->BreakRun();

@@ -41,6 +41,8 @@ struct SyncRig {
         Rebuild();
     }
 
+    // Both build the synchroniser anew: call them before anything (a
+    // scheduler) holds on to it.
     // Runs set the clock through setter from now on.
     void UseSetter(ClockSetter& setter) {
         m_setter = &setter;
