@@ -49,9 +49,9 @@ using WorkerFactory = std::function<std::thread(std::function<void()> body)>;
 // Lifetime: everything given to the constructor must outlive the scheduler, and the scheduler must not be
 // destroyed from inside one of its own calls (MainWindowView::RequestClose). The destructor abandons the
 // current run and joins every worker, so no worker ever touches a destroyed manager. A stopped worker returns
-// from everything it waits on when its stop is requested, except a call it is blocked in that cannot be
-// cancelled (an SNTP exchange, bounded by its receive time-out, or a name lookup, bounded by the resolver's
-// time-out): the destructor, and so the program's exit, waits for at most that one call.
+// from everything it waits on (the probe, the name lookup, the exchange, the key establishment, the clock
+// setter's answer, a box) soon after its stop, as each of those waits watches the stop: the destructor, and
+// so the program's exit, waits only for that.
 class SyncScheduler {
 public:
     // manager: the state the schedule reads and the runs' tickets; synchroniser:
