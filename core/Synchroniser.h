@@ -46,16 +46,6 @@ public:
     // automatic run. Returns 1 on success, 0 on failure.
     int SyncThreadProc(int32_t interactive, const RunTicket& run);
 
-    // The connectivity probe of a manual run; an automatic run is never probed.
-    // False when the run must end: the failure has been reported and the server
-    // advanced, or the run was stopped during the probe (nothing reported).
-    bool CheckInternetAccess(int32_t interactive, const RunTicket& run);
-
-    // The probe's failure reports: a box when interactive, then the status line
-    // "Internet Open Error! HH:MM; DD-Mon-YYYY" / "URL Open Error! ...".
-    void ReportInternetOpenError(int32_t interactive, const RunTicket& run);
-    void ReportUrlOpenError(int32_t interactive, const RunTicket& run);
-
     // One exchange with host, and in setting mode (setClock nonzero) the
     // correction of the UTC clock: in one step below an offset of 3600 s,
     // otherwise a whole-second step, RestartWatch, a second exchange, the fine
@@ -77,12 +67,22 @@ public:
     // mode, on the direct ticket, recorded as a server test of title and host.
     double TestServer(const std::string& title, const std::string& host, std::stop_token stop = {});
 
+private:
+    // The connectivity probe of a manual run; an automatic run is never probed.
+    // False when the run must end: the failure has been reported and the server
+    // advanced, or the run was stopped during the probe (nothing reported).
+    bool CheckInternetAccess(int32_t interactive, const RunTicket& run);
+
+    // The probe's failure reports: a box when interactive, then the status line
+    // "Internet Open Error! HH:MM; DD-Mon-YYYY" / "URL Open Error! ...".
+    void ReportInternetOpenError(int32_t interactive, const RunTicket& run);
+    void ReportUrlOpenError(int32_t interactive, const RunTicket& run);
+
     // Shows text in an error box "Tidewell:Error" when interactive, then sets
     // the status text to "Communication error! HH:MM; DD-Mon-YYYY" with the
     // local time read before the box.
     void ReportCommunicationError(int32_t interactive, const std::string& text, const RunTicket& run);
 
-private:
     // The failure reports share one shape: the local time read first, the box
     // (only when the user asked for the run), then the status line with that time.
     void Report(int32_t interactive, const RunTicket& run, const char* title, const std::string& boxText,
