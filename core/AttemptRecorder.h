@@ -11,6 +11,32 @@ enum class AttemptKind : int32_t { Automatic = 0, Manual = 1, ServerTest = 2 };
 // How it ended. Stopped: "Break", the watchdog or the end of the program cut it short.
 enum class AttemptOutcome : int32_t { Success = 0, Failure = 1, Stopped = 2 };
 
+// Why an attempt failed, as far as the program can tell. The local causes lie
+// with this machine, not with the server: the server is not blamed for them
+// (it is not passed over, and the history does not charge it).
+enum class FailureCause : int32_t {
+    None = 0,                // it did not fail, or nothing more is known
+    Server = 1,              // the server did not answer, or not usably
+    KissOfDeath = 2,         // the server asked to be left alone (stratum 0)
+    NotAllowed = 3,          // the system refused to set the clock (no right, password declined)
+    ServiceUnreachable = 4,  // the system's time service cannot be reached
+    SystemSyncOn = 5,        // the system's own time synchronisation is on
+    ServiceTimedOut = 6,     // the system's time service did not answer in time
+    NoRoute = 7,             // the network refused the request at once (no route, network down)
+    Paced = 8,               // every address of the server was asked moments ago
+    LateSet = 9,             // the system set the clock after the attempt had ended
+    SetFailed = 10,          // the system would not set the clock, for another reason
+};
+
+// True for the causes that lie with this machine (everything but None, Server
+// and KissOfDeath).
+bool IsLocalCause(FailureCause cause);
+// A few words for a person: "not allowed to set the clock", ...; empty for None.
+const char* FailureCauseText(FailureCause cause);
+// The cause of a failed setting of the clock, from its last-error code (see
+// ClockSetter); None for ECANCELED (the attempt was stopped).
+FailureCause CauseOfSetError(uint32_t lastError);
+
 // One attempt to measure or correct the clock, as the history keeps it.
 struct AttemptRecord {
     ClockTime timeUtc;  // when the attempt ended (or the clock was corrected)
@@ -28,6 +54,11 @@ struct AttemptRecord {
     std::string statusText;
     AttemptKind kind = AttemptKind::Automatic;
     AttemptOutcome outcome = AttemptOutcome::Failure;
+    FailureCause cause = FailureCause::None;
+    // Failures in a row of the same kind, cause and server are kept as one
+    // record: how many, and when the first of them ended (timeUtc is the last).
+    int64_t count = 1;
+    std::optional<ClockTime> firstTimeUtc;
 
     bool operator==(const AttemptRecord&) const = default;
 };
@@ -47,4 +78,6 @@ struct ExchangeMeasure {
     std::optional<double> delaySeconds;
     std::optional<double> correctionSeconds;  // set when the clock was moved
     bool authenticated = false;
+    // Why the exchange or the setting of the clock failed; None when it did not.
+    FailureCause cause = FailureCause::None;
 };

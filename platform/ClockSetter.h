@@ -22,6 +22,11 @@ struct ClockSetRequest {
     // Which run asks (0: none in particular). A run is asked at most once to
     // let the system's own synchronisation be switched off.
     uint64_t runId = 0;
+    // Called at most once, on any thread, when the system answers a set that
+    // had already been given up (its stop was requested, or the wait for the
+    // answer ran out): applied tells whether the clock was moved after all.
+    // The set itself has returned false by then. Empty: nobody is told.
+    std::function<void(bool applied)> lateAnswer;
 };
 
 // Sets the system clock with whatever right that needs. The program holds no
