@@ -29,6 +29,12 @@
 #include "ui/TimedatedZoneStore.h"
 #include "ui/TrayIcon.h"
 
+namespace {
+
+constexpr const char* kEndedText = "Stopped: the program ended.";
+
+}  // namespace
+
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tidewell"));
@@ -80,7 +86,11 @@ int main(int argc, char** argv) {
 
     // A synchronisation still running ends with the process: nothing waits for
     // its network call, and everything it may still touch stays alive until
-    // then. Every setting has already reached the disk.
+    // then. Every setting has already reached the disk; the history's queue is
+    // written out now, its run recorded as cut short (a stalled disk is waited
+    // for only briefly).
+    manager.AbandonRun(kEndedText);
+    history.Flush(std::chrono::seconds(3));
     prompts.Shutdown();
     std::fflush(nullptr);
     std::_Exit(exitCode);

@@ -54,6 +54,7 @@
 #include "platform/ClockSetter.h"
 #include "platform/LastError.h"
 #include "tests/support/Chronyd.h"
+#include "tests/support/DaySimulation.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakeInternetProbe.h"
@@ -792,6 +793,24 @@ int Usage() {
 
 }  // namespace
 
+// What automatic synchronisation sends in a day in which nothing can succeed,
+// from the simulation on a frozen clock (no real waiting).
+void AddBackOffRows(Table& table) {
+    const auto add = [&table](const std::string& measurement, DaySimulation::Fault fault,
+                              const std::string& what) {
+        const DaySimulation::Result day = DaySimulation::Run(fault);
+        table.Add(measurement, std::to_string(day.requests), "-",
+                  std::to_string(day.serversAsked) + " servers",
+                  what + "; at most " + std::to_string(day.busiestServer) +
+                      " to one server, never two within " + Fixed(day.closestToOneServerSeconds, 0) +
+                      " s of each other; longest pause " + Fixed(day.longestGapSeconds / 60, 0) + " min");
+    };
+    add("Requests in 24 h, setting refused", DaySimulation::Fault::SetRefused,
+        "daily mode, 18 servers that answer, every set refused");
+    add("Requests in 24 h, every server failing", DaySimulation::Fault::Silent,
+        "daily mode, 18 servers that never answer");
+}
+
 int main(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -875,6 +894,8 @@ int main(int argc, char** argv) {
     AddPort123Rows(table, options);
     AddFindBestRow(table, options);
     AddIdleRows(table, options);
+    Progress("a day of failing automatic synchronisation");
+    AddBackOffRows(table);
     Progress("the history");
     AddHistoryRows(table, options);
 

@@ -118,6 +118,17 @@ bool NumericPeer(const std::string& text, uint16_t port, int family, Peer& peer)
 
 }  // namespace
 
+std::string Peer::Text() const {
+    char host[NI_MAXHOST] = {};
+    char service[NI_MAXSERV] = {};
+    if (getnameinfo(Address(), length, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        return {};
+    }
+    return Family() == AF_INET6 ? "[" + std::string(host) + "]:" + service
+                                : std::string(host) + ":" + service;
+}
+
 bool FindPeers(const std::string& host, uint16_t port, const NameLookup& lookup,
                std::chrono::steady_clock::time_point deadline, std::stop_token stop,
                std::vector<Peer>& peers) {

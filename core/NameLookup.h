@@ -46,6 +46,8 @@ struct Peer {
 
     const sockaddr* Address() const { return reinterpret_cast<const sockaddr*>(&address); }
     int Family() const { return address.ss_family; }
+    // "192.0.2.1:123", "[2001:db8::1]:123": the address and port, numeric.
+    std::string Text() const;
 };
 
 // The addresses of host to try, in order. A dotted IPv4 address is taken as

@@ -67,6 +67,7 @@ private:
 
 // One request on its way to one address of the server.
 struct Attempt {
+    std::string peer;  // Peer::Text
     CUdpSocket socket;
     CSNTPTimestamp carried;  // the random transmit value
     CSNTPTimestamp sent;     // T1
@@ -120,7 +121,8 @@ bool WaitReadable(std::vector<pollfd>& entries, SteadyClock::time_point until) {
 // the first datagram that answers it. True with reply filled; false with the
 // reason in the last error.
 bool Exchange(const std::vector<Peer>& peers, SteadyClock::time_point deadline, std::stop_token stop,
-              const SystemClock& clock, const CSNTPClient::SkipNote& note, CSNTPReply& reply) {
+              const SystemClock& clock, const CSNTPClient::SkipNote& note, RequestPacer* pacer,
+              CSNTPReply& reply) {
     const StopWake wake(std::move(stop));
     const auto skipped = [&note](std::size_t length, const std::string& why) {
         if (note) {
@@ -142,8 +144,15 @@ bool Exchange(const std::vector<Peer>& peers, SteadyClock::time_point deadline, 
         // The next address is asked when the ones before have failed or have
         // had their share of the time left.
         if (nextPeer < peers.size() && (attempts.empty() || now >= nextSendAt)) {
+            const Peer& peer = peers[nextPeer++];
+            std::string text = peer.Text();
+            if (pacer != nullptr && !pacer->TakeTurn(text)) {
+                failure = kErrorPaced;
+                continue;
+            }
             Attempt& attempt = attempts.emplace_back();
-            if (!Send(peers[nextPeer++], clock, attempt)) {
+            attempt.peer = std::move(text);
+            if (!Send(peer, clock, attempt)) {
                 failure = GetLastError();
                 attempts.pop_back();
                 continue;
@@ -202,6 +211,7 @@ bool Exchange(const std::vector<Peer>& peers, SteadyClock::time_point deadline, 
                 skipped(length, "does not answer this request");
             } else {
                 reply = candidate;
+                reply.peerAddress = attempt->peer;
                 return true;
             }
             ++attempt;
@@ -297,7 +307,7 @@ bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t por
     if (!FindPeers(host, port, m_nameLookup, deadline, stop, peers)) {
         return false;
     }
-    return Exchange(peers, deadline, std::move(stop), m_clock, m_skipNote, reply);
+    return Exchange(peers, deadline, std::move(stop), m_clock, m_skipNote, m_pacer, reply);
 }
 
 bool CSNTPClient::SetSystemClock(const CSNTPTimestamp& utc, const ClockSetRequest& request) {

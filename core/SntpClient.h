@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/NameLookup.h"
+#include "core/RequestPacer.h"
 #include "core/SntpTimestamp.h"
 #include "platform/ClockSetter.h"
 #include "platform/SystemClock.h"
@@ -31,6 +32,8 @@ struct CSNTPReply {
     CSNTPTimestamp sendTime;
     // True when the reply was authenticated with Network Time Security keys.
     bool authenticated = false;
+    // The address that answered ("192.0.2.1:123", Peer::Text).
+    std::string peerAddress;
 };
 
 // Fills every field of reply from a received datagram of `length` bytes, of
@@ -111,6 +114,10 @@ public:
     void SetSkipNote(SkipNote note) { m_skipNote = std::move(note); }
     // Replaces the system resolver (tests).
     void SetNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
+    // Every request first takes its turn with pacer: an address it holds is
+    // passed over, and when it holds them all the exchange fails with
+    // kErrorPaced. None (the default): nothing is paced.
+    void SetPacer(RequestPacer* pacer) { m_pacer = pacer; }
 
     // Sets the UTC clock to the timestamp with its full precision, through the
     // clock setter (which asks the system's time authority). False with the
@@ -135,4 +142,5 @@ private:
     bool m_mayTry = false;
     SkipNote m_skipNote;
     NameLookup m_nameLookup = SystemNameLookup;
+    RequestPacer* m_pacer = nullptr;
 };

@@ -43,7 +43,7 @@ bool RunTicket::Commit(const std::function<bool()>& effect) const {
 ClockSetRequest RunTicket::ClockRequest(int32_t interactive) const {
     const RunTicket run = *this;
     return {interactive != 0, [run](const std::function<bool()>& send) { return run.Commit(send); }, m_stop,
-            m_generation};
+            m_generation, {}};
 }
 
 bool RunTicket::SetStatusText(const std::string& text) const {
@@ -102,6 +102,13 @@ bool RunTicket::ClearFirstStart() const {
     });
 }
 
+bool RunTicket::SetNotice(const std::string& text) const {
+    return Commit([&] {
+        m_manager->m_notice = text;
+        return true;
+    });
+}
+
 bool RunTicket::Record(const AttemptRecord& record) const {
     return Commit([&] {
         SyncManager& manager = *m_manager;
@@ -110,6 +117,7 @@ bool RunTicket::Record(const AttemptRecord& record) const {
                 return false;
             }
             manager.m_runOpen = false;
+            manager.m_lastRunEnd = {record.outcome, record.cause};
         }
         if (manager.m_recorder != nullptr) {
             manager.m_recorder->Record(record);
@@ -195,6 +203,16 @@ std::string SyncManager::StatusText() const {
 void SyncManager::SetStatusText(const std::string& text) {
     std::lock_guard lock(m_mutex);
     m_last.statusText = text;
+}
+
+std::string SyncManager::Notice() const {
+    std::lock_guard lock(m_mutex);
+    return m_notice;
+}
+
+SyncManager::RunEnd SyncManager::LastRunEnd() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastRunEnd;
 }
 
 std::string SyncManager::FormatTime(const SYSTEMTIME& t) const {
@@ -353,6 +371,7 @@ RunTicket SyncManager::BeginRun(int32_t manual) {
         // Only the watchdog begins a run while another is open.
         RecordStoppedLocked(nowUtc, kRestartedText);
         m_runOpen = true;
+        m_lastRunEnd = {};
         previous = m_stopSource;
         ++m_generation;
         m_stopSource = std::stop_source();

@@ -93,6 +93,8 @@ public:
     bool SaveLastAttempt() const;
     // bFirstStart = 0 in memory.
     bool ClearFirstStart() const;
+    // The notice the window shows beside the record (empty: none).
+    bool SetNotice(const std::string& text) const;
     // Hands the record of how the run ended to the recorder. A run is recorded
     // once: what it records first counts, and a run stopped before it recorded
     // anything is recorded as stopped by whoever stopped it.
@@ -143,6 +145,19 @@ public:
     void SetLastAttempt(const LastAttempt& record);
     std::string StatusText() const;
     void SetStatusText(const std::string& text);
+    // What the user should know beyond the status line, in plain words (why
+    // automatic runs cannot set the clock, and the way out); empty when
+    // nothing. Set by automatic runs that fail for that reason, cleared by a
+    // success.
+    std::string Notice() const;
+
+    // How the last run that recorded its end ended, and why it failed:
+    // Stopped with no cause until then. The schedule spaces its attempts by it.
+    struct RunEnd {
+        AttemptOutcome outcome = AttemptOutcome::Stopped;
+        FailureCause cause = FailureCause::None;
+    };
+    RunEnd LastRunEnd() const;
 
     // "%02d:%02d:%02d   %03dms" of timeBefore / timeAfter.
     std::string FormatTimeBefore() const;
@@ -242,4 +257,6 @@ private:
     AttemptRecorder* m_recorder = nullptr;
     // The current run has begun and not yet recorded its end.
     bool m_runOpen = false;
+    RunEnd m_lastRunEnd;
+    std::string m_notice;
 };

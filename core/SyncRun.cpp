@@ -8,6 +8,7 @@
 #include "core/LocalDateTime.h"
 #include "core/NtsCodec.h"
 #include "core/SntpClient.h"
+#include "platform/LastError.h"
 
 namespace {
 
@@ -48,7 +49,8 @@ Synchroniser::Synchroniser(SyncManager& manager, SystemClock& clock, ClockSetter
       m_clockSetter(clockSetter),
       m_sockets(sockets),
       m_probe(probe),
-      m_options(options) {}
+      m_options(options),
+      m_pacer(clock, options.requestSpacing) {}
 
 void Synchroniser::Report(int32_t interactive, const RunTicket& run, const char* title,
                           const std::string& boxText, const char* words) {
@@ -59,12 +61,13 @@ void Synchroniser::Report(int32_t interactive, const RunTicket& run, const char*
     run.SetStatusText(m_manager.FormatReportLine(words, local));
 }
 
-void Synchroniser::RecordEnd(int32_t interactive, const RunTicket& run, AttemptOutcome outcome,
-                             const ExchangeMeasure& measure, std::string statusText, double shiftSeconds) {
+void Synchroniser::RecordEnd(int32_t interactive, const RunTicket& run, const Asked& asked,
+                             AttemptOutcome outcome, const ClockTime& at, const ExchangeMeasure& measure,
+                             std::string statusText, double shiftSeconds) {
     AttemptRecord record;
-    record.timeUtc = m_clock.Now();
-    record.serverTitle = m_manager.CurrentServerTitle();
-    record.serverHost = m_manager.CurrentServerHost();
+    record.timeUtc = at;
+    record.serverTitle = asked.title;
+    record.serverHost = asked.host;
     record.offsetSeconds = measure.offsetSeconds;
     record.delaySeconds = measure.delaySeconds;
     record.correctionSeconds = measure.correctionSeconds;
@@ -73,15 +76,57 @@ void Synchroniser::RecordEnd(int32_t interactive, const RunTicket& run, AttemptO
     record.statusText = statusText.empty() ? m_manager.StatusText() : std::move(statusText);
     record.kind = interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
     record.outcome = outcome;
+    record.cause = outcome == AttemptOutcome::Failure && measure.cause == FailureCause::None
+                       ? FailureCause::Server
+                       : measure.cause;
     run.Record(record);
 }
 
-int Synchroniser::Fail(int32_t interactive, const RunTicket& run, const char* text,
+int Synchroniser::Fail(int32_t interactive, const RunTicket& run, const Asked& asked, const std::string& text,
                        const ExchangeMeasure& measure) {
-    ReportCommunicationError(interactive, text, run);
-    RecordEnd(interactive, run, AttemptOutcome::Failure, measure);
+    // Stopped: whoever stopped the run has said what there is to say.
+    if (measure.cause == FailureCause::None && run.StopRequested()) {
+        return 0;
+    }
+    const ClockTime failedAt = m_clock.Now();
+    const bool local = IsLocalCause(measure.cause);
+    ReportCommunicationError(interactive, local ? text + "\n\n" + CauseAdvice(measure.cause) : text, run);
+    RecordEnd(interactive, run, asked, AttemptOutcome::Failure, failedAt, measure);
+    if (local) {
+        // Not the server's fault: the next attempt asks the same server.
+        if (interactive == 0 && measure.cause == FailureCause::NotAllowed) {
+            run.SetNotice(CauseAdvice(measure.cause));
+        }
+        return 0;
+    }
     run.AdvanceServer();
     return 0;
+}
+
+std::string CauseAdvice(FailureCause cause) {
+    switch (cause) {
+        case FailureCause::NotAllowed:
+            return "Tidewell may not set the clock: this account is not allowed to. "
+                   "Add it to the group tidewell (sudo adduser $USER tidewell, then log in again), "
+                   "or use Synchronize now and type the administrator password when asked.";
+        case FailureCause::ServiceUnreachable:
+            return "The system's time service (systemd-timedated) cannot be reached, "
+                   "so Tidewell cannot set the clock.";
+        case FailureCause::SystemSyncOn:
+            return "The system's own time synchronisation is on, so it keeps the clock itself. "
+                   "Use Synchronize now to switch it off.";
+        case FailureCause::ServiceTimedOut:
+            return "The system's time service did not answer in time. The clock may still be set "
+                   "a little later; the history will say so.";
+        case FailureCause::SetFailed:
+            return "The system would not set the clock.";
+        case FailureCause::NoRoute:
+            return "The network refused the request at once: there is no route to the Internet.";
+        case FailureCause::Paced:
+            return "The server was asked moments ago; Tidewell asks again later.";
+        default:
+            return {};
+    }
 }
 
 // Moves the clock's UTC instant by offsetSeconds. Local time plays no part:
@@ -89,16 +134,17 @@ int Synchroniser::Fail(int32_t interactive, const RunTicket& run, const char* te
 // offsetSeconds from the server's time. Whether the set itself took is not
 // examined; a stop of the run is.
 Synchroniser::ShiftOutcome Synchroniser::ShiftClock(int32_t interactive, const RunTicket& run,
-                                                    int32_t offsetSeconds) {
+                                                    int32_t offsetSeconds, FailureCause& cause) {
     const std::optional<ClockTime> shifted = ShiftInstant(m_clock.Now(), offsetSeconds);
     if (!shifted) {
         return ShiftOutcome::Unconvertible;
     }
     CSNTPClient client(m_clock, m_clockSetter);
-    if (!client.SetSystemClock(*shifted, run.ClockRequest(interactive)) && !run.IsCurrent()) {
-        return ShiftOutcome::Refused;
+    if (client.SetSystemClock(*shifted, SetRequest(interactive, run, m_manager.CurrentServerHost()))) {
+        return ShiftOutcome::Done;
     }
-    return ShiftOutcome::Done;
+    cause = CauseOfSetError(GetLastError());
+    return cause == FailureCause::None || !run.IsCurrent() ? ShiftOutcome::Stopped : ShiftOutcome::Refused;
 }
 
 void Synchroniser::ReportInternetOpenError(int32_t interactive, const RunTicket& run) {
@@ -109,23 +155,27 @@ void Synchroniser::ReportUrlOpenError(int32_t interactive, const RunTicket& run)
     Report(interactive, run, "Tidewell:Error", kUrlOpenText, "URL Open Error!");
 }
 
-bool Synchroniser::CheckInternetAccess(int32_t interactive, const RunTicket& run) {
+bool Synchroniser::CheckInternetAccess(int32_t interactive, const RunTicket& run, const Asked& asked) {
     if (interactive == 0) {
         return true;
     }
     switch (m_probe.Open(run.StopToken()).outcome) {
         case ProbeOutcome::Reached:
             return true;
-        case ProbeOutcome::OpenFailed:
+        case ProbeOutcome::OpenFailed: {
+            const ClockTime failedAt = m_clock.Now();
             ReportInternetOpenError(interactive, run);
-            RecordEnd(interactive, run, AttemptOutcome::Failure);
+            RecordEnd(interactive, run, asked, AttemptOutcome::Failure, failedAt);
             run.AdvanceServer();
             return false;
-        case ProbeOutcome::UrlFailed:
+        }
+        case ProbeOutcome::UrlFailed: {
+            const ClockTime failedAt = m_clock.Now();
             ReportUrlOpenError(interactive, run);
-            RecordEnd(interactive, run, AttemptOutcome::Failure);
+            RecordEnd(interactive, run, asked, AttemptOutcome::Failure, failedAt);
             run.AdvanceServer();
             return false;
+        }
         case ProbeOutcome::Cancelled:
             break;
     }
@@ -134,8 +184,9 @@ bool Synchroniser::CheckInternetAccess(int32_t interactive, const RunTicket& run
 }
 
 int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
+    const Asked asked{m_manager.CurrentServerTitle(), m_manager.CurrentServerHost()};
     // A run stopped before it got going does not even probe.
-    if (run.StopRequested() || !CheckInternetAccess(interactive, run) || run.StopRequested()) {
+    if (run.StopRequested() || !CheckInternetAccess(interactive, run, asked) || run.StopRequested()) {
         return 0;
     }
     const RunOptions& options = run.Options();
@@ -145,22 +196,26 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     const SYSTEMTIME before = m_clock.ToLocal(beforeUtc);
     // Empty when the list is empty or the index lies outside it: nothing to
     // ask, and the clock is left alone.
-    const std::string host = m_manager.CurrentServerHost();
+    const std::string& host = asked.host;
     ExchangeMeasure measure;
     const double delaySeconds = host.empty() ? 0.0 : SyncWithServer(interactive, 1, host, run, &measure);
     if (delaySeconds == 0) {
-        return Fail(interactive, run, "Time receiving error!", measure);
+        return Fail(interactive, run, asked, "Time receiving error!", measure);
     }
     measure.delaySeconds = delaySeconds;
 
     const int32_t shiftSeconds = options.offsetSeconds;
     if (shiftSeconds != 0) {
-        switch (ShiftClock(interactive, run, shiftSeconds)) {
+        switch (ShiftClock(interactive, run, shiftSeconds, measure.cause)) {
             case ShiftOutcome::Done:
                 break;
             case ShiftOutcome::Unconvertible:
-                return Fail(interactive, run, "Time conversion error!", measure);
+                return Fail(interactive, run, asked, "Time conversion error!", measure);
             case ShiftOutcome::Refused:
+                // The clock keeps its correction, without the user's shift.
+                return Fail(interactive, run, asked, "The clock was corrected, but it could not be shifted.",
+                            measure);
+            case ShiftOutcome::Stopped:
                 return 0;
         }
     }
@@ -174,11 +229,13 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     // does not undo the correction.
     const std::string successText =
         FormatSuccessText(m_manager.Months(), after, delaySeconds) + NtsMark(host);
-    RecordEnd(interactive, run, AttemptOutcome::Success, measure, successText, shiftSeconds);
+    RecordEnd(interactive, run, asked, AttemptOutcome::Success, m_clock.Now(), measure, successText,
+              shiftSeconds);
     if (interactive != 0) {
         run.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information, PromptButtons::Ok});
     }
     run.SetStatusText(successText);
+    run.SetNotice({});
     run.SaveLastAttempt();
 
     const int32_t maxDiffMinutes = options.maxDiffMinutes;

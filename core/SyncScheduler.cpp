@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/OptionRanges.h"
+#include "config/Settings.h"
 #include "core/LocalDateTime.h"
 #include "core/SyncManager.h"
 #include "core/Synchroniser.h"
@@ -20,6 +21,10 @@ namespace {
 // A manual run may take this long whatever nTimeOut says: it waits for the
 // user's boxes.
 constexpr int64_t kManualLimitSeconds = 180;
+// The spacing of automatic attempts once they are spaced: the first, and the
+// longest, after which each attempt waits as long.
+constexpr std::chrono::minutes kFirstPause{1};
+constexpr std::chrono::minutes kLongestPause{60};
 constexpr int64_t kHourlyIntervalMinutes = 60;
 constexpr int kProgressStep = 10;
 constexpr int kProgressMax = 100;
@@ -85,8 +90,61 @@ struct SyncScheduler::Impl {
         }
     }
 
+    // What the options that shape the schedule were at the last look: a
+    // change of them starts the spacing afresh.
+    std::string OptionsStamp() const {
+        std::string stamp =
+            std::to_string(settings.nSynPeriod.load()) + ' ' + std::to_string(settings.nOffset.load()) + ' ' +
+            std::to_string(settings.nTimeOut.load()) + ' ' + std::to_string(settings.nStartingServ.load());
+        for (const CServer& server : settings.servers) {
+            stamp += ' ' + server.host;
+        }
+        return stamp;
+    }
+
+    void StartAfresh() {
+        serverFailures = 0;
+        pause = std::chrono::nanoseconds(0);
+        notBefore.reset();
+    }
+
+    // The next automatic attempt waits: 1 minute, then twice as long each
+    // time, up to the hour.
+    void Lengthen() {
+        pause = pause.count() == 0 ? std::chrono::nanoseconds(kFirstPause)
+                                   : std::min<std::chrono::nanoseconds>(pause * 2, kLongestPause);
+        notBefore = clock.Monotonic() + pause;
+    }
+
+    // An automatic run has ended. A failure of the server's lets the next
+    // server be tried at once until every server of the list has been tried
+    // once since the last success; after that, and after any failure that lies
+    // with this machine, the attempts are spaced.
+    void AutomaticRunEnded(const SyncManager::RunEnd& end) {
+        switch (end.outcome) {
+            case AttemptOutcome::Success:
+                StartAfresh();
+                return;
+            case AttemptOutcome::Stopped:
+                return;
+            case AttemptOutcome::Failure:
+                break;
+        }
+        if (IsLocalCause(end.cause)) {
+            Lengthen();
+            return;
+        }
+        ++serverFailures;
+        if (serverFailures >= settings.servers.GetSize()) {
+            Lengthen();
+        } else {
+            notBefore.reset();
+        }
+    }
+
     // A worker for the run of ticket; none when it cannot be created.
     void Launch(int32_t interactive, const RunTicket& ticket) {
+        currentInteractive = interactive;
         auto ended = std::make_shared<std::atomic<bool>>(false);
         // The worker holds references only to what outlives the scheduler.
         Synchroniser& s = synchroniser;
@@ -125,6 +183,15 @@ struct SyncScheduler::Impl {
     // The server the watchdog last found a run stuck on, while the runs since
     // have been its restarts.
     std::optional<int32_t> stuckServer;
+    // Whether the current worker's run was asked for by the user.
+    int32_t currentInteractive = 0;
+    // The spacing of automatic attempts: failures of servers since the last
+    // success, the pause now in force, and when (monotonic) the next
+    // automatic attempt may start.
+    std::size_t serverFailures = 0;
+    std::chrono::nanoseconds pause{0};
+    std::optional<std::chrono::nanoseconds> notBefore;
+    std::string optionsStamp;
 };
 
 SyncScheduler::SyncScheduler(SyncManager& manager, Synchroniser& synchroniser, const Settings& settings,
@@ -145,6 +212,9 @@ bool SyncScheduler::IsRunning() {
     m_impl->current->thread.join();
     m_impl->current.reset();
     m_impl->stuckServer.reset();
+    if (m_impl->currentInteractive == 0) {
+        m_impl->AutomaticRunEnded(m_impl->manager.LastRunEnd());
+    }
     return false;
 }
 
@@ -152,6 +222,8 @@ void SyncScheduler::StartManualRun() {
     if (IsRunning()) {
         return;
     }
+    // The user's own attempt: whatever it gives, the automatic ones start afresh.
+    m_impl->StartAfresh();
     m_impl->Launch(1, m_impl->manager.BeginRun(1));
 }
 
@@ -204,6 +276,13 @@ void SyncScheduler::CheckSchedule(MainWindowView& window) {
     if (settings.nOffset != 0 && NearMidnight(t)) {
         return;
     }
+    if (std::string stamp = m_impl->OptionsStamp(); stamp != m_impl->optionsStamp) {
+        m_impl->optionsStamp = std::move(stamp);
+        m_impl->StartAfresh();
+    }
+    if (m_impl->notBefore && m_impl->clock.Monotonic() < *m_impl->notBefore) {
+        return;
+    }
     if (m_impl->network.IsConnected()) {
         manager.SetLastAutoStart(now);
         m_impl->Launch(0, manager.BeginRun(0));
@@ -238,7 +317,7 @@ void SyncScheduler::WatchRun() {
     }
     // Stopped before anything is looked at, so that the run can no longer
     // move the server or record itself under the watchdog's feet.
-    manager.AbandonRun();
+    manager.AbandonRun(SyncManager::kRestartedText);
     const int32_t server = manager.CurrentServer();
     if (manager.RunRecorded()) {
         // Past its server (a box of the run left open): not the server's fault.

@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 #include "core/ReplyCheck.h"
 #include "core/SntpClient.h"
@@ -56,7 +58,58 @@ bool CoarseStep(CSNTPClient& client, const SystemClock& clock, double offsetSeco
     return client.SetSystemClock(stepped, request);
 }
 
+// Why an exchange failed, from the last error and what came back. A network
+// that refuses at once, and the pacing, lie with this machine.
+FailureCause CauseOfExchangeFailure(uint32_t lastError, const CSNTPReply& reply) {
+    switch (lastError) {
+        case kErrorPaced:
+            return FailureCause::Paced;
+        case ENETUNREACH:
+        case ENETDOWN:
+            return FailureCause::NoRoute;
+        case ECANCELED:
+            return FailureCause::None;
+        default:
+            break;
+    }
+    const bool answered = !reply.peerAddress.empty();
+    if (answered && CheckReply(reply).rejection == ReplyRejection::KissOfDeath) {
+        return FailureCause::KissOfDeath;
+    }
+    return FailureCause::Server;
+}
+
+// Sleeps for `how long`, or until stop. False when stopped.
+bool WaitOut(std::chrono::nanoseconds howLong, std::stop_token stop) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, howLong, [] { return false; });
+    return !stop.stop_requested();
+}
+
 }  // namespace
+
+ClockSetRequest Synchroniser::SetRequest(int32_t interactive, const RunTicket& run, const std::string& host) {
+    ClockSetRequest request = run.ClockRequest(interactive);
+    SyncManager* manager = &m_manager;
+    SystemClock* clock = &m_clock;
+    request.lateAnswer = [manager, clock, host, interactive](bool applied) {
+        if (!applied) {
+            return;
+        }
+        AttemptRecord record;
+        record.timeUtc = clock->Now();
+        record.serverTitle = host;
+        record.serverHost = host;
+        record.statusText = FailureCauseText(FailureCause::LateSet);
+        record.kind = interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
+        record.outcome = AttemptOutcome::Stopped;
+        record.cause = FailureCause::LateSet;
+        manager->Direct().Record(record);
+    };
+    return request;
+}
 
 double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
                                     const RunTicket& run, ExchangeMeasure* measured) {
@@ -77,37 +130,66 @@ double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const
     const double timeOutSeconds = run.Options().timeOutSeconds;
     const bool setting = setClock != 0;
     CSNTPClient client(m_clock, m_clockSetter, m_options.receiveTimeoutMs);
-    const ClockSetRequest request = run.ClockRequest(interactive);
+    // Only what the user starts by hand goes to the server without waiting its turn.
+    const bool paced = interactive == 0;
+    if (paced) {
+        client.SetPacer(&m_pacer);
+    }
+    const ClockSetRequest request = SetRequest(interactive, run, host);
     CSNTPReply reply{};
     bool result =
         TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds, run.StopToken());
+    const auto exchangeFailed = [&] {
+        measure.cause = CauseOfExchangeFailure(GetLastError(), reply);
+        if (paced && measure.cause == FailureCause::KissOfDeath) {
+            m_pacer.Kissed(reply.peerAddress);
+        }
+    };
+    const auto setFailed = [&] { measure.cause = CauseOfSetError(GetLastError()); };
     // A reply that passed the checks was measured, whether or not it was fast enough to act on.
     if (CheckReply(reply).Accepted()) {
         measure.offsetSeconds = reply.localClockOffsetSeconds;
         measure.delaySeconds = reply.roundTripDelaySeconds;
         measure.authenticated = reply.authenticated;
+        m_pacer.Answered(reply.peerAddress);
     }
-    if (result && setting) {
+    if (!result) {
+        exchangeFailed();
+    } else if (setting) {
         const double offsetSeconds = reply.localClockOffsetSeconds;
         if (std::fabs(offsetSeconds) < kCoarseOffsetSeconds) {
             result = FineStep(client, m_clock, offsetSeconds, request);
             if (result) {
                 measure.correctionSeconds = offsetSeconds;
+            } else {
+                setFailed();
             }
+        } else if (!CoarseStep(client, m_clock, offsetSeconds, request)) {
+            // No further step: a set that timed out may still be carried out,
+            // and a fine step on top of it would add the correction twice.
+            result = false;
+            setFailed();
         } else {
-            // Whether the coarse step took is not asked: the second exchange measures what is left.
-            if (CoarseStep(client, m_clock, offsetSeconds, request)) {
-                measure.correctionSeconds = std::trunc(offsetSeconds);
-            }
+            measure.correctionSeconds = std::trunc(offsetSeconds);
+            run.RestartWatch();
+            // The second request of an automatic run waits out the spacing
+            // itself, and so is not held back again.
+            result = !paced || WaitOut(m_options.requestSpacing, run.StopToken());
+            client.SetPacer(nullptr);
             run.RestartWatch();
             // The reply is reused without clearing, as a failed exchange leaves it alone.
-            result = !run.StopRequested() && TrustedExchange(client, host, m_options.sntpPort, reply, setting,
-                                                             timeOutSeconds, run.StopToken());
-            if (result) {
+            result = result && !run.StopRequested() &&
+                     TrustedExchange(client, host, m_options.sntpPort, reply, setting, timeOutSeconds,
+                                     run.StopToken());
+            if (!result) {
+                exchangeFailed();
+            } else {
                 const double restSeconds = reply.localClockOffsetSeconds;
                 result = FineStep(client, m_clock, restSeconds, request);
                 if (result) {
                     measure.correctionSeconds = measure.correctionSeconds.value_or(0) + restSeconds;
+                } else {
+                    setFailed();
                 }
             }
             run.RestartWatch();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -7,6 +8,7 @@
 
 #include "core/AttemptRecorder.h"
 #include "core/MonthAbbrevTable.h"
+#include "core/RequestPacer.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "platform/ClockSetter.h"
@@ -21,6 +23,8 @@ struct ExchangeOptions {
     uint16_t sntpPort = 123;
     // How long an exchange waits for the reply.
     uint32_t receiveTimeoutMs = 5000;
+    // The least time between two automatic requests to one address.
+    std::chrono::nanoseconds requestSpacing = RequestPacer::kSpacing;
 };
 
 // Does the synchronising: the run (probe, exchange, correction, shift, the
@@ -68,10 +72,17 @@ public:
     double TestServer(const std::string& title, const std::string& host, std::stop_token stop = {});
 
 private:
+    // The server a run asks, fixed when it begins: its record names this
+    // server whatever happens to the list or the current server meanwhile.
+    struct Asked {
+        std::string title;
+        std::string host;
+    };
+
     // The connectivity probe of a manual run; an automatic run is never probed.
     // False when the run must end: the failure has been reported and the server
     // advanced, or the run was stopped during the probe (nothing reported).
-    bool CheckInternetAccess(int32_t interactive, const RunTicket& run);
+    bool CheckInternetAccess(int32_t interactive, const RunTicket& run, const Asked& asked);
 
     // The probe's failure reports: a box when interactive, then the status line
     // "Internet Open Error! HH:MM; DD-Mon-YYYY" / "URL Open Error! ...".
@@ -87,16 +98,27 @@ private:
     // (only when the user asked for the run), then the status line with that time.
     void Report(int32_t interactive, const RunTicket& run, const char* title, const std::string& boxText,
                 const char* words);
-    // The record of how the run ended, for the server it asked (before the
-    // server advances). The status line is the one the run has just set.
-    void RecordEnd(int32_t interactive, const RunTicket& run, AttemptOutcome outcome,
-                   const ExchangeMeasure& measure = {}, std::string statusText = {}, double shiftSeconds = 0);
+    // The record of how the run ended, at the time `at` (when it failed, not
+    // when its box was closed), for the server it asked. The status line is
+    // the one the run has just set, unless statusText is given.
+    void RecordEnd(int32_t interactive, const RunTicket& run, const Asked& asked, AttemptOutcome outcome,
+                   const ClockTime& at, const ExchangeMeasure& measure = {}, std::string statusText = {},
+                   double shiftSeconds = 0);
     // Failure after the server was (or should have been) asked: reported,
-    // recorded, the server advanced. Returns 0, the run's exit code.
-    int Fail(int32_t interactive, const RunTicket& run, const char* text,
+    // recorded, and the server advanced unless the cause lies with this
+    // machine (measure.cause): then the box also says why and the way out.
+    // Returns 0, the run's exit code.
+    int Fail(int32_t interactive, const RunTicket& run, const Asked& asked, const std::string& text,
              const ExchangeMeasure& measure = {});
-    enum class ShiftOutcome { Done, Unconvertible, Refused };
-    ShiftOutcome ShiftClock(int32_t interactive, const RunTicket& run, int32_t offsetSeconds);
+    // Done; Unconvertible; Refused: the set failed while the run was current,
+    // with the cause in cause; Stopped: the run was stopped.
+    enum class ShiftOutcome { Done, Unconvertible, Refused, Stopped };
+    ShiftOutcome ShiftClock(int32_t interactive, const RunTicket& run, int32_t offsetSeconds,
+                            FailureCause& cause);
+    // The request for one setting of the clock by run, on behalf of the
+    // server host: a set that the system answers after the run gave up on it
+    // is recorded as such.
+    ClockSetRequest SetRequest(int32_t interactive, const RunTicket& run, const std::string& host);
 
     SyncManager& m_manager;
     SystemClock& m_clock;
@@ -104,7 +126,13 @@ private:
     SocketsLayer& m_sockets;
     InternetProbe& m_probe;
     const ExchangeOptions m_options;
+    // Shared by every automatic exchange of the program.
+    RequestPacer m_pacer;
 };
+
+// What a person can do about a failure whose cause lies with this machine, in
+// a few sentences; empty for the other causes.
+std::string CauseAdvice(FailureCause cause);
 
 // A UTC instant moved by offsetSeconds, its fraction of a second unchanged.
 // nullopt when the sum lies outside the calendar a clock can be set to.

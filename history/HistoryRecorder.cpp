@@ -65,6 +65,14 @@ void HistoryRecorder::Flush() {
     done.wait();
 }
 
+bool HistoryRecorder::Flush(std::chrono::milliseconds limit) {
+    // Shared: a writer still stuck when the wait ends sets it later.
+    auto handled = std::make_shared<std::promise<void>>();
+    std::future<void> done = handled->get_future();
+    Enqueue([handled](HistoryStore&) { handled->set_value(); }, false);
+    return done.wait_for(limit) == std::future_status::ready;
+}
+
 void HistoryRecorder::Work() {
     // The connection is made and used on this thread only.
     HistoryStore store(m_path, m_limits);

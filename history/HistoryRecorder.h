@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -40,6 +41,8 @@ public:
 
     // Returns once everything queued before the call has been handled (tests, benchmark).
     void Flush();
+    // The same, waiting at most limit: false when the queue was not through by then.
+    bool Flush(std::chrono::milliseconds limit);
 
     // Records that did not reach the database.
     uint64_t Dropped() const { return m_dropped.load(); }

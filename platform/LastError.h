@@ -16,6 +16,7 @@ constexpr uint32_t kErrorTimedOut = 10060;          // no SNTP reply within the 
 constexpr uint32_t kErrorHostNotFound = 11001;      // the name lookup knows no such host
 constexpr uint32_t kErrorTryAgain = 11002;          // the name lookup failed for now (no answer from DNS)
 constexpr uint32_t kErrorNoRecovery = 11003;        // the name lookup failed for good
+constexpr uint32_t kErrorPaced = 11010;             // every address of the server was asked moments ago
 // Network Time Security: the key establishment and the authenticated exchange.
 constexpr uint32_t kErrorNtsTls = 12001;              // TLS handshake or certificate refused
 constexpr uint32_t kErrorNtsNoAlgorithm = 12002;      // no common protocol or algorithm

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
@@ -46,6 +47,14 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, Services services, 
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(size());
+    m_plainSize = size();
+    m_notice = new QLabel(this);
+    m_notice->setObjectName(QStringLiteral("IDC_NOTICE"));
+    m_notice->setWordWrap(true);
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_notice->setFrameShape(QFrame::StyledPanel);
+    m_notice->setMargin(6);
+    m_notice->hide();
     m_manager.SetStatusText(kInitialStatus);
 
     m_aboutBox = [this](const QString& title, const QString& text) { QMessageBox::about(this, title, text); };
@@ -170,11 +179,30 @@ void CMainDlg::CopyTextsToControls() {
     m_ui->IDC_SYNC_DATE->setText(m_date);
     m_ui->IDC_STATUS->setText(m_status);
     m_ui->IDC_SERVER->setText(m_server);
+    ShowNotice(FromUtf8(m_manager.Notice()));
     // Long status lines are read from their start.
     for (QLineEdit* field : {m_ui->IDC_TIME_BEFORE, m_ui->IDC_TIME_AFTER, m_ui->IDC_SYNC_DATE,
                              m_ui->IDC_STATUS, m_ui->IDC_SERVER}) {
         field->setCursorPosition(0);
     }
+}
+
+void CMainDlg::ShowNotice(const QString& notice) {
+    if (notice == m_notice->text() && m_notice->isHidden() == notice.isEmpty()) {
+        return;
+    }
+    m_notice->setText(notice);
+    if (notice.isEmpty()) {
+        m_notice->hide();
+        setFixedSize(m_plainSize);
+        return;
+    }
+    constexpr int kMargin = 12;
+    const int width = m_plainSize.width() - 2 * kMargin;
+    const int height = m_notice->heightForWidth(width);
+    m_notice->setGeometry(kMargin, m_plainSize.height(), width, height);
+    setFixedSize(m_plainSize.width(), m_plainSize.height() + height + kMargin);
+    m_notice->show();
 }
 
 void CMainDlg::SetProgress(int percent) {

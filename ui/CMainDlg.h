@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QDialog>
+#include <QSize>
 #include <QTimer>
 #include <functional>
 #include <memory>
 
 #include "core/SyncScheduler.h"
+
+class QLabel;
 #include "ui/ServerMeasure.h"
 
 class CHistoryDlg;
@@ -126,6 +129,9 @@ private:
     void HideWindow();
     void Destroy();
     void CopyTextsToControls();
+    // Shows the manager's notice under the log, the window growing to hold
+    // it; hides it when there is none.
+    void ShowNotice(const QString& notice);
     void WarnWhenSyncTooOld();
     void BuildTrayMenu();
 
@@ -144,6 +150,9 @@ private:
     std::unique_ptr<QMenu> m_trayMenu;
     HistoryRecorder* m_history = nullptr;
     std::unique_ptr<CHistoryDlg> m_historyDlg;
+    // Owned by the window.
+    QLabel* m_notice = nullptr;
+    QSize m_plainSize;
 
     QString m_timeAfter;
     QString m_timeBefore;

@@ -39,8 +39,9 @@ const PromptRequest kSuccessBox{"Tidewell", "Successful synchronization.", Promp
 }  // namespace
 
 // Each failure: the box only for a manual run, the status line, the next
-// server, exit code 0, the clock and the record of the last success untouched.
-// The probe runs only for manual runs.
+// server (not when the cause lies with this machine: then the box says why),
+// exit code 0, the clock and the record of the last success untouched. The
+// probe runs only for manual runs.
 TEST(SyncRunTest, FailuresReportAndMoveToTheNextServer) {
     struct Row {
         const char* name;
@@ -68,10 +69,13 @@ TEST(SyncRunTest, FailuresReportAndMoveToTheNextServer) {
          std::nullopt, "Communication error! 15:05; 06-Dec-2026", 1, 1},
         {"the time authority refuses the set", 0,
          [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Refused); }, std::nullopt,
-         "Communication error! 15:05; 06-Dec-2026", 1, 1},
+         "Communication error! 15:05; 06-Dec-2026", 0, 1},
         {"no time authority and no right", 1,
-         [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Unreachable); }, receiving,
-         "Communication error! 15:05; 06-Dec-2026", 1, 1},
+         [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Unreachable); },
+         PromptRequest{"Tidewell:Error",
+                       "Time receiving error!\n\n" + CauseAdvice(FailureCause::ServiceUnreachable),
+                       PromptIcon::Error, PromptButtons::Ok},
+         "Communication error! 15:05; 06-Dec-2026", 0, 1},
         {"the server list is empty", 1,
          [](SyncRig& r) {
              r.settings.servers.RemoveAll();
@@ -444,4 +448,89 @@ TEST(SyncRunTest, AServerTestIsRecordedWithItsTitleAndNeverCorrects) {
     EXPECT_EQ(records[1].statusText, "Error. Check Internet Connection.");
     EXPECT_FALSE(records[1].offsetSeconds);
     EXPECT_TRUE(rig.clock.Sets().empty());
+}
+
+// What the record says is what happened: a shift the system refused is a
+// failure that applied no shift, and not the server's; a record names the
+// server the run asked and the time it failed, however long its box stands
+// open and whatever the chooser does meanwhile; a set the system carries out
+// after the run gave up on it is recorded as such, and the run makes no
+// further step (a second step would add the correction twice).
+TEST(SyncRunTest, RecordsTellWhatHappened) {
+    struct Row {
+        const char* name;
+        int32_t interactive;
+        double serverAheadSeconds;
+        std::function<void(SyncRig&)> arrange;
+        std::vector<FailureCause> causes;  // of the records, in order
+        size_t sets;
+        int32_t serverAfter;
+        double boxSeconds;  // how long the run's box stood open
+    };
+    const Row rows[] = {
+        {"a refused shift",
+         0,
+         0.5,
+         [](SyncRig& r) {
+             r.settings.nOffset = -90;
+             r.clockSetter.SetModeAfter(1, FakeClockSetter::Mode::Refused);
+         },
+         {FailureCause::NotAllowed},
+         2,
+         0,
+         0},
+        {"a manual failure read for 30 s while the chooser moves on",
+         1,
+         0.5,
+         [](SyncRig& r) {
+             r.server.SetSilent(true);
+             r.prompts.WhileOpen([&r](const PromptRequest&) {
+                 r.clock.Advance(30);
+                 r.manager->AdvanceServer();
+             });
+         },
+         {FailureCause::Server},
+         0,
+         2,
+         30},
+        {"a set answered after it was given up",
+         0,
+         0.5,
+         [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Late); },
+         {FailureCause::LateSet, FailureCause::ServiceTimedOut},
+         1,
+         0,
+         0},
+        {"a coarse step answered after it was given up",
+         0,
+         7200.25,
+         [](SyncRig& r) { r.clockSetter.SetMode(FakeClockSetter::Mode::Late); },
+         {FailureCause::LateSet, FailureCause::ServiceTimedOut},
+         1,
+         0,
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SyncRig rig(row.serverAheadSeconds);
+        FakeAttemptRecorder recorder;
+        rig.manager->SetRecorder(&recorder);
+        row.arrange(rig);
+        EXPECT_EQ(rig.Run(row.interactive), 0);
+        EXPECT_EQ(rig.manager->StatusText().rfind("Communication error! ", 0), 0u);
+        EXPECT_EQ(rig.clockSetter.Requests().size(), row.sets);
+        EXPECT_EQ(rig.manager->CurrentServer(), row.serverAfter);
+        const std::vector<AttemptRecord> records = recorder.Records();
+        ASSERT_EQ(records.size(), row.causes.size());
+        for (size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(records[i].cause, row.causes[i]) << i;
+        }
+        const AttemptRecord& run = records.back();
+        EXPECT_EQ(run.outcome, AttemptOutcome::Failure);
+        EXPECT_EQ(run.serverTitle, "First");
+        EXPECT_EQ(run.timeUtc, AddSecondsTo(rig.clock.Now(), -row.boxSeconds));
+        EXPECT_EQ(run.shiftSeconds, 0);
+        // Only an automatic run that may not set the clock leaves the window a word about it.
+        EXPECT_EQ(rig.manager->Notice().empty(), run.cause != FailureCause::NotAllowed);
+    }
 }

@@ -14,6 +14,8 @@
 
 #include "core/LocalDateTime.h"
 #include "platform/InternetProbe.h"
+#include "tests/support/DaySimulation.h"
+#include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/LocalHttpResponder.h"
 #include "tests/support/SyncRig.h"
 
@@ -321,6 +323,8 @@ TEST(SyncSchedulerTest, TheWatchdogRestartsARunPastItsLimit) {
         SCOPED_TRACE(std::to_string(row.manual) + ", nTimeOut " + std::to_string(row.timeOutSeconds) + ", " +
                      std::to_string(row.elapsedSeconds) + " s");
         SchedulerRig rig(Workers::Mode::Hold);
+        FakeAttemptRecorder recorder;
+        rig.manager->SetRecorder(&recorder);
         rig.settings.nTimeOut = row.timeOutSeconds;
         rig.settings.nSynPeriod = row.manual != 0 ? 3 : 1;
         rig.manager->AdvanceServer();
@@ -339,6 +343,8 @@ TEST(SyncSchedulerTest, TheWatchdogRestartsARunPastItsLimit) {
         EXPECT_TRUE(rig.scheduler->IsRunning());
         if (row.restarts) {
             EXPECT_EQ(rig.manager->WatchStart(), rig.clock.Monotonic());
+            ASSERT_FALSE(recorder.Records().empty());
+            EXPECT_EQ(recorder.Records().front().statusText, SyncManager::kRestartedText);
         }
 
         // The stopped worker, let go, changes nothing; the new one does the run.
@@ -655,4 +661,32 @@ TEST(SyncSchedulerTest, TheRealProbeGatesAManualRunAndAHangingOneHoldsNothingUp)
         EXPECT_EQ(rig.manager->StatusText(), "Broken by the user.");
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// A day in which nothing can succeed: one round of the list, then attempts
+// spaced out to one an hour; no server is asked twice within 15 s. A refused
+// set is not the server's fault, so it keeps being asked, and only it.
+TEST(SyncSchedulerTest, ADayOfFailuresKeepsTheServersInPeace) {
+    struct Row {
+        DaySimulation::Fault fault;
+        const char* what;
+        std::size_t serversAsked;
+    };
+    const Row rows[] = {
+        {DaySimulation::Fault::SetRefused, "setting refused", 1},
+        {DaySimulation::Fault::Silent, "every server silent", 18},
+        {DaySimulation::Fault::Rejecting, "every server rejecting at once", 18},
+        {DaySimulation::Fault::KissOfDeath, "every server a kiss-o'-death", 18},
+    };
+    for (const Row& row : rows) {
+        const DaySimulation::Result day = DaySimulation::Run(row.fault);
+        std::cout << row.what << ": " << day.requests << " requests to " << day.serversAsked
+                  << " servers, at most " << day.busiestServer << " to one, never two within "
+                  << day.closestToOneServerSeconds << " s; longest pause " << day.longestGapSeconds << " s\n";
+        EXPECT_LE(day.requests, 60u) << row.what;
+        EXPECT_GE(day.requests, 20u) << row.what;
+        EXPECT_EQ(day.serversAsked, row.serversAsked) << row.what;
+        EXPECT_GE(day.closestToOneServerSeconds, 15) << row.what;
+        EXPECT_LE(day.longestGapSeconds, 3600 + 60) << row.what;
+    }
 }

@@ -50,7 +50,7 @@ struct Rig {
         manager = std::make_unique<SyncManager>(settings, clock, prompts, "C");
         manager->SetStatusText("Null");
         synchroniser = std::make_unique<Synchroniser>(*manager, clock, clockSetter, sockets, probe,
-                                                      ExchangeOptions{server->Port(), 300});
+                                                      ExchangeOptions{server->Port(), 300, {}});
     }
     double Sync(int32_t interactive, int32_t setClock) {
         return synchroniser->SyncWithServer(interactive, setClock, FakeSntpServer::kHost);
@@ -328,7 +328,7 @@ TEST(SyncWithServerTest, ARealServerTwoHoursAheadIsFollowedWithin1Ms) {
         FakeClockSetter clockSetter{clock};
         SyncManager manager(rig.settings, clock, rig.prompts, "C");
         Synchroniser synchroniser(manager, clock, clockSetter, rig.sockets, rig.probe,
-                                  {chronyd.Port(), 2000});
+                                  {chronyd.Port(), 2000, {}});
         const double delaySeconds = synchroniser.SyncWithServer(0, 1, Chronyd::kHost);
         EXPECT_GT(delaySeconds, 0) << chronyd.Log();
         ASSERT_EQ(clock.Sets().size(), 2u);

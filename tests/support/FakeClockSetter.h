@@ -16,6 +16,9 @@ public:
         Granted,      // every set is carried out
         Refused,      // the authority refuses every set (EPERM)
         Unreachable,  // there is no authority (ECONNREFUSED): nothing is even tried
+        // The authority does not answer in time (kErrorTimedOut), then carries
+        // the set out after all and says so through the request's lateAnswer.
+        Late,
     };
     struct Request {
         ClockTime target;
@@ -30,6 +33,8 @@ public:
     bool SetClock(const ClockTime& utcTarget, const ClockSetRequest& request) override;
 
     void SetMode(Mode mode);
+    // The first `granted` sets from now on are carried out, then the mode is mode.
+    void SetModeAfter(std::size_t granted, Mode mode);
     // Every request that got through the gate, in order.
     std::vector<Request> Requests() const;
 
@@ -37,5 +42,6 @@ private:
     SystemClock& m_clock;
     mutable std::mutex m_mutex;
     Mode m_mode;
+    std::size_t m_grantedFirst = 0;
     std::vector<Request> m_requests;
 };

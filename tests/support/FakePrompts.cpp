@@ -4,6 +4,7 @@
 
 PromptAnswer FakePrompts::Show(const PromptRequest& request, std::stop_token stop) {
     bool hold = false;
+    std::function<void(const PromptRequest&)> whileOpen;
     PromptAnswer answer =
         request.buttons == PromptButtons::YesNo || request.buttons == PromptButtons::YesNoCancel
             ? PromptAnswer::Yes
@@ -16,6 +17,10 @@ PromptAnswer FakePrompts::Show(const PromptRequest& request, std::stop_token sto
             m_answers.pop_front();
         }
         hold = m_hold;
+        whileOpen = m_whileOpen;
+    }
+    if (whileOpen) {
+        whileOpen(request);
     }
     if (hold) {
         std::mutex waitMutex;
@@ -25,6 +30,11 @@ PromptAnswer FakePrompts::Show(const PromptRequest& request, std::stop_token sto
         return PromptAnswer::Closed;
     }
     return answer;
+}
+
+void FakePrompts::WhileOpen(std::function<void(const PromptRequest&)> action) {
+    std::lock_guard lock(m_mutex);
+    m_whileOpen = std::move(action);
 }
 
 void FakePrompts::QueueAnswer(PromptAnswer answer) {

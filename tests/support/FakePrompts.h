@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -17,6 +18,8 @@ public:
     // that are stopped while a box is open).
     void HoldBoxesOpen(bool hold);
     std::vector<PromptRequest> Shown() const;
+    // Runs while each box stands open (the user reading it), outside any lock.
+    void WhileOpen(std::function<void(const PromptRequest&)> action);
     std::size_t Count() const;
     void Clear();
 
@@ -25,4 +28,5 @@ private:
     std::vector<PromptRequest> m_shown;
     std::deque<PromptAnswer> m_answers;
     bool m_hold = false;
+    std::function<void(const PromptRequest&)> m_whileOpen;
 };

@@ -23,6 +23,11 @@ FakeSntpServer::FakeSntpServer(const SystemClock& clock) : m_clock(clock) {
     Start(Family::IPv4);
 }
 
+FakeSntpServer::FakeSntpServer(const SystemClock& clock, std::string loopbackAddress, uint16_t port)
+    : m_clock(clock), m_address(std::move(loopbackAddress)), m_port(port) {
+    Start(Family::IPv4);
+}
+
 FakeSntpServer::~FakeSntpServer() {
     {
         std::lock_guard lock(m_mutex);
@@ -54,7 +59,10 @@ void FakeSntpServer::Start(Family family) {
     } else {
         auto& v4 = reinterpret_cast<sockaddr_in&>(address);
         v4.sin_family = AF_INET;
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        v4.sin_port = htons(m_port);
+        if (inet_pton(AF_INET, m_address.c_str(), &v4.sin_addr) != 1) {
+            throw std::runtime_error("FakeSntpServer: no IPv4 address: " + m_address);
+        }
         length = sizeof v4;
     }
     m_socket = socket(address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);

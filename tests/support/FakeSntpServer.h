@@ -35,6 +35,9 @@ public:
     explicit FakeSntpServer(Family family);
     // Reads the given clock, which must outlive the server.
     explicit FakeSntpServer(const SystemClock& clock);
+    // The same on another loopback address (127.0.0.2, ...) and a given port
+    // (0: any), so that many servers can share one port.
+    FakeSntpServer(const SystemClock& clock, std::string loopbackAddress, uint16_t port);
     ~FakeSntpServer();
     FakeSntpServer(const FakeSntpServer&) = delete;
     FakeSntpServer& operator=(const FakeSntpServer&) = delete;
@@ -42,7 +45,7 @@ public:
     static constexpr const char* kHost = "127.0.0.1";
     static constexpr const char* kHostIPv6 = "::1";
     // The address it listens on.
-    std::string Host() const { return m_family == Family::IPv6 ? kHostIPv6 : kHost; }
+    std::string Host() const { return m_family == Family::IPv6 ? kHostIPv6 : m_address; }
     uint16_t Port() const { return m_port; }
 
     // Counts requests but never answers.
@@ -107,6 +110,7 @@ private:
     LinuxSystemClock m_realClock;
     const SystemClock& m_clock;
     Family m_family = Family::IPv4;
+    std::string m_address = kHost;
     int m_socket = -1;
     int m_wakePipe[2] = {-1, -1};
     uint16_t m_port = 0;

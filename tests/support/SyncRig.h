@@ -37,7 +37,8 @@ struct SyncRig {
         manager = std::make_unique<SyncManager>(settings, clock, prompts, "C");
         manager->SetCurrentServer();
         manager->SetStatusText("Null");
-        exchange = {server.Port(), receiveTimeoutMs};
+        // The three servers are one address: only a kiss-o'-death holds it back.
+        exchange = {server.Port(), receiveTimeoutMs, std::chrono::seconds(0)};
         Rebuild();
     }
 
