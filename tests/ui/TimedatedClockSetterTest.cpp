@@ -94,11 +94,11 @@ TEST_F(TimedatedClockSetterTest, ARunsCorrectionsArriveAsRelativeSteps) {
     EXPECT_TRUE(Calls("SetNTP").empty());
 }
 
-// A refusal is a failed set: the run fails with its status line and the next
-// server, the clock untouched. With NTP still on, a manual run asks once to
-// switch it off (the user may be asked for a password) and then sets; an
+// A refusal is a failed set: the run fails with its status line, the clock
+// untouched, the same server kept. With NTP still on, a manual run asks once
+// to switch it off (the user may be asked for a password) and then sets; an
 // automatic run asks nothing and fails. A user who declines is asked once a
-// run, also on the coarse path's second set.
+// run, and a refused coarse step ends the run.
 TEST_F(TimedatedClockSetterTest, RefusalsFailTheRunAndOnlyAManualRunSwitchesNtpOff) {
     struct Row {
         const char* what;
@@ -124,7 +124,7 @@ TEST_F(TimedatedClockSetterTest, RefusalsFailTheRunAndOnlyAManualRunSwitchesNtpO
          1,
          0,
          {{false, true}},
-         2},
+         1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -141,7 +141,8 @@ TEST_F(TimedatedClockSetterTest, RefusalsFailTheRunAndOnlyAManualRunSwitchesNtpO
         EXPECT_TRUE(rig.clock.Sets().empty());
         if (row.expectedExit == 0) {
             EXPECT_EQ(rig.manager->StatusText(), "Communication error! 15:05; 06-Dec-2026");
-            EXPECT_EQ(rig.manager->CurrentServer(), 1);
+            // A refusal is this machine's, not the server's: the server is asked again.
+            EXPECT_EQ(rig.manager->CurrentServer(), 0);
         }
     }
 }
