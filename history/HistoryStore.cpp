@@ -85,6 +85,8 @@ const char* const kCauseNames[] = {"",
                                    "paced",
                                    "late set",
                                    "set failed"};
+// A cause added to FailureCause needs a name here: the stored names never change.
+static_assert(std::size(kCauseNames) == static_cast<std::size_t>(FailureCause::SetFailed) + 1);
 
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS attempts ("
