@@ -633,7 +633,8 @@ void AddHistoryRows(Table& table, const Options& options) {
             return;
         }
     }
-    const AttemptRecord one = HistoryRecords(1).front();
+    // A success: stored and pruned like most records (failures in a row would fold into one).
+    const AttemptRecord one = HistoryRecords(2).back();
     {
         HistoryStore store(path);
         std::vector<double> writesUs;

@@ -23,8 +23,10 @@ struct DriftEstimate {
 //
 // An attempt that may have moved the clock without leaving it right (a failed
 // or stopped run that had set it) ends the stretch: nothing after it counts
-// until the next correction. Points that imply more than kMaxPlausiblePpm
-// (the clock was set by someone else) are left out. records: oldest first.
+// until the next correction. Failures in a row kept as one record count as
+// one: the history never folds a failure that moved the clock. Points that
+// imply more than kMaxPlausiblePpm (the clock was set by someone else) are
+// left out. records: oldest first.
 DriftEstimate EstimateDrift(const std::vector<AttemptRecord>& records);
 
 inline constexpr std::size_t kMinDriftPoints = 3;

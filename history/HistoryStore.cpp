@@ -7,8 +7,11 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
 #include <QVariant>
+#include <algorithm>
 #include <atomic>
+#include <optional>
 
 namespace {
 
@@ -70,6 +73,20 @@ E FromName(const QString& name, const char* const (&names)[N], E fallback) {
 
 const char* const kKindNames[] = {"automatic", "manual", "server test"};
 const char* const kOutcomeNames[] = {"success", "failure", "stopped"};
+// In the order of FailureCause; None is stored as an empty name.
+const char* const kCauseNames[] = {"",
+                                   "server",
+                                   "kiss-o'-death",
+                                   "not allowed",
+                                   "service unreachable",
+                                   "system sync on",
+                                   "service timed out",
+                                   "no route",
+                                   "paced",
+                                   "late set",
+                                   "set failed"};
+// A cause added to FailureCause needs a name here: the stored names never change.
+static_assert(std::size(kCauseNames) == static_cast<std::size_t>(FailureCause::SetFailed) + 1);
 
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS attempts ("
@@ -84,9 +101,84 @@ const char* const kSchema[] = {
     " authenticated INTEGER NOT NULL DEFAULT 0,"
     " status TEXT NOT NULL,"
     " kind TEXT NOT NULL,"
-    " outcome TEXT NOT NULL)",
+    " outcome TEXT NOT NULL,"
+    " cause TEXT NOT NULL DEFAULT '',"
+    " attempt_count INTEGER NOT NULL DEFAULT 1,"
+    " first_time_utc_us INTEGER)",
     "CREATE INDEX IF NOT EXISTS attempts_time ON attempts (time_utc_us)",
+    // The rows retention drops first when there are too many.
+    "CREATE INDEX IF NOT EXISTS attempts_unsuccessful ON attempts (id) WHERE outcome <> 'success'",
 };
+
+// Columns that databases of earlier versions lack, added in place; their
+// defaults read as a record of one attempt with no cause.
+const char* const kAddedColumns[][2] = {
+    {"cause", "cause TEXT NOT NULL DEFAULT ''"},
+    {"attempt_count", "attempt_count INTEGER NOT NULL DEFAULT 1"},
+    {"first_time_utc_us", "first_time_utc_us INTEGER"},
+};
+
+const char kColumns[] =
+    "time_utc_us, server_title, server_host, offset_s, delay_s, correction_s, shift_s, authenticated, status,"
+    " kind, outcome, cause, attempt_count, first_time_utc_us";
+
+void BindRecord(QSqlQuery& query, const AttemptRecord& record) {
+    query.addBindValue(QVariant::fromValue<qlonglong>(MicrosecondsOf(record.timeUtc)));
+    query.addBindValue(QString::fromStdString(record.serverTitle));
+    query.addBindValue(QString::fromStdString(record.serverHost));
+    query.addBindValue(Optional(record.offsetSeconds));
+    query.addBindValue(Optional(record.delaySeconds));
+    query.addBindValue(Optional(record.correctionSeconds));
+    query.addBindValue(record.shiftSeconds);
+    query.addBindValue(record.authenticated ? 1 : 0);
+    query.addBindValue(QString::fromStdString(record.statusText));
+    query.addBindValue(QString::fromLatin1(AttemptKindName(record.kind)));
+    query.addBindValue(QString::fromLatin1(AttemptOutcomeName(record.outcome)));
+    query.addBindValue(QString::fromLatin1(FailureCauseName(record.cause)));
+    query.addBindValue(QVariant::fromValue<qlonglong>(std::max<int64_t>(record.count, 1)));
+    query.addBindValue(record.firstTimeUtc
+                           ? QVariant::fromValue<qlonglong>(MicrosecondsOf(*record.firstTimeUtc))
+                           : QVariant(QMetaType(QMetaType::LongLong)));
+}
+
+// The record in the columns of kColumns, from the query's column `from` on.
+AttemptRecord RecordOf(const QSqlQuery& query, int from) {
+    const auto value = [&](int column) { return query.value(from + column); };
+    AttemptRecord record;
+    record.timeUtc = ClockTimeOf(value(0).toLongLong());
+    record.serverTitle = value(1).toString().toStdString();
+    record.serverHost = value(2).toString().toStdString();
+    record.offsetSeconds = OptionalOf(value(3));
+    record.delaySeconds = OptionalOf(value(4));
+    record.correctionSeconds = OptionalOf(value(5));
+    record.shiftSeconds = value(6).toDouble();
+    record.authenticated = value(7).toInt() != 0;
+    record.statusText = value(8).toString().toStdString();
+    record.kind = FromName(value(9).toString(), kKindNames, AttemptKind::Automatic);
+    record.outcome = FromName(value(10).toString(), kOutcomeNames, AttemptOutcome::Failure);
+    record.cause = FromName(value(11).toString(), kCauseNames, FailureCause::None);
+    record.count = std::max<qlonglong>(value(12).toLongLong(), 1);
+    if (!value(13).isNull()) {
+        record.firstTimeUtc = ClockTimeOf(value(13).toLongLong());
+    }
+    return record;
+}
+
+// A failure that moved the clock stays a record of its own: the drift
+// estimate must see where the clock was left wrong.
+bool Folds(const AttemptRecord& newest, const AttemptRecord& next) {
+    return newest.outcome == AttemptOutcome::Failure && next.outcome == AttemptOutcome::Failure &&
+           newest.kind == next.kind && newest.cause == next.cause && newest.serverHost == next.serverHost &&
+           !newest.correctionSeconds && !next.correctionSeconds;
+}
+
+// next, standing for the failures of newest as well.
+AttemptRecord Folded(const AttemptRecord& newest, const AttemptRecord& next) {
+    AttemptRecord folded = next;
+    folded.count = std::max<int64_t>(newest.count, 1) + std::max<int64_t>(next.count, 1);
+    folded.firstTimeUtc = newest.firstTimeUtc.value_or(newest.timeUtc);
+    return folded;
+}
 
 }  // namespace
 
@@ -98,6 +190,11 @@ const char* AttemptKindName(AttemptKind kind) {
 const char* AttemptOutcomeName(AttemptOutcome outcome) {
     const auto index = static_cast<std::size_t>(outcome);
     return index < std::size(kOutcomeNames) ? kOutcomeNames[index] : "failure";
+}
+
+const char* FailureCauseName(FailureCause cause) {
+    const auto index = static_cast<std::size_t>(cause);
+    return index < std::size(kCauseNames) ? kCauseNames[index] : "";
 }
 
 HistoryStore::HistoryStore(std::string path, Limits limits)
@@ -171,7 +268,61 @@ HistoryStore::Result HistoryStore::OpenConnection() {
             return IsDamage(query.lastError()) ? Result::Damaged : Result::Failed;
         }
     }
+    const Result migrated = AddMissingColumns(query);
+    if (migrated != Result::Ok) {
+        return migrated;
+    }
     m_open = true;
+    return Result::Ok;
+}
+
+HistoryStore::Result HistoryStore::AddMissingColumns(QSqlQuery& query) {
+    const auto missing = [&](QStringList& names) {
+        if (!query.exec(QStringLiteral("PRAGMA table_info(attempts)"))) {
+            return false;
+        }
+        QStringList present;
+        while (query.next()) {
+            present << query.value(1).toString();
+        }
+        names.clear();
+        for (const auto& [name, definition] : kAddedColumns) {
+            if (!present.contains(QLatin1String(name))) {
+                names << QLatin1String(definition);
+            }
+        }
+        return true;
+    };
+    const auto fail = [&](bool inTransaction) {
+        const QSqlError error = query.lastError();
+        if (inTransaction) {
+            query.exec(QStringLiteral("ROLLBACK"));
+        }
+        return IsDamage(error) ? Result::Damaged : Result::Failed;
+    };
+    QStringList definitions;
+    if (!missing(definitions)) {
+        return fail(false);
+    }
+    if (definitions.isEmpty()) {
+        return Result::Ok;
+    }
+    // Immediate, and the columns looked at again: a second copy of the
+    // program adding them at the same time waits, then finds them there.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        return fail(false);
+    }
+    if (!missing(definitions)) {
+        return fail(true);
+    }
+    for (const QString& definition : definitions) {
+        if (!query.exec(QStringLiteral("ALTER TABLE attempts ADD COLUMN ") + definition)) {
+            return fail(true);
+        }
+    }
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        return fail(true);
+    }
     return Result::Ok;
 }
 
@@ -221,35 +372,40 @@ HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord* records, 
         db.rollback();
         return IsDamage(error) ? Result::Damaged : Result::Failed;
     };
-    qlonglong id = 0;
+    // The newest record stored, which a failure may be folded into.
+    std::optional<std::pair<qlonglong, AttemptRecord>> newest;
+    if (!query.exec(QStringLiteral("SELECT id, %1 FROM attempts ORDER BY id DESC LIMIT 1")
+                        .arg(QLatin1String(kColumns)))) {
+        return fail(query.lastError());
+    }
+    if (query.next()) {
+        newest.emplace(query.value(0).toLongLong(), RecordOf(query, 1));
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const AttemptRecord& record = records[i];
-        query.prepare(QStringLiteral(
-            "INSERT INTO attempts (time_utc_us, server_title, server_host, offset_s, delay_s, correction_s,"
-            " shift_s, authenticated, status, kind, outcome) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-        query.addBindValue(QVariant::fromValue<qlonglong>(MicrosecondsOf(record.timeUtc)));
-        query.addBindValue(QString::fromStdString(record.serverTitle));
-        query.addBindValue(QString::fromStdString(record.serverHost));
-        query.addBindValue(Optional(record.offsetSeconds));
-        query.addBindValue(Optional(record.delaySeconds));
-        query.addBindValue(Optional(record.correctionSeconds));
-        query.addBindValue(record.shiftSeconds);
-        query.addBindValue(record.authenticated ? 1 : 0);
-        query.addBindValue(QString::fromStdString(record.statusText));
-        query.addBindValue(QString::fromLatin1(AttemptKindName(record.kind)));
-        query.addBindValue(QString::fromLatin1(AttemptOutcomeName(record.outcome)));
+        if (newest && Folds(newest->second, record)) {
+            newest->second = Folded(newest->second, record);
+            query.prepare(
+                QStringLiteral("UPDATE attempts SET (%1) = (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                               " WHERE id = ?")
+                    .arg(QLatin1String(kColumns)));
+            BindRecord(query, newest->second);
+            query.addBindValue(newest->first);
+            if (!query.exec()) {
+                return fail(query.lastError());
+            }
+            continue;
+        }
+        query.prepare(
+            QStringLiteral("INSERT INTO attempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                .arg(QLatin1String(kColumns)));
+        BindRecord(query, record);
         if (!query.exec()) {
             return fail(query.lastError());
         }
-        id = query.lastInsertId().toLongLong();
+        newest.emplace(query.lastInsertId().toLongLong(), record);
     }
     const AttemptRecord& record = records[count - 1];
-    // Ids only grow, so the newest maxRecords are those above this one.
-    query.prepare(QStringLiteral("DELETE FROM attempts WHERE id <= ?"));
-    query.addBindValue(id - m_limits.maxRecords);
-    if (!query.exec()) {
-        return fail(query.lastError());
-    }
     // Age is judged only by a clock just set right: a wrong clock must not
     // empty the history.
     if (record.outcome == AttemptOutcome::Success && record.correctionSeconds) {
@@ -259,6 +415,28 @@ HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord* records, 
         if (!query.exec()) {
             return fail(query.lastError());
         }
+    }
+    // Too many: the oldest failed and stopped records go first, successes
+    // only when no other record is left to drop.
+    if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM attempts")) || !query.next()) {
+        return fail(query.lastError());
+    }
+    int64_t excess = query.value(0).toLongLong() - std::max<int64_t>(m_limits.maxRecords, 0);
+    const QString drops[] = {
+        QStringLiteral("DELETE FROM attempts WHERE id IN"
+                       " (SELECT id FROM attempts WHERE outcome <> 'success' ORDER BY id LIMIT ?)"),
+        QStringLiteral("DELETE FROM attempts WHERE id IN (SELECT id FROM attempts ORDER BY id LIMIT ?)"),
+    };
+    for (const QString& drop : drops) {
+        if (excess <= 0) {
+            break;
+        }
+        query.prepare(drop);
+        query.addBindValue(QVariant::fromValue<qlonglong>(excess));
+        if (!query.exec()) {
+            return fail(query.lastError());
+        }
+        excess -= query.numRowsAffected();
     }
     query.finish();
     if (!db.commit()) {
@@ -296,25 +474,11 @@ std::vector<AttemptRecord> HistoryStore::LoadAll() {
     QSqlDatabase db = QSqlDatabase::database(QString::fromStdString(m_connection), false);
     QSqlQuery query(db);
     query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral(
-            "SELECT time_utc_us, server_title, server_host, offset_s, delay_s, correction_s, shift_s,"
-            " authenticated, status, kind, outcome FROM attempts ORDER BY id"))) {
+    if (!query.exec(QStringLiteral("SELECT %1 FROM attempts ORDER BY id").arg(QLatin1String(kColumns)))) {
         return records;
     }
     while (query.next()) {
-        AttemptRecord record;
-        record.timeUtc = ClockTimeOf(query.value(0).toLongLong());
-        record.serverTitle = query.value(1).toString().toStdString();
-        record.serverHost = query.value(2).toString().toStdString();
-        record.offsetSeconds = OptionalOf(query.value(3));
-        record.delaySeconds = OptionalOf(query.value(4));
-        record.correctionSeconds = OptionalOf(query.value(5));
-        record.shiftSeconds = query.value(6).toDouble();
-        record.authenticated = query.value(7).toInt() != 0;
-        record.statusText = query.value(8).toString().toStdString();
-        record.kind = FromName(query.value(9).toString(), kKindNames, AttemptKind::Automatic);
-        record.outcome = FromName(query.value(10).toString(), kOutcomeNames, AttemptOutcome::Failure);
-        records.push_back(std::move(record));
+        records.push_back(RecordOf(query, 0));
     }
     return records;
 }

@@ -6,9 +6,12 @@
 
 #include "core/AttemptRecorder.h"
 
+class QSqlQuery;
+
 struct HistoryLimits {
-    // Kept: this many records at most, and those of the last two years;
-    // whichever leaves fewer.
+    // Kept: the records of the last two years, and of those at most this
+    // many: past it the oldest failed and stopped records go first, and
+    // successes only when no other record is left.
     int64_t maxRecords = 100000;
     int64_t maxAgeSeconds = 2 * 365 * 86400 + 86400;
     // Test seam: pages the database may grow to (0: no limit), to fill the disk.
@@ -39,9 +42,12 @@ public:
     // database could be opened at all; a damaged one is set aside first.
     bool Open();
     // Stores the record and drops what the limits no longer keep, in one
-    // transaction. False when it did not reach the database (a full disk, a
-    // folder that cannot be written); a damaged database is set aside and the
-    // record written to a new one.
+    // transaction. A failure that follows a failure of the same kind, cause
+    // and server (and neither moved the clock) is folded into the stored one:
+    // its count grows, its first time stays, the rest is the new record's.
+    // False when it did not reach the database (a full disk, a folder that
+    // cannot be written); a damaged database is set aside and the record
+    // written to a new one.
     bool Append(const AttemptRecord& record);
     // Many records in one transaction (an import, the benchmark's filling).
     bool Append(const std::vector<AttemptRecord>& records);
@@ -57,6 +63,8 @@ private:
     enum class Result { Ok, Damaged, Failed };
 
     Result OpenConnection();
+    // Brings a database of an earlier version up to the current columns.
+    Result AddMissingColumns(QSqlQuery& query);
     Result InsertAndPrune(const AttemptRecord* records, std::size_t count);
     void Close();
     void SetAside();
@@ -69,6 +77,8 @@ private:
 };
 
 // The names the database, the table and the CSV file use: "automatic",
-// "manual", "server test"; "success", "failure", "stopped".
+// "manual", "server test"; "success", "failure", "stopped"; "server",
+// "kiss-o'-death", "not allowed", ... and "" for no cause.
 const char* AttemptKindName(AttemptKind kind);
 const char* AttemptOutcomeName(AttemptOutcome outcome);
+const char* FailureCauseName(FailureCause cause);

@@ -45,6 +45,35 @@ QString SecondsText(const std::optional<double>& value) {
     return value ? QString::number(*value, 'f', 6) : QString();
 }
 
+QString LocalTimeText(const ClockTime& t) {
+    return QDateTime::fromMSecsSinceEpoch(MillisecondsOf(t)).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// "failure ×12" for failures in a row kept as one record.
+QString OutcomeText(const AttemptRecord& r) {
+    const QString name = QString::fromLatin1(AttemptOutcomeName(r.outcome));
+    return r.count > 1 ? name + QStringLiteral(" \u00d7%1").arg(r.count) : name;
+}
+
+// The status, and why the attempt failed where that is known.
+QString StatusText(const AttemptRecord& r) {
+    const QString status = QString::fromStdString(r.statusText);
+    const QString cause = QString::fromLatin1(FailureCauseText(r.cause));
+    if (r.outcome == AttemptOutcome::Success || cause.isEmpty()) {
+        return status;
+    }
+    return status.isEmpty() ? cause : status + QStringLiteral(" (") + cause + QLatin1Char(')');
+}
+
+QString FoldedText(const AttemptRecord& r) {
+    if (r.count <= 1) {
+        return {};
+    }
+    return QStringLiteral("%1 failures in a row, from %2 to %3")
+        .arg(r.count)
+        .arg(LocalTimeText(r.firstTimeUtc.value_or(r.timeUtc)), LocalTimeText(r.timeUtc));
+}
+
 // A marker painted straight onto the chart, far lighter than one item per point.
 QImage Marker(const QColor& colour, bool cross) {
     QImage image(9, 9, QImage::Format_ARGB32_Premultiplied);
@@ -180,13 +209,16 @@ public:
         if (role == Qt::ForegroundRole && index.column() == Outcome && r.outcome != AttemptOutcome::Success) {
             return kFailureColour;
         }
+        if (role == Qt::ToolTipRole && (index.column() == Outcome || index.column() == Status)) {
+            const QString folded = FoldedText(r);
+            return folded.isEmpty() ? QVariant() : QVariant(folded);
+        }
         if (role != Qt::DisplayRole) {
             return {};
         }
         switch (index.column()) {
             case Time:
-                return QDateTime::fromMSecsSinceEpoch(MillisecondsOf(r.timeUtc))
-                    .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+                return LocalTimeText(r.timeUtc);
             case Server:
                 return QString::fromStdString(r.serverTitle);
             case Host:
@@ -194,7 +226,7 @@ public:
             case Kind:
                 return QString::fromLatin1(AttemptKindName(r.kind));
             case Outcome:
-                return QString::fromLatin1(AttemptOutcomeName(r.outcome));
+                return OutcomeText(r);
             case Offset:
                 return SecondsText(r.offsetSeconds);
             case Delay:
@@ -206,7 +238,7 @@ public:
             case Authenticated:
                 return r.authenticated ? QStringLiteral("yes") : QStringLiteral("no");
             case Status:
-                return QString::fromStdString(r.statusText);
+                return StatusText(r);
             default:
                 return {};
         }
@@ -358,7 +390,11 @@ void CHistoryDlg::Show(std::vector<AttemptRecord> records) {
     }
     RebuildChart();
     m_driftLabel->setText(DriftText());
-    m_countLabel->setText(QStringLiteral("%1 attempts").arg(m_records.size()));
+    int64_t attempts = 0;
+    for (const AttemptRecord& r : m_records) {
+        attempts += std::max<int64_t>(r.count, 1);
+    }
+    m_countLabel->setText(QStringLiteral("%1 attempts").arg(attempts));
     m_exportButton->setEnabled(!m_records.empty());
     emit RecordsShown();
     if (m_loadAgain) {

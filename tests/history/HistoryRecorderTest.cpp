@@ -18,6 +18,7 @@ AttemptRecord Attempt(int64_t second, std::string host = "127.0.0.1") {
     r.timeUtc = {1796565930 + second, 0};
     r.serverHost = std::move(host);
     r.statusText = "status";
+    r.outcome = AttemptOutcome::Success;  // failures in a row would fold into one record
     return r;
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <functional>
 
 #include "tests/support/TempFolder.h"
@@ -26,6 +28,24 @@ AttemptRecord Attempt(double atSeconds, AttemptOutcome outcome = AttemptOutcome:
         r.correctionSeconds = kind == AttemptKind::ServerTest ? std::nullopt : std::optional<double>(0.25);
     }
     return r;
+}
+
+// A failure measured at `at` (its offset), for the folding and the retention.
+AttemptRecord Failed(double at, FailureCause cause = FailureCause::Server,
+                     AttemptKind kind = AttemptKind::Automatic, const std::string& host = "127.0.0.1") {
+    AttemptRecord r = Attempt(at, AttemptOutcome::Failure, kind);
+    r.cause = cause;
+    r.serverHost = host;
+    r.offsetSeconds = at;
+    r.statusText = "failed at " + std::to_string(at);
+    return r;
+}
+
+// last, standing for `count` failures since firstAt.
+AttemptRecord Folded(AttemptRecord last, double firstAt, int64_t count) {
+    last.count = count;
+    last.firstTimeUtc = AddSecondsTo(kStart, firstAt);
+    return last;
 }
 
 std::string Path(const TempFolder& folder) {
@@ -60,28 +80,33 @@ TEST(HistoryStoreTest, RecordsComeBackAsStored) {
     EXPECT_TRUE(again.SetAsideFiles().empty());
 }
 
-// Kept: at most maxRecords, and two years back from a clock just corrected;
-// a failure's clock (which may be wrong) never ages anything out.
-TEST(HistoryStoreTest, KeepsTwoYearsOrTheMostRecordsWhicheverIsFewer) {
+// Kept: two years back from a clock just corrected, failures and successes
+// alike; a failure's clock (which may be wrong) never ages anything out. Past
+// maxRecords the oldest failed and stopped records go before any success.
+TEST(HistoryStoreTest, KeepsTwoYearsAndDropsFailuresBeforeSuccesses) {
     constexpr double kDay = 86400;
     struct Row {
         const char* name;
         int64_t maxRecords;
         std::vector<AttemptRecord> written;
-        size_t kept;  // the newest this many
+        std::vector<size_t> kept;  // indexes into written
     };
     const Row rows[] = {
-        {"count limit", 3, {Attempt(0), Attempt(1), Attempt(2), Attempt(3), Attempt(4)}, 3},
-        {"two years and a day ago goes", 100, {Attempt(0), Attempt(1), Attempt(732 * kDay)}, 1},
-        {"two years ago stays", 100, {Attempt(0), Attempt(730 * kDay)}, 2},
+        {"count limit", 3, {Attempt(0), Attempt(1), Attempt(2), Attempt(3), Attempt(4)}, {2, 3, 4}},
+        {"failed and stopped runs go first, then the oldest successes",
+         2,
+         {Attempt(0), Failed(1), Attempt(2), Attempt(3, AttemptOutcome::Stopped), Attempt(4)},
+         {2, 4}},
+        {"two years and a day ago goes", 100, {Attempt(0), Failed(1), Attempt(732 * kDay)}, {2}},
+        {"two years ago stays", 100, {Attempt(0), Attempt(730 * kDay)}, {0, 1}},
         {"a failure far ahead ages nothing out",
          100,
          {Attempt(0), Attempt(1), Attempt(5000 * kDay, AttemptOutcome::Failure)},
-         3},
+         {0, 1, 2}},
         {"a server test far ahead ages nothing out",
          100,
          {Attempt(0), Attempt(5000 * kDay, AttemptOutcome::Success, AttemptKind::ServerTest)},
-         2},
+         {0, 1}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -90,11 +115,74 @@ TEST(HistoryStoreTest, KeepsTwoYearsOrTheMostRecordsWhicheverIsFewer) {
         for (const AttemptRecord& r : row.written) {
             EXPECT_TRUE(store.Append(r));
         }
-        const std::vector<AttemptRecord> expected(row.written.end() - static_cast<long>(row.kept),
-                                                  row.written.end());
+        std::vector<AttemptRecord> expected;
+        for (size_t i : row.kept) {
+            expected.push_back(row.written[i]);
+        }
         EXPECT_EQ(store.LoadAll(), expected);
-        EXPECT_EQ(store.Count(), static_cast<int64_t>(row.kept));
+        EXPECT_EQ(store.Count(), static_cast<int64_t>(row.kept.size()));
     }
+}
+
+// Failures in a row of the same kind, cause and server are one record: the
+// newest's measurement and status, the count, the first of their times.
+TEST(HistoryStoreTest, FoldsFailuresInARowOfTheSameKindCauseAndServer) {
+    AttemptRecord movedTheClock = Failed(1);
+    movedTheClock.correctionSeconds = 3;
+    struct Row {
+        const char* name;
+        std::vector<AttemptRecord> written;
+        std::vector<AttemptRecord> stored;  // empty: as written
+    };
+    const Row rows[] = {
+        {"the same fold", {Failed(0), Failed(1), Failed(2)}, {Folded(Failed(2), 0, 3)}},
+        {"a folded record folds on", {Folded(Failed(1), 0, 4), Failed(2)}, {Folded(Failed(2), 0, 5)}},
+        {"another cause", {Failed(0), Failed(1, FailureCause::NotAllowed)}, {}},
+        {"another kind", {Failed(0), Failed(1, FailureCause::Server, AttemptKind::Manual)}, {}},
+        {"another server", {Failed(0), Failed(1, FailureCause::Server, AttemptKind::Automatic, "::1")}, {}},
+        {"a success between", {Failed(0), Attempt(1), Failed(2)}, {}},
+        {"stopped runs between, never folded",
+         {Failed(0), Attempt(1, AttemptOutcome::Stopped), Attempt(2, AttemptOutcome::Stopped), Failed(3)},
+         {}},
+        {"a failure that moved the clock stands alone", {Failed(0), movedTheClock, Failed(2)}, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFolder folder;
+        HistoryStore store(Path(folder));
+        EXPECT_TRUE(store.Append(row.written));  // one transaction: folded as it goes
+        EXPECT_EQ(store.LoadAll(), row.stored.empty() ? row.written : row.stored);
+    }
+}
+
+// A database of the version before causes and counts opens as it is: its
+// records read as single attempts with no cause, and new ones fold onto them.
+TEST(HistoryStoreTest, AnEarlierDatabaseGainsTheNewColumnsAndKeepsItsRecords) {
+    TempFolder folder;
+    const std::string path = folder.Path() + "/history.sqlite";
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("earlier"));
+        db.setDatabaseName(QString::fromStdString(path));
+        ASSERT_TRUE(db.open());
+        QSqlQuery query(db);
+        ASSERT_TRUE(query.exec(QStringLiteral(
+            "CREATE TABLE attempts (id INTEGER PRIMARY KEY AUTOINCREMENT, time_utc_us INTEGER NOT NULL,"
+            " server_title TEXT NOT NULL, server_host TEXT NOT NULL, offset_s REAL, delay_s REAL,"
+            " correction_s REAL, shift_s REAL NOT NULL DEFAULT 0, authenticated INTEGER NOT NULL DEFAULT 0,"
+            " status TEXT NOT NULL, kind TEXT NOT NULL, outcome TEXT NOT NULL)")));
+        ASSERT_TRUE(query.exec(QStringLiteral(
+            "INSERT INTO attempts (time_utc_us, server_title, server_host, offset_s, status, kind, outcome)"
+            " VALUES (1796565930250000, 'First', '127.0.0.1', 0, 'failed at 0.000000', 'automatic', "
+            "'failure')")));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("earlier"));
+    {
+        HistoryStore store(path);
+        EXPECT_EQ(store.LoadAll(), std::vector<AttemptRecord>{Failed(0, FailureCause::None)});
+        EXPECT_TRUE(store.Append(Failed(1, FailureCause::None)));
+    }
+    HistoryStore again(path);  // the columns are there now
+    EXPECT_EQ(again.LoadAll(), std::vector<AttemptRecord>{Folded(Failed(1, FailureCause::None), 0, 2)});
 }
 
 // A database that cannot be read is set aside and a new one takes the record.
@@ -143,7 +231,7 @@ TEST(HistoryStoreTest, ADamagedDatabaseIsSetAsideAndRecordingGoesOn) {
 // A full disk: the record is refused, nothing breaks, and once there is room again recording goes on.
 TEST(HistoryStoreTest, AFullDiskRefusesTheRecordAndNothingElse) {
     TempFolder folder;
-    HistoryStore store(Path(folder), {.maxPageCount = 4});
+    HistoryStore store(Path(folder), {.maxPageCount = 5});
     int stored = 0;
     for (int i = 0; i < 300; ++i) {
         stored += store.Append(Attempt(i)) ? 1 : 0;

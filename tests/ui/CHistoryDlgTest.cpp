@@ -20,6 +20,7 @@ AttemptRecord Attempt(int second, const std::string& host, AttemptOutcome outcom
     r.serverTitle = "Title " + host;
     r.serverHost = host;
     r.outcome = outcome;
+    r.cause = outcome == AttemptOutcome::Failure ? FailureCause::Server : FailureCause::None;
     if (outcome == AttemptOutcome::Success) {
         r.offsetSeconds = offset;
         r.delaySeconds = 0.01;
@@ -36,8 +37,8 @@ void WaitShown(QSignalSpy& shown) {
 }  // namespace
 
 // One point per measured offset, in one series per server; one mark per
-// failure or stopped run; one table row per attempt. A long history is
-// thinned for the chart, never for the table.
+// failure record (failures in a row are one) or stopped run; one table row per
+// record. A long history is thinned for the chart, never for the table.
 TEST(CHistoryDlgTest, ShowsEveryAttemptAsAPointARowAndTheDrift) {
     struct Row {
         const char* name;
@@ -74,11 +75,16 @@ TEST(CHistoryDlgTest, ShowsEveryAttemptAsAPointARowAndTheDrift) {
         CHistoryDlg window(recorder);
         QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
         WaitShown(shown);
-        EXPECT_EQ(window.Records().size(), static_cast<size_t>(row.successes + row.failures));
-        EXPECT_EQ(window.findChild<QTableView*>("IDC_HISTORY_TABLE")->model()->rowCount(),
-                  row.successes + row.failures);
+        const int failureRecords = row.failures > 0 ? 1 : 0;
+        EXPECT_EQ(window.Records().size(), static_cast<size_t>(row.successes + failureRecords));
+        const QAbstractItemModel* model = window.findChild<QTableView*>("IDC_HISTORY_TABLE")->model();
+        EXPECT_EQ(model->rowCount(), row.successes + failureRecords);
+        if (row.failures > 0) {  // the newest row, on top
+            EXPECT_EQ(model->index(0, 4).data().toString(), QString("failure \u00d7%1").arg(row.failures));
+            EXPECT_EQ(model->index(0, 10).data().toString(), "the server did not answer usably");
+        }
         EXPECT_EQ(window.OffsetPointCount(), row.points);
-        EXPECT_EQ(window.FailureMarkCount(), row.failures);
+        EXPECT_EQ(window.FailureMarkCount(), failureRecords);
         EXPECT_EQ(window.ServerSeriesCount(), row.servers);
         if (!row.drift.isEmpty()) {
             EXPECT_EQ(window.DriftText(), row.drift);
