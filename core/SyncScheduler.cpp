@@ -1,5 +1,6 @@
 #include "core/SyncScheduler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -356,6 +357,41 @@ void SyncScheduler::OnTimerTick(MainWindowView& window) {
     if (window.WindowExists()) {
         window.RefreshDisplay();
     }
+}
+
+std::optional<int64_t> SyncScheduler::SecondsToNextAutomaticAttempt() {
+    SyncManager& manager = m_impl->manager;
+    const SYSTEMTIME t = m_impl->clock.GetLocalTime();
+    int64_t due = 0;
+    switch (m_impl->settings.nSynPeriod.load()) {
+        case SyncPeriod::kDaily: {
+            const SYSTEMTIME date = manager.GetLastAttempt().syncDate;
+            if (date.wYear == t.wYear && date.wMonth == t.wMonth && date.wDay == t.wDay) {
+                constexpr int64_t kSecondsPerDay = 86400;
+                due = kSecondsPerDay - (t.wHour * 3600 + t.wMinute * 60 + t.wSecond);
+            }
+            break;
+        }
+        case SyncPeriod::kAtStartUp:
+            if (manager.AutoStarted() != 0) {
+                return std::nullopt;
+            }
+            break;
+        case SyncPeriod::kHourly: {
+            const int64_t since =
+                WholeSeconds(m_impl->NowAtWholeSeconds().days - manager.LastAutoStart().days);
+            due = std::max<int64_t>(0, kHourlyIntervalMinutes * 60 - std::abs(since));
+            break;
+        }
+        default:
+            return std::nullopt;
+    }
+    if (m_impl->notBefore) {
+        const auto wait =
+            std::chrono::ceil<std::chrono::seconds>(*m_impl->notBefore - m_impl->clock.Monotonic());
+        due = std::max<int64_t>(due, wait.count());
+    }
+    return due;
 }
 
 std::size_t SyncScheduler::WorkerCount() const {

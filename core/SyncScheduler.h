@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 
 class NetworkState;
@@ -81,6 +82,11 @@ public:
     void WatchRun();
     // The one-second tick of the main window's timer.
     void OnTimerTick(MainWindowView& window);
+
+    // How many seconds from now the next automatic attempt is due, as the
+    // schedule stands (0: at the next tick; the spacing after failures
+    // included); none when no automatic attempt will come.
+    std::optional<int64_t> SecondsToNextAutomaticAttempt();
 
     // Workers started and not yet joined, the running one included (for tests).
     std::size_t WorkerCount() const;

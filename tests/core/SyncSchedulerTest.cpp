@@ -688,5 +688,29 @@ TEST(SyncSchedulerTest, ADayOfFailuresKeepsTheServersInPeace) {
         EXPECT_EQ(day.serversAsked, row.serversAsked) << row.what;
         EXPECT_GE(day.closestToOneServerSeconds, 15) << row.what;
         EXPECT_LE(day.longestGapSeconds, 3600 + 60) << row.what;
+        EXPECT_GT(day.nextAttemptSeconds, 0) << row.what;
+        EXPECT_LE(day.nextAttemptSeconds, 3600) << row.what;
+    }
+}
+
+// When the next automatic attempt comes, as the schedule stands: at once when
+// due, at midnight after today's success, never without automatic runs.
+TEST(SyncSchedulerTest, TheNextAutomaticAttemptIsKnown) {
+    struct Row {
+        int32_t period;
+        bool syncedToday;
+        std::optional<int64_t> seconds;
+    };
+    const Row rows[] = {
+        {0, false, 0}, {0, true, 8 * 3600 + 54 * 60 + 30}, {1, false, 0},
+        {2, false, 0}, {3, false, std::nullopt},
+    };
+    for (const Row& row : rows) {
+        SchedulerRig rig;
+        rig.settings.nSynPeriod = row.period;
+        if (row.syncedToday) {
+            rig.manager->SetLastAttempt({{}, {}, {2026, 12, 0, 6}, "Null"});
+        }
+        EXPECT_EQ(rig.scheduler->SecondsToNextAutomaticAttempt(), row.seconds) << row.period;
     }
 }

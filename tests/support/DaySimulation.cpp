@@ -90,6 +90,7 @@ DaySimulation::Result DaySimulation::Run(Fault fault, std::chrono::seconds span)
         }
         clock.Advance(1);
     }
+    result.nextAttemptSeconds = scheduler.SecondsToNextAutomaticAttempt().value_or(-1);
     for (const std::size_t count : counts) {
         result.busiestServer = std::max(result.busiestServer, count);
         result.serversAsked += count != 0 ? 1 : 0;

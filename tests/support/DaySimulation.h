@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 // A day of automatic synchronisation against 18 servers that all fail the same
 // way, on a frozen clock moved a second at a time (the program's own tick), so
@@ -20,6 +21,7 @@ struct DaySimulation {
         std::size_t serversAsked = 0;          // how many servers received any
         double closestToOneServerSeconds = 0;  // the shortest time between two requests to one server
         double longestGapSeconds = 0;          // the longest time without any request, after the first
+        int64_t nextAttemptSeconds = -1;       // at the end, how long until the next automatic attempt
     };
 
     static Result Run(Fault fault, std::chrono::seconds span = std::chrono::hours(24));
