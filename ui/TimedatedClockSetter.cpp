@@ -210,7 +210,7 @@ bool TimedatedClockSetter::CallThroughGate(QDBusConnection& bus, QDBusMessage ca
                                            const std::function<void(QDBusMessage&)>& complete,
                                            const std::function<void(bool applied)>& lateAnswer) {
     const std::chrono::milliseconds wait = interactive ? m_timeouts.interactive : m_timeouts.automatic;
-    const std::chrono::milliseconds busTimeout = wait + m_timeouts.lateAnswers;
+    const std::chrono::milliseconds busTimeout = wait + m_timeouts.lateAnswerWindow;
     std::optional<QDBusPendingCall> pending;
     const bool sent = RunThroughGate(request, [&] {
         if (complete) {

@@ -42,7 +42,7 @@ public:
         // answer: a set given up on may still be carried out within it (a
         // password typed late), which lateAnswer then hears of. An answer
         // later than that is never heard of.
-        std::chrono::milliseconds lateAnswers{300000};
+        std::chrono::milliseconds lateAnswerWindow{300000};
     };
 
     // On the system bus.

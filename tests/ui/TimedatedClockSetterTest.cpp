@@ -48,9 +48,9 @@ protected:
 
     std::unique_ptr<TimedatedClockSetter> Setter(
         SystemClock& clock, ClockSetter& fallback, std::chrono::milliseconds wait = std::chrono::seconds(3),
-        std::chrono::milliseconds lateAnswers = std::chrono::seconds(3)) {
+        std::chrono::milliseconds lateAnswerWindow = std::chrono::seconds(3)) {
         return std::make_unique<TimedatedClockSetter>(
-            clock, fallback, m_address, TimedatedClockSetter::Timeouts{wait, wait, lateAnswers});
+            clock, fallback, m_address, TimedatedClockSetter::Timeouts{wait, wait, lateAnswerWindow});
     }
 };
 
@@ -215,7 +215,7 @@ TEST_F(TimedatedClockSetterTest, AnAnswerAfterTheSetWasGivenUpIsToldToLateAnswer
         const char* what;
         QString setTime;
         milliseconds wait;
-        milliseconds lateAnswers;
+        milliseconds lateAnswerWindow;
         bool stopped;
         bool setterGoes;
         bool expected;
@@ -249,7 +249,7 @@ TEST_F(TimedatedClockSetterTest, AnAnswerAfterTheSetWasGivenUpIsToldToLateAnswer
         };
         FakeClock clock(ClockTime{1800000000, 0});
         FakeClockSetter noFallback(clock, FakeClockSetter::Mode::Unreachable);
-        auto setter = Setter(clock, noFallback, row.wait, row.lateAnswers);
+        auto setter = Setter(clock, noFallback, row.wait, row.lateAnswerWindow);
         std::jthread stopper([&] {
             std::this_thread::sleep_for(shorter);
             if (row.stopped) {
