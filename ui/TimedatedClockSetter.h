@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -9,6 +11,7 @@
 #include "platform/SystemClock.h"
 
 class QDBusConnection;
+class QDBusMessage;
 
 // Sets the clock through systemd-timedated on the system bus, which asks
 // polkit who may: SetTime(microseconds, relative = true, interactive). Each
@@ -24,7 +27,10 @@ class QDBusConnection;
 // (root) may do.
 //
 // Callable from any thread; the calls block that thread (never the user
-// interface's: the worker runs them), a wait ending on the request's stop.
+// interface's: the worker runs them), a wait ending on the request's stop or
+// at its own limit. The bus call itself waits longer than that: a SetTime
+// given up on may still be carried out, so the setter keeps listening for its
+// answer and tells the request's lateAnswer what came of it.
 class TimedatedClockSetter final : public ClockSetter {
 public:
     struct Timeouts {
@@ -32,6 +38,11 @@ public:
         std::chrono::milliseconds automatic{10000};
         // A set the user asked for: the user may be typing a password.
         std::chrono::milliseconds interactive{120000};
+        // How much longer than the wait above the bus call waits for its
+        // answer: a set given up on may still be carried out within it (a
+        // password typed late), which lateAnswer then hears of. An answer
+        // later than that is never heard of.
+        std::chrono::milliseconds lateAnswerWindow{300000};
     };
 
     // On the system bus.
@@ -47,9 +58,17 @@ public:
     bool SetClock(const ClockTime& utcTarget, const ClockSetRequest& request) override;
 
 private:
+    class LateAnswers;
+
     QDBusConnection Bus();
     bool Reachable(QDBusConnection& bus);
     bool NtpOn(QDBusConnection& bus);
+    // Sends call through the request's gate and waits for the answer, at most
+    // as long as the request's kind allows. complete adds the arguments just
+    // before the call leaves; a set given up on is watched for lateAnswer.
+    bool CallThroughGate(QDBusConnection& bus, QDBusMessage call, bool interactive,
+                         const ClockSetRequest& request, const std::function<void(QDBusMessage&)>& complete,
+                         const std::function<void(bool applied)>& lateAnswer);
 
     SystemClock& m_clock;
     ClockSetter& m_fallback;
@@ -60,4 +79,5 @@ private:
     bool m_connected = false;
     // The run that was last asked to switch NTP off; each run once.
     std::optional<uint64_t> m_ntpAskedFor;
+    std::unique_ptr<LateAnswers> m_lateAnswers;
 };

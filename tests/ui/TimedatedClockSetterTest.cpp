@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cmath>
 #include <iostream>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 #include "core/Synchroniser.h"
 #include "platform/LastError.h"
@@ -43,10 +46,11 @@ protected:
         return calls;
     }
 
-    std::unique_ptr<TimedatedClockSetter> Setter(SystemClock& clock, ClockSetter& fallback) {
-        const std::chrono::milliseconds timeout(3000);
-        return std::make_unique<TimedatedClockSetter>(clock, fallback, m_address,
-                                                      TimedatedClockSetter::Timeouts{timeout, timeout});
+    std::unique_ptr<TimedatedClockSetter> Setter(
+        SystemClock& clock, ClockSetter& fallback, std::chrono::milliseconds wait = std::chrono::seconds(3),
+        std::chrono::milliseconds lateAnswerWindow = std::chrono::seconds(3)) {
+        return std::make_unique<TimedatedClockSetter>(
+            clock, fallback, m_address, TimedatedClockSetter::Timeouts{wait, wait, lateAnswerWindow});
     }
 };
 
@@ -199,4 +203,76 @@ TEST_F(TimedatedClockSetterTest, TheStepSentMakesUpForTheTimeBeforeSending) {
     std::sort(misses.begin(), misses.end());
     std::cout << "requested minus sent (time before sending): median " << misses[10] << " us, largest "
               << misses.back() << " us\n";
+}
+
+// A set whose answer comes after the setter stopped waiting (its limit ran
+// out, or its run was stopped) fails as before, and the answer, once it comes,
+// tells lateAnswer whether the service set the clock after all. An answer in
+// time, one later than the bus waits, or one after the setter went is told to
+// no one; the setter goes without waiting for it.
+TEST_F(TimedatedClockSetterTest, AnAnswerAfterTheSetWasGivenUpIsToldToLateAnswer) {
+    using std::chrono::milliseconds;
+    struct Row {
+        const char* what;
+        QString setTime;
+        milliseconds wait;
+        milliseconds lateAnswerWindow;
+        bool stopped;
+        bool setterGoes;
+        bool expected;
+        uint32_t expectedError;
+        std::vector<bool> expectedLate;
+    };
+    const QString setLate = QStringLiteral("time.sleep(0.5)");
+    const QString refuseLate = setLate + "\n" + kSetTimeRefused;
+    const milliseconds longer(3000);
+    const milliseconds shorter(100);
+    const Row rows[] = {
+        {"answered in time", setLate, longer, longer, false, false, true, 0, {}},
+        {"set after the wait", setLate, shorter, longer, false, false, false, kErrorTimedOut, {true}},
+        {"refused after the wait", refuseLate, shorter, longer, false, false, false, kErrorTimedOut, {false}},
+        {"set after the stop", setLate, longer, longer, true, false, false, ECANCELED, {true}},
+        {"set after the bus gave up", setLate, shorter, shorter, false, false, false, kErrorTimedOut, {}},
+        {"set after the setter went", setLate, shorter, longer, false, true, false, kErrorTimedOut, {}},
+    };
+    StartMockWith(false);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ReplaceMethod("SetTime", "xbb", row.setTime);
+        std::mutex mutex;
+        std::vector<bool> told;
+        std::stop_source stop;
+        ClockSetRequest request;
+        request.stop = stop.get_token();
+        request.lateAnswer = [&](bool applied) {
+            std::lock_guard lock(mutex);
+            told.push_back(applied);
+        };
+        FakeClock clock(ClockTime{1800000000, 0});
+        FakeClockSetter noFallback(clock, FakeClockSetter::Mode::Unreachable);
+        auto setter = Setter(clock, noFallback, row.wait, row.lateAnswerWindow);
+        std::jthread stopper([&] {
+            std::this_thread::sleep_for(shorter);
+            if (row.stopped) {
+                stop.request_stop();
+            }
+        });
+        SetLastError(0);
+        EXPECT_EQ(setter->SetClock({1800000005, 0}, request), row.expected);
+        EXPECT_EQ(GetLastError(), row.expectedError);
+        if (row.setterGoes) {
+            const auto before = std::chrono::steady_clock::now();
+            setter.reset();
+            EXPECT_LT(std::chrono::steady_clock::now() - before, milliseconds(400));
+        }
+        // Until the answer expected is told, or long enough for one that should not be.
+        (void)QTest::qWaitFor(
+            [&] {
+                std::lock_guard lock(mutex);
+                return !told.empty();
+            },
+            row.expectedLate.empty() ? 800 : 5000);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(told, row.expectedLate);
+    }
 }
