@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/NameLookup.h"
+#include "core/NtsSession.h"
 #include "core/SntpTimestamp.h"
 #include "platform/ClockSetter.h"
 #include "platform/SystemClock.h"
@@ -102,7 +103,8 @@ public:
     // within a few milliseconds of a stop requested through stop, an errno from
     // the socket calls (ECONNREFUSED when nothing listens). Never touches the
     // clock. An "nts://HOST[:PORT]" host is asked with Network Time Security
-    // instead (NtsQuery): port is then used only when the server names no port.
+    // instead (NtsQuery, with the cookie jar and the name lookup below): port
+    // is then used only when the server names no port.
     bool Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop = {});
 
     // Called on the querying thread for every datagram Query skips, with its
@@ -111,6 +113,10 @@ public:
     void SetSkipNote(SkipNote note) { m_skipNote = std::move(note); }
     // Replaces the system resolver (tests).
     void SetNameLookup(NameLookup lookup) { m_nameLookup = std::move(lookup); }
+    // The NTS sessions kept between queries: the client's own, or the jar
+    // given here (which must outlive the client's queries).
+    void UseCookieJar(NtsCookieJar& jar) { m_cookieJar = &jar; }
+    NtsCookieJar& CookieJar() { return *m_cookieJar; }
 
     // Sets the UTC clock to the timestamp with its full precision, through the
     // clock setter (which asks the system's time authority). False with the
@@ -135,4 +141,6 @@ private:
     bool m_mayTry = false;
     SkipNote m_skipNote;
     NameLookup m_nameLookup = SystemNameLookup;
+    NtsCookieJar m_ownCookieJar;
+    NtsCookieJar* m_cookieJar = &m_ownCookieJar;
 };

@@ -77,6 +77,7 @@ double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const
     const double timeOutSeconds = run.Options().timeOutSeconds;
     const bool setting = setClock != 0;
     CSNTPClient client(m_clock, m_clockSetter, m_options.receiveTimeoutMs);
+    client.UseCookieJar(m_cookieJar);
     const ClockSetRequest request = run.ClockRequest(interactive);
     CSNTPReply reply{};
     bool result =

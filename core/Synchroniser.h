@@ -7,6 +7,7 @@
 
 #include "core/AttemptRecorder.h"
 #include "core/MonthAbbrevTable.h"
+#include "core/NtsSession.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "platform/ClockSetter.h"
@@ -25,11 +26,10 @@ struct ExchangeOptions {
 
 // Does the synchronising: the run (probe, exchange, correction, shift, the
 // record and the boxes), the single-server synchronisation it rests on, and
-// the dialogs' server tests. It holds no state of its own between calls: what
-// outlives a run is the manager's, and every effect of a run goes through the
-// run's ticket, so a run that has been stopped changes nothing, however far
-// its thread still goes. Its collaborators are given here and must outlive it
-// and every thread still running one of its calls.
+// the dialogs' server tests. It holds no state of its own between calls but
+// the NTS cookies it keeps per server: what else outlives a run is the manager's, and every effect of a run
+// goes through the run's ticket, so a run that has been stopped changes nothing, however far its thread still
+// goes. Its collaborators are given here and must outlive it and every thread still running one of its calls.
 class Synchroniser {
 public:
     Synchroniser(SyncManager& manager, SystemClock& clock, ClockSetter& clockSetter, SocketsLayer& sockets,
@@ -104,6 +104,8 @@ private:
     SocketsLayer& m_sockets;
     InternetProbe& m_probe;
     const ExchangeOptions m_options;
+    // The NTS sessions kept between exchanges, for runs and server tests alike.
+    NtsCookieJar m_cookieJar;
 };
 
 // A UTC instant moved by offsetSeconds, its fraction of a second unchanged.
