@@ -16,6 +16,8 @@ constexpr const char* kUrlOpenText =
     "URL open error!\nIf you cannot see any WWW page and get mail,\ntest internet connection, please.\n"
     "If you can it means that the program\ncannot get information from time server now.\n"
     "If you use manual synchronization\ntry be synchronized later.\nIf it is auto mode do nothing, please.";
+constexpr const char* kNoNtsServerText =
+    "Only authenticated time (NTS) is chosen,\nand the server list holds no nts:// server.";
 constexpr const char* kMoveWarningFormat =
     "%ld minutes between the time after synchronizing and the time before synchronizing.\n"
     "It can be caused by a virus, by bad software executing, by DST or by hardware errors.\n"
@@ -101,6 +103,15 @@ Synchroniser::ShiftOutcome Synchroniser::ShiftClock(int32_t interactive, const R
     return ShiftOutcome::Done;
 }
 
+std::string Synchroniser::AuthenticationMark(const std::string& host) {
+    std::lock_guard lock(m_ntsMutex);
+    if (IsNtsHost(host)) {
+        m_failedNtsHost.clear();
+        return NtsMark(host);
+    }
+    return m_failedNtsHost.empty() ? std::string() : " NOT NTS: " + m_failedNtsHost + " failed";
+}
+
 void Synchroniser::ReportInternetOpenError(int32_t interactive, const RunTicket& run) {
     Report(interactive, run, "Tidewell: error", kInternetOpenText, "Internet Open Error!");
 }
@@ -145,10 +156,21 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     const SYSTEMTIME before = m_clock.ToLocal(beforeUtc);
     // Empty when the list is empty or the index lies outside it: nothing to
     // ask, and the clock is left alone.
-    const std::string host = m_manager.CurrentServerHost();
+    std::string host = m_manager.CurrentServerHost();
+    if (options.onlyNts && !host.empty() && !IsNtsHost(host)) {
+        // Unauthenticated time is never asked for: the next nts:// server is.
+        if (!run.SkipToNtsServer()) {
+            return Fail(interactive, run, kNoNtsServerText);
+        }
+        host = m_manager.CurrentServerHost();
+    }
     ExchangeMeasure measure;
     const double delaySeconds = host.empty() ? 0.0 : SyncWithServer(interactive, 1, host, run, &measure);
     if (delaySeconds == 0) {
+        if (IsNtsHost(host) && run.IsCurrent()) {
+            std::lock_guard lock(m_ntsMutex);
+            m_failedNtsHost = host;
+        }
         return Fail(interactive, run, "Time receiving error!", measure);
     }
     measure.delaySeconds = delaySeconds;
@@ -173,7 +195,7 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     // Recorded as soon as the clock is right: a stop while the box is open
     // does not undo the correction.
     const std::string successText =
-        FormatSuccessText(m_manager.Months(), after, delaySeconds) + NtsMark(host);
+        FormatSuccessText(m_manager.Months(), after, delaySeconds) + AuthenticationMark(host);
     RecordEnd(interactive, run, AttemptOutcome::Success, measure, successText, shiftSeconds);
     if (interactive != 0) {
         run.Show({"Tidewell", "Successful synchronization.", PromptIcon::Information, PromptButtons::Ok});

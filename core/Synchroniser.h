@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -95,6 +96,11 @@ private:
     // recorded, the server advanced. Returns 0, the run's exit code.
     int Fail(int32_t interactive, const RunTicket& run, const char* text,
              const ExchangeMeasure& measure = {});
+    // What a success with host adds to its status line: " NTS" for an
+    // authenticated server; for a plain one asked since an "nts://" server
+    // failed, " NOT NTS: " and that server, so that falling back to
+    // unauthenticated time is never silent.
+    std::string AuthenticationMark(const std::string& host);
     enum class ShiftOutcome { Done, Unconvertible, Refused };
     ShiftOutcome ShiftClock(int32_t interactive, const RunTicket& run, int32_t offsetSeconds);
 
@@ -106,6 +112,9 @@ private:
     const ExchangeOptions m_options;
     // The NTS sessions kept between exchanges, for runs and server tests alike.
     NtsCookieJar m_cookieJar;
+    // The "nts://" server whose run failed last, until a run with such a server succeeds.
+    std::mutex m_ntsMutex;
+    std::string m_failedNtsHost;
 };
 
 // A UTC instant moved by offsetSeconds, its fraction of a second unchanged.
