@@ -72,6 +72,7 @@ void Settings::LoadAll(LastAttempt& last) {
     }
     startZoneName = m_store.ReadString(s, "TimeZoneName", "");
     bFirstStart = ReadOption(kFirstStart);
+    bOnlyNts = ReadOption(kOnlyNts);
     LoadServers();
 }
 
@@ -127,6 +128,7 @@ void Settings::AddOptions(ProfileStore::Batch& batch) const {
     batch.WriteBinary(s, "TimeZoneInfo", zone.data(), zone.size());
     batch.WriteString(s, "TimeZoneName", startZoneName);
     batch.WriteInt(s, "bFirstStart", bFirstStart);
+    batch.WriteInt(s, "bOnlyNts", bOnlyNts);
 }
 
 bool Settings::SaveOptions() {

@@ -43,6 +43,9 @@ public:
     std::atomic<int32_t> bFirstStart{0};
     // Index of the server runs start with.
     std::atomic<int32_t> nStartingServ{0};
+    // Runs and "Find the best" use only the list's "nts://" servers (0 or 1):
+    // the clock is never set from unauthenticated time.
+    std::atomic<int32_t> bOnlyNts{OptionRanges::kOnlyNts.loadDefault};
 
     const std::string optionsSection = "Options";
     const std::string serversName = "Servers";
@@ -53,7 +56,8 @@ public:
     // before the name was recorded.
     std::string startZoneName;
 
-    // The default options; bFirstStart, nStartingServ, the servers and the start zone stay.
+    // The default options; bFirstStart, nStartingServ, the servers, bOnlyNts
+    // (which goes with the servers) and the start zone stay.
     void SetDefaults();
 
     // Reads the last attempt into `last`, then the options, the start zone and

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -18,9 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "core/NameLookup.h"
@@ -119,105 +120,158 @@ Wait WaitFor(int handle, short events, SteadyClock::time_point deadline, const s
     }
 }
 
-bool WaitFailed(Wait wait, const char* what) {
+bool WaitFailed(Wait wait, const std::string& what) {
     if (wait == Wait::Cancelled) {
-        return Fail(ECANCELED, std::string(what) + " stopped");
+        return Fail(ECANCELED, what + " stopped");
     }
-    return Fail(kErrorTimedOut, std::string(what) + " timed out");
+    return Fail(kErrorTimedOut, what + " timed out");
 }
 
 // The addresses of name, looked up until the deadline or the stop.
-bool Resolve(const std::string& name, uint16_t port, SteadyClock::time_point deadline,
-             const std::stop_token& stop, std::vector<Peer>& peers) {
-    if (!FindPeers(name, port, SystemNameLookup, deadline, stop, peers)) {
+bool Resolve(const std::string& name, uint16_t port, const NameLookup& lookup,
+             SteadyClock::time_point deadline, const std::stop_token& stop, std::vector<Peer>& peers) {
+    if (!FindPeers(name, port, lookup, deadline, stop, peers)) {
         return Fail(GetLastError(), "cannot look up " + name);
     }
     return true;
 }
 
-// A non-blocking TCP connection to the first address that takes it.
-bool ConnectTcp(const NtsHost& host, SteadyClock::time_point deadline, const std::stop_token& stop,
-                Descriptor& socketOut) {
-    std::vector<Peer> peers;
-    if (!Resolve(host.name, host.port, deadline, stop, peers)) {
-        return false;
+// "192.0.2.1" or "[2001:db8::1]", for the details.
+std::string AddressText(const Peer& peer) {
+    char text[NI_MAXHOST] = {};
+    if (getnameinfo(peer.Address(), peer.length, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0) {
+        return "?";
     }
-    int lastError = ECONNREFUSED;
-    for (const Peer& peer : peers) {
-        Descriptor handle(socket(peer.Family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (handle.Get() < 0) {
-            lastError = errno;
-            continue;
-        }
-        if (connect(handle.Get(), peer.Address(), peer.length) != 0) {
-            if (errno != EINPROGRESS) {
-                lastError = errno;
-                continue;
-            }
-            const Wait wait = WaitFor(handle.Get(), POLLOUT, deadline, stop);
-            if (wait != Wait::Ready) {
-                return WaitFailed(wait, "connection");
-            }
-            int error = 0;
-            socklen_t length = sizeof error;
-            getsockopt(handle.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
-            if (error != 0) {
-                lastError = error;
-                continue;
-            }
-        }
-        // The request and the TLS records are small: without this, each waits
-        // for the peer's delayed acknowledgement.
-        const int on = 1;
-        setsockopt(handle.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        socketOut.Reset(handle.Release());
-        return true;
-    }
-    return Fail(static_cast<uint32_t>(lastError),
-                "cannot connect to " + host.name + " port " + std::to_string(host.port));
+    return peer.Family() == AF_INET6 ? std::string("[") + text + "]" : std::string(text);
 }
+
+// The peer with another port.
+Peer WithPort(Peer peer, uint16_t port) {
+    if (peer.Family() == AF_INET6) {
+        reinterpret_cast<sockaddr_in6&>(peer.address).sin6_port = htons(port);
+    } else {
+        reinterpret_cast<sockaddr_in&>(peer.address).sin_port = htons(port);
+    }
+    return peer;
+}
+
+// The deadline of the address asked now when `left` addresses, this one
+// included, share what remains of the time.
+SteadyClock::time_point ShareOf(SteadyClock::time_point deadline, std::size_t left) {
+    const auto now = SteadyClock::now();
+    return deadline <= now ? deadline
+                           : now + (deadline - now) / static_cast<int>(std::max<std::size_t>(left, 1));
+}
+
+// The failure that stands for several addresses: the first one from a server
+// that answered (a TLS, key-establishment or authentication failure) tells
+// more than a silent or closed address, which only stands when no server
+// answered at all.
+class FailureChoice {
+public:
+    void Note(uint32_t code, std::string detail) {
+        if (m_spoke) {
+            return;
+        }
+        m_spoke = code >= kErrorNtsFirst && code <= kErrorNtsLast;
+        m_code = code;
+        m_detail = std::move(detail);
+    }
+    bool Report() { return Fail(m_code, std::move(m_detail)); }
+
+private:
+    bool m_spoke = false;
+    uint32_t m_code = kErrorTimedOut;
+    std::string m_detail;
+};
+
+// A non-blocking TCP connection to one address of host.
+bool ConnectTcp(const Peer& peer, SteadyClock::time_point deadline, const std::stop_token& stop,
+                Descriptor& socketOut) {
+    Descriptor handle(socket(peer.Family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (handle.Get() < 0) {
+        return Fail(static_cast<uint32_t>(errno), "cannot open a socket");
+    }
+    if (connect(handle.Get(), peer.Address(), peer.length) != 0) {
+        if (errno != EINPROGRESS) {
+            return Fail(static_cast<uint32_t>(errno), "cannot connect");
+        }
+        const Wait wait = WaitFor(handle.Get(), POLLOUT, deadline, stop);
+        if (wait != Wait::Ready) {
+            return WaitFailed(wait, "connection");
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(handle.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error != 0) {
+            return Fail(static_cast<uint32_t>(error), "cannot connect");
+        }
+    }
+    // The request and the TLS records are small: without this, each waits
+    // for the peer's delayed acknowledgement.
+    const int on = 1;
+    setsockopt(handle.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    socketOut.Reset(handle.Release());
+    return true;
+}
+
+// The one protocol offered in the TLS handshake, in the wire form of ALPN.
+constexpr unsigned char kAlpn[] = {7, 'n', 't', 's', 'k', 'e', '/', '1'};
 
 struct SslDeleter {
     void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
 
-std::string TlsErrorText(SSL* ssl) {
+// Why a TLS call failed: the certificate, the protocol the server would not
+// speak, or the TLS layer itself.
+bool FailTls(SSL* ssl) {
     const long verify = SSL_get_verify_result(ssl);
     if (verify != X509_V_OK) {
-        return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify);
+        return Fail(kErrorNtsCertificate,
+                    std::string("certificate verify failed: ") + X509_verify_cert_error_string(verify));
     }
     const unsigned long error = ERR_peek_last_error();
-    if (error != 0) {
-        char text[256];
-        ERR_error_string_n(error, text, sizeof text);
-        return text;
+    if (error == 0) {
+        return Fail(kErrorNtsTls, "TLS connection failed");
     }
-    return "TLS connection failed";
+    char text[256];
+    ERR_error_string_n(error, text, sizeof text);
+    if (ERR_GET_LIB(error) == ERR_LIB_SSL &&
+        ERR_GET_REASON(error) == SSL_R_TLSV1_ALERT_NO_APPLICATION_PROTOCOL) {
+        return Fail(kErrorNtsNoAlpn, std::string("the server did not agree to ntske/1: ") + text);
+    }
+    return Fail(kErrorNtsTls, text);
 }
 
 // Drives one TLS call to completion on the non-blocking socket. 1 done, 0 the
-// peer closed, -1 failed (the reason in the last error).
+// peer closed (politely or not), -1 failed (the reason in the last error).
 template <typename Call>
 int TlsStep(SSL* ssl, int handle, SteadyClock::time_point deadline, const std::stop_token& stop,
             const char* what, Call call) {
     for (;;) {
         ERR_clear_error();
+        errno = 0;
         const int result = call();
         if (result > 0) {
             return 1;
         }
         const int error = SSL_get_error(ssl, result);
+        const unsigned long queued = ERR_peek_error();
         short events = 0;
         if (error == SSL_ERROR_WANT_READ) {
             events = POLLIN;
         } else if (error == SSL_ERROR_WANT_WRITE) {
             events = POLLOUT;
         } else if (error == SSL_ERROR_ZERO_RETURN ||
-                   (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0)) {
+                   (error == SSL_ERROR_SYSCALL && queued == 0 &&
+                    (errno == 0 || errno == ECONNRESET || errno == EPIPE)) ||
+                   (error == SSL_ERROR_SSL && ERR_GET_LIB(queued) == ERR_LIB_SSL &&
+                    ERR_GET_REASON(queued) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+            // A connection cut off mid-stream is no fault of the certificate.
             return 0;
         } else {
-            Fail(kErrorNtsTls, TlsErrorText(ssl));
+            FailTls(ssl);
             return -1;
         }
         const Wait wait = WaitFor(handle, events, deadline, stop);
@@ -276,27 +330,29 @@ const NtsExtensionField* FindField(const std::vector<NtsExtensionField>& fields,
     return found == fields.end() ? nullptr : &*found;
 }
 
-enum class Verdict { Stray, Refused, Unauthenticated, Sound };
+}  // namespace
 
-// Judges one datagram against the request's identifier and the S2C key; a
-// sound one gives its fresh cookies.
-Verdict JudgeDatagram(const uint8_t* data, std::size_t size, const NtsBytes& uid, const NtsBytes& s2c,
-                      std::vector<NtsBytes>& cookies) {
+const std::string& NtsLastDetail() {
+    return t_detail;
+}
+
+NtsVerdict JudgeDatagram(const uint8_t* data, std::size_t size, const NtsBytes& uid, const NtsBytes& s2c,
+                         std::vector<NtsBytes>& cookies) {
     using namespace NtsField;
     std::vector<NtsExtensionField> fields;
     if (size < kHeaderBytes || ntp::ModeOf(data[ntp::kFlagsOffset]) != ntp::kModeServer ||
         !ParseExtensionFields(data + kHeaderBytes, size - kHeaderBytes, fields)) {
-        return Verdict::Stray;
+        return NtsVerdict::Stray;
     }
     const NtsExtensionField* id = FindField(fields, kUniqueIdentifier);
     if (id == nullptr || id->bodyLength < uid.size() || std::memcmp(id->body, uid.data(), uid.size()) != 0) {
-        return Verdict::Stray;
+        return NtsVerdict::Stray;
     }
     const NtsExtensionField* auth = FindField(fields, kAuthenticator);
     if (auth == nullptr) {
         // Stratum 0 with "NTSN": the server cannot read our cookie.
         const bool nak = data[1] == 0 && std::memcmp(data + 12, "NTSN", 4) == 0;
-        return nak ? Verdict::Refused : Verdict::Unauthenticated;
+        return nak ? NtsVerdict::Refused : NtsVerdict::Unauthenticated;
     }
     NtsAuthenticatorBody body;
     NtsBytes plaintext;
@@ -304,7 +360,7 @@ Verdict JudgeDatagram(const uint8_t* data, std::size_t size, const NtsBytes& uid
     if (id->offset > auth->offset || !ParseAuthenticator(*auth, body) ||
         !NtsOpen(s2c, data, kHeaderBytes + auth->offset, body.nonce, body.nonceLength, body.ciphertext,
                  body.ciphertextLength, plaintext)) {
-        return Verdict::Unauthenticated;
+        return NtsVerdict::Unauthenticated;
     }
     std::vector<NtsExtensionField> inner;
     if (ParseExtensionFields(plaintext.data(), plaintext.size(), inner)) {
@@ -314,47 +370,39 @@ Verdict JudgeDatagram(const uint8_t* data, std::size_t size, const NtsBytes& uid
             }
         }
     }
-    return Verdict::Sound;
+    return NtsVerdict::Sound;
 }
 
-std::mutex g_jarMutex;
-std::map<std::string, NtsSession> g_jar;
+namespace {
 
-std::string JarKey(const NtsHost& host) {
-    return host.name + '\n' + std::to_string(host.port);
-}
-
-}  // namespace
-
-const std::string& NtsLastDetail() {
-    return t_detail;
-}
-
-bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_token stop,
-                  NtsSession& session) {
-    t_detail.clear();
-    const SigpipeGuard sigpipe;
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(options.timeoutMs);
-    Descriptor tcp;
-    if (!ConnectTcp(host, deadline, stop, tcp)) {
-        return false;
-    }
-
+// The TLS settings every connection of one key establishment shares.
+std::unique_ptr<SSL_CTX, SslDeleter> MakeTlsContext(const NtsKeOptions& options) {
     std::unique_ptr<SSL_CTX, SslDeleter> ctx(SSL_CTX_new(TLS_client_method()));
     if (!ctx) {
-        return Fail(kErrorNtsTls, "cannot set up TLS");
+        Fail(kErrorNtsTls, "cannot set up TLS");
+        return nullptr;
     }
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_3_VERSION);
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
     const int trusted = options.trustFile.empty()
                             ? SSL_CTX_set_default_verify_paths(ctx.get())
                             : SSL_CTX_load_verify_locations(ctx.get(), options.trustFile.c_str(), nullptr);
-    static constexpr unsigned char kAlpn[] = {7, 'n', 't', 's', 'k', 'e', '/', '1'};
     // set_alpn_protos, unlike its neighbours, returns 0 on success.
     if (trusted != 1 || SSL_CTX_set_alpn_protos(ctx.get(), kAlpn, sizeof kAlpn) != 0) {
-        return Fail(kErrorNtsTls, "cannot load the trusted certificates");
+        Fail(kErrorNtsTls, "cannot load the trusted certificates");
+        return nullptr;
     }
-    std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx.get()));
+    return ctx;
+}
+
+// The key establishment over one address of host, until the deadline.
+bool EstablishWith(const NtsHost& host, const Peer& peer, SSL_CTX* ctx, SteadyClock::time_point deadline,
+                   const std::stop_token& stop, NtsSession& session) {
+    Descriptor tcp;
+    if (!ConnectTcp(peer, deadline, stop, tcp)) {
+        return false;
+    }
+    std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(ctx));
     if (!ssl || SSL_set_fd(ssl.get(), tcp.Get()) != 1) {
         return Fail(kErrorNtsTls, "cannot set up TLS");
     }
@@ -374,14 +422,14 @@ bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_to
     SSL* s = ssl.get();
     int step = TlsStep(s, handle, deadline, stop, "TLS handshake", [&] { return SSL_connect(s); });
     if (step <= 0) {
-        return step == 0 ? Fail(kErrorNtsTls, "the server closed the connection during the handshake")
+        return step == 0 ? Fail(kErrorNtsClosed, "the server closed the connection during the TLS handshake")
                          : false;
     }
     const unsigned char* alpn = nullptr;
     unsigned int alpnLength = 0;
     SSL_get0_alpn_selected(s, &alpn, &alpnLength);
     if (alpnLength != sizeof kAlpn - 1 || std::memcmp(alpn, kAlpn + 1, alpnLength) != 0) {
-        return Fail(kErrorNtsTls, "the server did not agree to ntske/1");
+        return Fail(kErrorNtsNoAlpn, "the server did not agree to ntske/1");
     }
 
     const NtsBytes request = EncodeNtsKeRequest();
@@ -389,7 +437,8 @@ bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_to
     step = TlsStep(s, handle, deadline, stop, "key establishment",
                    [&] { return SSL_write_ex(s, request.data(), request.size(), &written); });
     if (step <= 0) {
-        return step == 0 ? Fail(kErrorNtsBadResponse, "the server closed the connection") : false;
+        return step == 0 ? Fail(kErrorNtsClosed, "the server closed the connection before the request")
+                         : false;
     }
 
     NtsBytes received;
@@ -404,7 +453,9 @@ bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_to
             return false;
         }
         if (step == 0) {
-            return Fail(kErrorNtsBadResponse, "the answer ended before its end-of-message record");
+            return Fail(kErrorNtsClosed, received.empty()
+                                             ? "the server closed the connection without an answer"
+                                             : "the answer was cut off before its end-of-message record");
         }
         received.insert(received.end(), buffer, buffer + got);
         parse = ParseNtsKeResponse(received.data(), received.size(), response);
@@ -422,30 +473,22 @@ bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_to
     // A polite close; the keys are ours whatever the server does with it.
     SSL_shutdown(s);
     fresh.cookies = std::move(response.cookies);
-    fresh.ntpHost = response.server.empty() ? host.name : response.server;
+    fresh.ntpHost = response.server;
     fresh.ntpPort = response.port.value_or(0);
+    fresh.keAddress = peer;
     session = std::move(fresh);
     return true;
 }
 
-bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbackPort, uint32_t timeoutMs,
-                 std::stop_token stop, CSNTPReply& reply) {
+// One request with one cookie to one address, and the wait for its answer
+// until the deadline.
+bool ExchangeWith(NtsSession& session, const Peer& peer, const SystemClock& clock,
+                  SteadyClock::time_point deadline, const std::stop_token& stop, CSNTPReply& reply) {
     using namespace NtsField;
-    t_detail.clear();
-    if (session.cookies.empty()) {
-        return Fail(kErrorNtsNoCookie, "no cookie left");
-    }
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-    const uint16_t port = session.ntpPort != 0 ? session.ntpPort : fallbackPort;
-    std::vector<Peer> peers;
-    if (!Resolve(session.ntpHost, port, deadline, stop, peers)) {
-        return false;
-    }
-    const Peer& peer = peers.front();
     Descriptor udp(socket(peer.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
     // Fixes the peer, so that datagrams from anyone else are never read.
     if (udp.Get() < 0 || connect(udp.Get(), peer.Address(), peer.length) != 0) {
-        return Fail(static_cast<uint32_t>(errno), "cannot reach " + session.ntpHost);
+        return Fail(static_cast<uint32_t>(errno), "cannot reach " + AddressText(peer));
     }
 
     NtsBytes uid;
@@ -462,7 +505,6 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
     const CSNTPTimestamp carried = RandomTransmitValue();
     const std::array<uint8_t, 8> carriedBytes = carried.ToNetwork();
     std::copy(carriedBytes.begin(), carriedBytes.end(), packet.begin() + ntp::kTransmitTimeOffset);
-    const CSNTPTimestamp sent = CSNTPTimestamp::Now(clock);
     AppendExtensionField(packet, kUniqueIdentifier, uid.data(), uid.size());
     AppendExtensionField(packet, kCookie, cookie.data(), cookie.size());
     // One placeholder per cookie wanted beyond the one the reply brings anyway.
@@ -477,8 +519,10 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
     const NtsBytes auth = EncodeAuthenticatorBody(nonce, ciphertext);
     AppendExtensionField(packet, kAuthenticator, auth.data(), auth.size());
 
+    // T1 once the request is sealed: the sealing is no part of the round trip.
+    const CSNTPTimestamp sent = CSNTPTimestamp::Now(clock);
     if (send(udp.Get(), packet.data(), packet.size(), 0) < 0) {
-        return Fail(static_cast<uint32_t>(errno), "cannot send to " + session.ntpHost);
+        return Fail(static_cast<uint32_t>(errno), "cannot send to " + AddressText(peer));
     }
     bool sawForgery = false;
     for (;;) {
@@ -487,7 +531,7 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
             return Fail(kErrorNtsUnauthenticated, "the reply does not verify under the server's key");
         }
         if (wait != Wait::Ready) {
-            return WaitFailed(wait, "authenticated exchange");
+            return WaitFailed(wait, "authenticated exchange with " + AddressText(peer));
         }
         const CSNTPTimestamp destination = CSNTPTimestamp::Now(clock);
         uint8_t buffer[2048];
@@ -497,19 +541,19 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
                 continue;
             }
             // An ICMP "port unreachable" reads as ECONNREFUSED.
-            return Fail(static_cast<uint32_t>(errno), "no NTS time service at " + session.ntpHost);
+            return Fail(static_cast<uint32_t>(errno), "no NTS time service at " + AddressText(peer));
         }
         std::vector<NtsBytes> fresh;
         switch (JudgeDatagram(buffer, static_cast<std::size_t>(received), uid, session.s2c, fresh)) {
-            case Verdict::Stray:
+            case NtsVerdict::Stray:
                 continue;
-            case Verdict::Unauthenticated:
+            case NtsVerdict::Unauthenticated:
                 sawForgery = true;
                 continue;
-            case Verdict::Refused:
+            case NtsVerdict::Refused:
                 session.cookies.clear();
                 return Fail(kErrorNtsRefused, "the server answered NTSN: it cannot read the cookie");
-            case Verdict::Sound:
+            case NtsVerdict::Sound:
                 break;
         }
         for (NtsBytes& c : fresh) {
@@ -523,45 +567,146 @@ bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbac
     }
 }
 
-bool NtsQuery(const std::string& host, const SystemClock& clock, uint16_t fallbackPort, uint32_t timeoutMs,
-              std::stop_token stop, CSNTPReply& reply, const NtsKeOptions& options) {
+std::string JarKey(const NtsHost& host) {
+    return host.name + '\n' + std::to_string(host.port);
+}
+
+}  // namespace
+
+bool NtsEstablish(const NtsHost& host, const NtsKeOptions& options, std::stop_token stop,
+                  NtsSession& session) {
+    t_detail.clear();
+    const SigpipeGuard sigpipe;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(options.timeoutMs);
+    std::vector<Peer> peers;
+    if (!Resolve(host.name, host.port, options.lookup, deadline, stop, peers)) {
+        return false;
+    }
+    const auto ctx = MakeTlsContext(options);
+    if (!ctx) {
+        return false;
+    }
+    FailureChoice failure;
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        if (EstablishWith(host, peers[i], ctx.get(), ShareOf(deadline, peers.size() - i), stop, session)) {
+            t_detail.clear();
+            return true;
+        }
+        if (GetLastError() == ECANCELED) {
+            return false;
+        }
+        failure.Note(GetLastError(),
+                     AddressText(peers[i]) + " port " + std::to_string(host.port) + ": " + t_detail);
+    }
+    return failure.Report();
+}
+
+bool NtsExchange(NtsSession& session, const SystemClock& clock, uint16_t fallbackPort, uint32_t timeoutMs,
+                 std::stop_token stop, CSNTPReply& reply, const NameLookup& lookup, RequestPacer* pacer) {
+    t_detail.clear();
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    const uint16_t port = session.ntpPort != 0 ? session.ntpPort : fallbackPort;
+    std::vector<Peer> peers;
+    if (!session.ntpHost.empty()) {
+        if (!Resolve(session.ntpHost, port, lookup, deadline, stop, peers)) {
+            return false;
+        }
+    } else if (session.keAddress.length != 0) {
+        // Without a server record the time is asked where the keys were made.
+        peers.push_back(WithPort(session.keAddress, port));
+    } else {
+        return Fail(kErrorHostNotFound, "the session names no address for the time requests");
+    }
+    FailureChoice failure;
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        if (session.cookies.empty()) {
+            failure.Note(kErrorNtsNoCookie, "no cookie left");
+            break;
+        }
+        const std::string address = peers[i].Text();
+        if (pacer != nullptr && !pacer->TakeTurn(address)) {
+            failure.Note(kErrorPaced, address + " was asked moments ago");
+            continue;
+        }
+        if (ExchangeWith(session, peers[i], clock, ShareOf(deadline, peers.size() - i), stop, reply)) {
+            reply.peerAddress = address;
+            t_detail.clear();
+            return true;
+        }
+        const uint32_t code = GetLastError();
+        if (code == ECANCELED || code == kErrorNtsRefused) {
+            return false;
+        }
+        failure.Note(code, t_detail);
+    }
+    return failure.Report();
+}
+
+bool NtsQuery(const std::string& host, NtsCookieJar& jar, const SystemClock& clock, uint16_t fallbackPort,
+              uint32_t timeoutMs, std::stop_token stop, CSNTPReply& reply, const NtsKeOptions& options) {
     const std::optional<NtsHost> parsed = ParseNtsHost(host);
     if (!parsed) {
         return Fail(kErrorHostNotFound, "not a valid nts:// host: " + host);
     }
-    NtsSession session;
-    bool kept = false;
-    {
-        std::lock_guard lock(g_jarMutex);
-        if (const auto found = g_jar.find(JarKey(*parsed)); found != g_jar.end()) {
-            session = std::move(found->second);
-            g_jar.erase(found);
-            kept = !session.cookies.empty();
-        }
-    }
-    if (!kept) {
-        NtsKeOptions keOptions = options;
-        keOptions.timeoutMs = timeoutMs;
-        if (!NtsEstablish(*parsed, keOptions, stop, session)) {
+    NtsKeOptions keOptions = options;
+    keOptions.timeoutMs = timeoutMs;
+    std::optional<NtsSession> session = jar.Take(*parsed);
+    if (!session) {
+        session.emplace();
+        if (!NtsEstablish(*parsed, keOptions, stop, *session)) {
             return false;
         }
     }
-    if (!NtsExchange(session, clock, fallbackPort, timeoutMs, stop, reply)) {
-        return false;
+    bool answered =
+        NtsExchange(*session, clock, fallbackPort, timeoutMs, stop, reply, options.lookup, options.pacer);
+    if (!answered && GetLastError() == kErrorNtsRefused) {
+        // The server can no longer read the cookies (its keys changed): new
+        // ones from a fresh key establishment, and one more request.
+        if (!NtsEstablish(*parsed, keOptions, stop, *session)) {
+            return false;
+        }
+        answered =
+            NtsExchange(*session, clock, fallbackPort, timeoutMs, stop, reply, options.lookup, options.pacer);
+        if (!answered && GetLastError() == kErrorNtsRefused) {
+            return Fail(kErrorNtsRefused,
+                        "the server answered NTSN to the cookies of a fresh key establishment too");
+        }
     }
-    std::lock_guard lock(g_jarMutex);
-    g_jar[JarKey(*parsed)] = std::move(session);
-    return true;
+    // A request held back by the pacing leaves the session good for the next one.
+    if (answered || GetLastError() == kErrorPaced) {
+        LastErrorKeeper keep;
+        jar.Keep(*parsed, std::move(*session));
+    }
+    return answered;
 }
 
-std::size_t NtsKeptCookies(const std::string& host) {
+std::optional<NtsSession> NtsCookieJar::Take(const NtsHost& host) {
+    std::lock_guard lock(m_mutex);
+    const auto found = m_sessions.find(JarKey(host));
+    if (found == m_sessions.end()) {
+        return std::nullopt;
+    }
+    std::optional<NtsSession> session(std::move(found->second));
+    m_sessions.erase(found);
+    if (session->cookies.empty()) {
+        return std::nullopt;
+    }
+    return session;
+}
+
+void NtsCookieJar::Keep(const NtsHost& host, NtsSession session) {
+    std::lock_guard lock(m_mutex);
+    m_sessions[JarKey(host)] = std::move(session);
+}
+
+std::size_t NtsCookieJar::KeptCookies(const std::string& host) const {
     const std::optional<NtsHost> parsed = ParseNtsHost(host);
-    std::lock_guard lock(g_jarMutex);
-    const auto found = parsed ? g_jar.find(JarKey(*parsed)) : g_jar.end();
-    return found == g_jar.end() ? 0 : found->second.cookies.size();
+    std::lock_guard lock(m_mutex);
+    const auto found = parsed ? m_sessions.find(JarKey(*parsed)) : m_sessions.end();
+    return found == m_sessions.end() ? 0 : found->second.cookies.size();
 }
 
-void NtsForgetSessions() {
-    std::lock_guard lock(g_jarMutex);
-    g_jar.clear();
+void NtsCookieJar::Clear() {
+    std::lock_guard lock(m_mutex);
+    m_sessions.clear();
 }

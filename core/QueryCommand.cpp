@@ -86,6 +86,13 @@ bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions
         error = "no host given";
         return false;
     }
+    for (const std::string& host : options.hosts) {
+        if (IsNtsHost(host) && !ParseNtsHost(host)) {
+            error =
+                "\"" + host + "\" is not nts://HOST, nts://HOST:PORT or nts://[IPv6]:PORT (PORT 1 to 65535)";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -107,9 +114,9 @@ std::string QueryUsage(const std::string& program) {
            "Offset: seconds to add to the local clock to match the server (positive when\n"
            "the local clock is behind). Delay: network round trip in seconds.\n"
            "A reply that cannot be trusted (not from a server, not an answer to the request,\n"
-           "a server that refuses or is not synchronised, a date outside 2004 to 2036) is\n"
-           "reported with its reason and left out. A datagram that answers no request of\n"
-           "this tool is skipped with a note, and the wait for the answer goes on.\n"
+           "a server that refuses or is not synchronised, a date outside 2004 to 2036, a delay\n"
+           "below 0) is reported with its reason and left out. A datagram that answers no\n"
+           "request of this tool is skipped with a note, and the wait for the answer goes on.\n"
            "Exit status: 0 when every host answered soundly, 1 when one did not, 2 on bad\n"
            "arguments.\n";
 }
@@ -130,9 +137,12 @@ QuerySummary SummariseReplies(const std::vector<CSNTPReply>& replies) {
     for (const CSNTPReply& reply : replies) {
         offsets.push_back(reply.localClockOffsetSeconds);
         delays.push_back(reply.roundTripDelaySeconds);
-        summary.maxAbsOffsetSeconds =
-            std::max(summary.maxAbsOffsetSeconds, std::fabs(reply.localClockOffsetSeconds));
-        summary.maxDelaySeconds = std::max(summary.maxDelaySeconds, reply.roundTripDelaySeconds);
+    }
+    // The extremes are the samples' own, never a starting value.
+    if (!replies.empty()) {
+        summary.maxAbsOffsetSeconds = std::fabs(*std::max_element(
+            offsets.begin(), offsets.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); }));
+        summary.maxDelaySeconds = *std::max_element(delays.begin(), delays.end());
     }
     summary.medianOffsetSeconds = Median(offsets);
     summary.medianDelaySeconds = Median(delays);
@@ -173,10 +183,19 @@ int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& o
                 exitCode = kQueryExitNoAnswer;
                 break;
             }
-            if (const ReplyVerdict verdict = CheckReply(reply); !verdict.Accepted()) {
+            std::string rejected = CheckReply(reply).reason;
+            if (rejected.empty() && reply.roundTripDelaySeconds < 0) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "delay %.6f s below 0: the server claims it held the request longer than the "
+                              "round trip took",
+                              reply.roundTripDelaySeconds);
+                rejected = text;
+            }
+            if (!rejected.empty()) {
                 // Its figures mean nothing; the host may answer soundly next time.
                 err << program << ": " << host << ": sample " << sample << "/" << options.samples
-                    << " rejected: " << verdict.reason << '\n';
+                    << " rejected: " << rejected << '\n';
                 exitCode = kQueryExitNoAnswer;
                 continue;
             }

@@ -295,7 +295,11 @@ CSNTPClient::~CSNTPClient() {
 
 bool CSNTPClient::Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop) {
     if (IsNtsHost(host)) {
-        return NtsQuery(host, m_clock, port, m_receiveTimeoutMs, stop, reply);
+        NtsKeOptions options;
+        options.lookup = m_nameLookup;
+        options.pacer = m_pacer;
+        return NtsQuery(host, *m_cookieJar, m_clock, port, m_receiveTimeoutMs, std::move(stop), reply,
+                        options);
     }
     const SteadyClock::time_point deadline =
         SteadyClock::now() + std::chrono::milliseconds(m_receiveTimeoutMs);

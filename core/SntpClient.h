@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/NameLookup.h"
+#include "core/NtsSession.h"
 #include "core/RequestPacer.h"
 #include "core/SntpTimestamp.h"
 #include "platform/ClockSetter.h"
@@ -105,7 +106,8 @@ public:
     // within a few milliseconds of a stop requested through stop, an errno from
     // the socket calls (ECONNREFUSED when nothing listens). Never touches the
     // clock. An "nts://HOST[:PORT]" host is asked with Network Time Security
-    // instead (NtsQuery): port is then used only when the server names no port.
+    // instead (NtsQuery, with the cookie jar and the name lookup below): port
+    // is then used only when the server names no port.
     bool Query(const std::string& host, CSNTPReply& reply, uint16_t port, std::stop_token stop = {});
 
     // Called on the querying thread for every datagram Query skips, with its
@@ -118,6 +120,10 @@ public:
     // passed over, and when it holds them all the exchange fails with
     // kErrorPaced. None (the default): nothing is paced.
     void SetPacer(RequestPacer* pacer) { m_pacer = pacer; }
+    // The NTS sessions kept between queries: the client's own, or the jar
+    // given here (which must outlive the client's queries).
+    void UseCookieJar(NtsCookieJar& jar) { m_cookieJar = &jar; }
+    NtsCookieJar& CookieJar() { return *m_cookieJar; }
 
     // Sets the UTC clock to the timestamp with its full precision, through the
     // clock setter (which asks the system's time authority). False with the
@@ -143,4 +149,6 @@ private:
     SkipNote m_skipNote;
     NameLookup m_nameLookup = SystemNameLookup;
     RequestPacer* m_pacer = nullptr;
+    NtsCookieJar m_ownCookieJar;
+    NtsCookieJar* m_cookieJar = &m_ownCookieJar;
 };

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "config/OptionRanges.h"
+#include "core/NtsCodec.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -19,6 +20,7 @@ RunOptions RunOptions::From(const Settings& settings) {
     options.maxDiffMinutes = settings.nMaxDiff;
     options.firstStart = settings.bFirstStart != 0;
     options.period = settings.nSynPeriod;
+    options.onlyNts = settings.bOnlyNts != 0;
     return options;
 }
 
@@ -64,6 +66,21 @@ bool RunTicket::AdvanceServer() const {
     return Commit([&] {
         m_manager->AdvanceServerLocked(m_options.period);
         return true;
+    });
+}
+
+bool RunTicket::SkipToNtsServer() const {
+    return Commit([&] {
+        const std::vector<CServer>& servers = m_manager->m_servers;
+        for (std::size_t i = 0; i < servers.size(); ++i) {
+            const std::size_t at =
+                (static_cast<std::size_t>(m_manager->m_currentServer) + i) % servers.size();
+            if (IsNtsHost(servers[at].host)) {
+                m_manager->m_currentServer = static_cast<int32_t>(at);
+                return true;
+            }
+        }
+        return false;
     });
 }
 

@@ -29,6 +29,7 @@ struct RunOptions {
     int32_t maxDiffMinutes = 0;  // nMaxDiff: warn when the clock moved more (0: never)
     bool firstStart = false;     // bFirstStart: no move warning for this run
     int32_t period = 0;          // nSynPeriod (SyncPeriod)
+    bool onlyNts = false;        // bOnlyNts: only "nts://" servers are asked
 
     static RunOptions From(const Settings& settings);
 };
@@ -81,6 +82,10 @@ public:
     bool SetStatusText(const std::string& text) const;
     bool RestartWatch() const;
     bool AdvanceServer() const;
+    // Makes the first "nts://" server of the list from the current one on
+    // (wrapping around) the current server. False when the list holds none,
+    // or the run is no longer current.
+    bool SkipToNtsServer() const;
     // timeBefore = before, timeAfter = after, syncDate = the date of after
     // (its other fields 0).
     bool RecordTimes(const SYSTEMTIME& before, const SYSTEMTIME& after) const;

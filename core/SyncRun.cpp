@@ -17,6 +17,8 @@ constexpr const char* kUrlOpenText =
     "URL open error!\nIf you cannot see any WWW page and get mail,\ntest internet connection, please.\n"
     "If you can it means that the program\ncannot get information from time server now.\n"
     "If you use manual synchronization\ntry be synchronized later.\nIf it is auto mode do nothing, please.";
+constexpr const char* kNoNtsServerText =
+    "Only authenticated time (NTS) is chosen,\nand the server list holds no nts:// server.";
 constexpr const char* kMoveWarningFormat =
     "%ld minutes between the time after synchronizing and the time before synchronizing.\n"
     "It can be caused by a virus, by bad software executing, by DST or by hardware errors.\n"
@@ -147,6 +149,15 @@ Synchroniser::ShiftOutcome Synchroniser::ShiftClock(int32_t interactive, const R
     return cause == FailureCause::None || !run.IsCurrent() ? ShiftOutcome::Stopped : ShiftOutcome::Refused;
 }
 
+std::string Synchroniser::AuthenticationMark(const std::string& host) {
+    std::lock_guard lock(m_ntsMutex);
+    if (IsNtsHost(host)) {
+        m_failedNtsHost.clear();
+        return NtsMark(host);
+    }
+    return m_failedNtsHost.empty() ? std::string() : " NOT NTS: " + m_failedNtsHost + " failed";
+}
+
 void Synchroniser::ReportInternetOpenError(int32_t interactive, const RunTicket& run) {
     Report(interactive, run, "Tidewell: error", kInternetOpenText, "Internet Open Error!");
 }
@@ -184,7 +195,7 @@ bool Synchroniser::CheckInternetAccess(int32_t interactive, const RunTicket& run
 }
 
 int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
-    const Asked asked{m_manager.CurrentServerTitle(), m_manager.CurrentServerHost()};
+    Asked asked{m_manager.CurrentServerTitle(), m_manager.CurrentServerHost()};
     // A run stopped before it got going does not even probe.
     if (run.StopRequested() || !CheckInternetAccess(interactive, run, asked) || run.StopRequested()) {
         return 0;
@@ -196,10 +207,21 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     const SYSTEMTIME before = m_clock.ToLocal(beforeUtc);
     // Empty when the list is empty or the index lies outside it: nothing to
     // ask, and the clock is left alone.
+    if (options.onlyNts && !asked.host.empty() && !IsNtsHost(asked.host)) {
+        // Unauthenticated time is never asked for: the next nts:// server is.
+        if (!run.SkipToNtsServer()) {
+            return Fail(interactive, run, asked, kNoNtsServerText);
+        }
+        asked = {m_manager.CurrentServerTitle(), m_manager.CurrentServerHost()};
+    }
     const std::string& host = asked.host;
     ExchangeMeasure measure;
     const double delaySeconds = host.empty() ? 0.0 : SyncWithServer(interactive, 1, host, run, &measure);
     if (delaySeconds == 0) {
+        if (IsNtsHost(host) && run.IsCurrent()) {
+            std::lock_guard lock(m_ntsMutex);
+            m_failedNtsHost = host;
+        }
         return Fail(interactive, run, asked, "Time receiving error!", measure);
     }
     measure.delaySeconds = delaySeconds;
@@ -228,7 +250,7 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
     // Recorded as soon as the clock is right: a stop while the box is open
     // does not undo the correction.
     const std::string successText =
-        FormatSuccessText(m_manager.Months(), after, delaySeconds) + NtsMark(host);
+        FormatSuccessText(m_manager.Months(), after, delaySeconds) + AuthenticationMark(host);
     RecordEnd(interactive, run, asked, AttemptOutcome::Success, m_clock.Now(), measure, successText,
               shiftSeconds);
     if (interactive != 0) {

@@ -130,6 +130,7 @@ double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const
     const double timeOutSeconds = run.Options().timeOutSeconds;
     const bool setting = setClock != 0;
     CSNTPClient client(m_clock, m_clockSetter, m_options.receiveTimeoutMs);
+    client.UseCookieJar(m_cookieJar);
     // Only what the user starts by hand goes to the server without waiting its turn.
     const bool paced = interactive == 0;
     if (paced) {

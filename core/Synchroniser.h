@@ -2,12 +2,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 
 #include "core/AttemptRecorder.h"
 #include "core/MonthAbbrevTable.h"
+#include "core/NtsSession.h"
 #include "core/RequestPacer.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
@@ -29,11 +31,10 @@ struct ExchangeOptions {
 
 // Does the synchronising: the run (probe, exchange, correction, shift, the
 // record and the boxes), the single-server synchronisation it rests on, and
-// the dialogs' server tests. It holds no state of its own between calls: what
-// outlives a run is the manager's, and every effect of a run goes through the
-// run's ticket, so a run that has been stopped changes nothing, however far
-// its thread still goes. Its collaborators are given here and must outlive it
-// and every thread still running one of its calls.
+// the dialogs' server tests. It holds no state of its own between calls but
+// the NTS cookies it keeps per server: what else outlives a run is the manager's, and every effect of a run
+// goes through the run's ticket, so a run that has been stopped changes nothing, however far its thread still
+// goes. Its collaborators are given here and must outlive it and every thread still running one of its calls.
 class Synchroniser {
 public:
     Synchroniser(SyncManager& manager, SystemClock& clock, ClockSetter& clockSetter, SocketsLayer& sockets,
@@ -110,6 +111,11 @@ private:
     // Returns 0, the run's exit code.
     int Fail(int32_t interactive, const RunTicket& run, const Asked& asked, const std::string& text,
              const ExchangeMeasure& measure = {});
+    // What a success with host adds to its status line: " NTS" for an
+    // authenticated server; for a plain one asked since an "nts://" server
+    // failed, " NOT NTS: " and that server, so that falling back to
+    // unauthenticated time is never silent.
+    std::string AuthenticationMark(const std::string& host);
     // Done; Unconvertible; Refused: the set failed while the run was current,
     // with the cause in cause; Stopped: the run was stopped.
     enum class ShiftOutcome { Done, Unconvertible, Refused, Stopped };
@@ -128,6 +134,11 @@ private:
     const ExchangeOptions m_options;
     // Shared by every automatic exchange of the program.
     RequestPacer m_pacer;
+    // The NTS sessions kept between exchanges, for runs and server tests alike.
+    NtsCookieJar m_cookieJar;
+    // The "nts://" server whose run failed last, until a run with such a server succeeds.
+    std::mutex m_ntsMutex;
+    std::string m_failedNtsHost;
 };
 
 // What a person can do about a failure whose cause lies with this machine, in

@@ -31,7 +31,7 @@ std::string LastErrorText(uint32_t code) {
         case kErrorNoRecovery:
             return "name lookup failed";
         case kErrorNtsTls:
-            return "NTS: secure connection refused (TLS or certificate)";
+            return "NTS: the secure connection failed";
         case kErrorNtsNoAlgorithm:
             return "NTS: no common protocol or algorithm";
         case kErrorNtsServerError:
@@ -46,6 +46,12 @@ std::string LastErrorText(uint32_t code) {
             return "NTS: the reply failed authentication";
         case kErrorNtsRefused:
             return "NTS: the server refused the cookie";
+        case kErrorNtsCertificate:
+            return "NTS: the server's certificate was refused";
+        case kErrorNtsNoAlpn:
+            return "NTS: the server does not offer NTS key establishment";
+        case kErrorNtsClosed:
+            return "NTS: the server closed the connection before its answer was complete";
         default:
             // Every other code is an errno; strerror_r's GNU form may return a static text.
             char buffer[256] = {};

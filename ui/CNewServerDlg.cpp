@@ -1,12 +1,19 @@
 #include "ui/CNewServerDlg.h"
 
+#include <algorithm>
+
 #include "config/Settings.h"
 #include "core/NtsCodec.h"
+#include "platform/Prompts.h"
 #include "ui_CNewServerDlg.h"
 
 namespace {
 
 constexpr const char* kFailed = "Error. Check Internet Connection.";
+constexpr const char* kOfferOnlyNts =
+    "This is the first NTS server of the list.\n"
+    "Synchronize only with NTS servers from now on (\"Only authenticated time (NTS)\" in the Options)?\n"
+    "Without it, when the NTS servers fail, the clock may be set from a server without NTS.";
 
 void EraseAll(std::string& text, const std::string& pattern) {
     for (std::size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at)) {
@@ -16,10 +23,11 @@ void EraseAll(std::string& text, const std::string& pattern) {
 
 }  // namespace
 
-CNewServerDlg::CNewServerDlg(Settings& settings, ServerMeasure measure, QWidget* parent)
+CNewServerDlg::CNewServerDlg(Settings& settings, ServerMeasure measure, QWidget* parent, Prompts* prompts)
     : QDialog(parent),
       m_ui(std::make_unique<Ui::CNewServerDlg>()),
       m_settings(settings),
+      m_prompts(prompts),
       m_measure(std::move(measure)) {
     m_ui->setupUi(this);
     setFixedSize(size());
@@ -110,7 +118,15 @@ void CNewServerDlg::accept() {
     m_urlText = StripHttpPrefixes(m_urlText);
     CServer server(m_titleText, m_urlText, 1);
     server.delay = m_checkedDelay;
+    const bool firstNts =
+        IsNtsHost(m_urlText) && std::none_of(m_settings.servers.begin(), m_settings.servers.end(),
+                                             [](const CServer& s) { return IsNtsHost(s.host); });
     m_settings.servers.Add(server);
+    if (firstNts && m_settings.bOnlyNts == 0 && m_prompts != nullptr &&
+        m_prompts->Show({"Tidewell", kOfferOnlyNts, PromptIcon::Question, PromptButtons::YesNo}) ==
+            PromptAnswer::Yes) {
+        m_settings.bOnlyNts = 1;
+    }
     QDialog::accept();
 }
 

@@ -7,6 +7,7 @@
 #include "ui/MeasureRun.h"
 #include "ui/ServerMeasure.h"
 
+class Prompts;
 class Settings;
 
 namespace Ui {
@@ -19,10 +20,15 @@ class CNewServerDlg;
 //
 // The check runs off this thread; meanwhile its button reads "Stop" and stops
 // it at once, and "Add" waits for it. Closing the dialog stops it too.
+//
+// Adding the list's first "nts://" server while "Only authenticated time
+// (NTS)" is off offers to turn it on (with prompts given); the answer is set
+// in memory, and stored with the list by the server chooser's OK.
 class CNewServerDlg : public QDialog {
     Q_OBJECT
 public:
-    CNewServerDlg(Settings& settings, ServerMeasure measure, QWidget* parent = nullptr);
+    CNewServerDlg(Settings& settings, ServerMeasure measure, QWidget* parent = nullptr,
+                  Prompts* prompts = nullptr);
     ~CNewServerDlg() override;
 
     // Removes every "http://", then every "http:\\", wherever they stand; case matters.
@@ -51,6 +57,7 @@ private:
 
     std::unique_ptr<Ui::CNewServerDlg> m_ui;
     Settings& m_settings;
+    Prompts* m_prompts;
     ServerMeasure m_measure;
     std::string m_reportText;
     std::string m_titleText;

@@ -72,6 +72,8 @@ CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zone
     m_exchange.Add(m_ui->IDC_MAX_DIFF, m_maxDiffMinutes, kMaxDiff.min, kMaxDiff.max);
     auto [signLoad, signSave] = radioGroup(m_signGroup, m_sign);
     m_exchange.Add(signLoad, signSave);
+    auto [onlyNtsLoad, onlyNtsSave] = checkBox(m_ui->IDC_ONLY_NTS, m_onlyNts);
+    m_exchange.Add(onlyNtsLoad, onlyNtsSave);
     m_exchange.Add([this] { m_ui->IDC_DST_INFO->setPlainText(m_dstText); }, [] {});
 
     connect(m_periodGroup, &QButtonGroup::idClicked, this, &CParamDlg::OnPeriodClicked);
@@ -105,6 +107,7 @@ void CParamDlg::FromSettings() {
     m_rememberedExitAfter = m_exitAfter;
     m_timeOutSeconds = m_settings.nTimeOut;
     m_maxDiffMinutes = m_settings.nMaxDiff;
+    m_onlyNts = m_settings.bOnlyNts;
     m_hourlyRuleHeld = false;
     ApplyHourlyRule();
     m_exchange.Load();
@@ -174,6 +177,7 @@ void CParamDlg::accept() {
     m_settings.bExitAfter = m_exitAfter;
     m_settings.nTimeOut = m_timeOutSeconds;
     m_settings.nMaxDiff = m_maxDiffMinutes;
+    m_settings.bOnlyNts = m_onlyNts;
     m_settings.SaveOptions();
     m_trayIcon.UpdateTrayIcon(TrayAction::Modify);
     QDialog::accept();

@@ -109,7 +109,7 @@ void CServerDlg::OnSelectionChanged() {
 }
 
 void CServerDlg::OnAddNew() {
-    CNewServerDlg addServer(m_settings, m_measure, this);
+    CNewServerDlg addServer(m_settings, m_measure, this, &m_prompts);
     if (addServer.exec() == QDialog::Accepted) {
         RefillList();
         ShowCurrentServer();
@@ -164,13 +164,22 @@ void CServerDlg::OnFindBest() {
         StopRun();
         return;
     }
+    // With only authenticated time chosen, a plain server cannot be the best.
+    const bool onlyNts = m_settings.bOnlyNts != 0;
+    std::vector<std::size_t> indices;
+    for (std::size_t i = 0; i < m_workingList.GetSize(); ++i) {
+        if (!onlyNts || IsNtsHost(m_workingList[i].host)) {
+            indices.push_back(i);
+        }
+    }
+    if (indices.empty()) {
+        m_reportText = "Only authenticated time (NTS) is chosen, and the list holds no nts:// server.";
+        UpdateData();
+        return;
+    }
     m_reportText = "Automatic testing...";
     UpdateData();
     m_successCount = 0;
-    std::vector<std::size_t> indices;
-    for (std::size_t i = 0; i < m_workingList.GetSize(); ++i) {
-        indices.push_back(i);
-    }
     StartRun(RunKind::FindBest, std::move(indices));
 }
 
@@ -186,6 +195,10 @@ void CServerDlg::StartRun(RunKind kind, std::vector<std::size_t> indices) {
     m_runKind = kind;
     m_stopping = false;
     m_results.assign(m_workingList.GetSize(), std::nullopt);
+    m_asked.assign(m_workingList.GetSize(), false);
+    for (std::size_t index : indices) {
+        m_asked[index] = true;
+    }
     m_nextToReport = 0;
     const std::size_t parallel = kind == RunKind::FindBest ? kMaxParallel : 1;
     m_run = std::make_unique<MeasureRun>(
@@ -248,7 +261,14 @@ void CServerDlg::OnServerMeasured(std::size_t index, double delaySeconds) {
 }
 
 void CServerDlg::ReportInListOrder() {
-    while (m_nextToReport < m_results.size() && m_results[m_nextToReport].has_value()) {
+    for (;;) {
+        // Rows the run does not measure are passed over.
+        while (m_nextToReport < m_results.size() && !m_asked[m_nextToReport]) {
+            ++m_nextToReport;
+        }
+        if (m_nextToReport >= m_results.size() || !m_results[m_nextToReport].has_value()) {
+            break;
+        }
         CServer& server = m_workingList[m_nextToReport];
         const double delaySeconds = *m_results[m_nextToReport];
         server.delay = delaySeconds;
@@ -280,7 +300,12 @@ void CServerDlg::OnRunEnded() {
 void CServerDlg::FinishFindBest() {
     double bestSeconds = 1000000.0;
     std::size_t bestIndex = 0;
+    int count = 0;
     for (std::size_t i = 0; i < m_workingList.GetSize(); ++i) {
+        if (i >= m_asked.size() || !m_asked[i]) {
+            continue;
+        }
+        ++count;
         const double delay = m_workingList[i].delay;
         if (delay != 0.0 && delay < bestSeconds) {
             bestSeconds = delay;
@@ -288,7 +313,6 @@ void CServerDlg::FinishFindBest() {
         }
     }
     m_selectedIndex = static_cast<int>(bestIndex);
-    const int count = static_cast<int>(m_workingList.GetSize());
     if (m_successCount >= 1) {
         m_reportText =
             QString::asprintf("Tested success: %d, faild: %d, the best delay: %5.3f for %s", m_successCount,

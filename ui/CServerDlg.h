@@ -102,4 +102,5 @@ private:
     std::size_t m_nextToReport = 0;
     bool m_stopping = false;
     int m_successCount = 0;
+    std::vector<bool> m_asked;  // per row of the list: measured by the current run
 };

@@ -17,7 +17,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -54,13 +57,34 @@ bool Readable(int handle, int ms) {
     return poll(&entry, 1, ms) > 0;
 }
 
+// The server's NTSN for a request: stratum 0, the kiss code, the request's
+// transmit value and unique identifier echoed, nothing authenticated.
+std::vector<uint8_t> NakFor(const uint8_t* request, std::size_t size) {
+    std::vector<uint8_t> nak(NtsField::kHeaderBytes, 0);
+    nak[0] = 0x24;
+    std::memcpy(nak.data() + 12, "NTSN", 4);
+    std::vector<NtsExtensionField> fields;
+    if (size < NtsField::kHeaderBytes ||
+        !ParseExtensionFields(request + NtsField::kHeaderBytes, size - NtsField::kHeaderBytes, fields)) {
+        return {};
+    }
+    std::memcpy(nak.data() + 24, request + 40, 8);
+    for (const NtsExtensionField& field : fields) {
+        if (field.type == NtsField::kUniqueIdentifier) {
+            AppendExtensionField(nak, field.type, field.body, field.bodyLength);
+        }
+    }
+    return nak;
+}
+
 // Passes each request to the server and its reply back, with one byte of the
-// reply flipped (none when flipAt is past the end).
+// reply flipped (none when flipAt is past the end); the first nakFirst
+// requests get the NTSN instead. Keeps the last request.
 class UdpRelay {
 public:
-    UdpRelay(uint16_t serverPort, std::size_t flipAt) {
+    UdpRelay(uint16_t serverPort, std::size_t flipAt, int nakFirst = 0) {
         m_handle = LoopbackSocket(SOCK_DGRAM, m_port);
-        m_thread = std::thread([this, serverPort, flipAt] {
+        m_thread = std::thread([this, serverPort, flipAt, nakFirst] {
             uint16_t unused = 0;
             const int upstream = LoopbackSocket(SOCK_DGRAM, unused);
             sockaddr_in server{};
@@ -76,6 +100,16 @@ public:
                 socklen_t length = sizeof client;
                 const ssize_t n = recvfrom(m_handle, buffer, sizeof buffer, 0,
                                            reinterpret_cast<sockaddr*>(&client), &length);
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_last.assign(buffer, buffer + std::max<ssize_t>(n, 0));
+                }
+                if (m_naks < nakFirst) {
+                    ++m_naks;
+                    const std::vector<uint8_t> nak = NakFor(buffer, static_cast<std::size_t>(n));
+                    sendto(m_handle, nak.data(), nak.size(), 0, reinterpret_cast<sockaddr*>(&client), length);
+                    continue;
+                }
                 sendto(upstream, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&server),
                        sizeof server);
                 if (!Readable(upstream, 1000)) {
@@ -97,19 +131,41 @@ public:
         close(m_handle);
     }
     uint16_t Port() const { return m_port; }
+    int Naks() const { return m_naks; }
+    std::vector<uint8_t> LastRequest() const {
+        std::lock_guard lock(m_mutex);
+        return m_last;
+    }
 
 private:
     int m_handle = -1;
     uint16_t m_port = 0;
+    std::atomic<int> m_naks{0};
+    mutable std::mutex m_mutex;
+    std::vector<uint8_t> m_last;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 
-// A key-establishment server that answers one connection with fixed bytes;
-// silent, it completes the handshake and then says nothing.
+// How many datagrams wait on a socket, read and dropped.
+int DrainDatagrams(int handle) {
+    int count = 0;
+    uint8_t buffer[2048];
+    while (recv(handle, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) {
+        ++count;
+    }
+    return count;
+}
+
+// A key-establishment server that answers each connection with fixed bytes.
+// Silent, it completes the handshake and then says nothing; cut off, it sends
+// the bytes and drops the connection without closing TLS.
+enum class KeBehaviour { Answer, Silent, CutOff };
+
 class FakeKeServer {
 public:
-    FakeKeServer(const TempFolder& dir, NtsBytes answer, bool offerAlpn, bool silent = false) {
+    FakeKeServer(const TempFolder& dir, NtsBytes answer, bool offerAlpn,
+                 KeBehaviour behaviour = KeBehaviour::Answer) {
         m_ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_file(m_ctx, (dir / "cert.pem").c_str(), SSL_FILETYPE_PEM);
         SSL_CTX_use_PrivateKey_file(m_ctx, (dir / "key.pem").c_str(), SSL_FILETYPE_PEM);
@@ -127,36 +183,39 @@ public:
                 nullptr);
         }
         m_listener = LoopbackSocket(SOCK_STREAM, m_port);
-        listen(m_listener, 1);
-        m_thread = std::thread([this, answer = std::move(answer), silent] {
+        listen(m_listener, 4);
+        m_thread = std::thread([this, answer = std::move(answer), behaviour] {
             // A client that leaves early must not end the test program.
             sigset_t pipe;
             sigemptyset(&pipe);
             sigaddset(&pipe, SIGPIPE);
             pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-            while (!m_stop && !Readable(m_listener, 50)) {
-            }
-            if (m_stop) {
-                return;
-            }
-            const int connection = accept(m_listener, nullptr, nullptr);
-            SSL* ssl = SSL_new(m_ctx);
-            SSL_set_fd(ssl, connection);
-            uint8_t request[256];
-            std::size_t got = 0;
-            if (SSL_accept(ssl) == 1 && SSL_read_ex(ssl, request, sizeof request, &got) == 1) {
-                if (silent) {
-                    while (!m_stop) {
-                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                    }
-                } else {
-                    std::size_t written = 0;
-                    SSL_write_ex(ssl, answer.data(), answer.size(), &written);
-                    SSL_shutdown(ssl);
+            while (!m_stop) {
+                if (!Readable(m_listener, 50)) {
+                    continue;
                 }
+                const int connection = accept(m_listener, nullptr, nullptr);
+                ++m_connections;
+                SSL* ssl = SSL_new(m_ctx);
+                SSL_set_fd(ssl, connection);
+                uint8_t request[256];
+                std::size_t got = 0;
+                if (SSL_accept(ssl) == 1 && SSL_read_ex(ssl, request, sizeof request, &got) == 1) {
+                    if (behaviour == KeBehaviour::Silent) {
+                        while (!m_stop) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                        }
+                    } else {
+                        std::size_t written = 0;
+                        SSL_write_ex(ssl, answer.data(), answer.size(), &written);
+                        if (behaviour == KeBehaviour::Answer) {
+                            SSL_shutdown(ssl);
+                        }
+                    }
+                }
+                SSL_free(ssl);
+                close(connection);
             }
-            SSL_free(ssl);
-            close(connection);
         });
     }
     ~FakeKeServer() {
@@ -166,11 +225,13 @@ public:
         SSL_CTX_free(m_ctx);
     }
     uint16_t Port() const { return m_port; }
+    int Connections() const { return m_connections; }
 
 private:
     SSL_CTX* m_ctx = nullptr;
     int m_listener = -1;
     uint16_t m_port = 0;
+    std::atomic<int> m_connections{0};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -184,15 +245,21 @@ NtsBytes Records(std::initializer_list<uint16_t> words) {
     return out;
 }
 
+NtsBytes Join(std::initializer_list<NtsBytes> parts) {
+    NtsBytes out;
+    for (const NtsBytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
 class NtsClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        NtsForgetSessions();
         ASSERT_TRUE(MakeCertificate(m_dir)) << "the openssl command is needed";
         m_options.trustFile = m_dir / "cert.pem";
         m_options.timeoutMs = 2000;
     }
-    void TearDown() override { NtsForgetSessions(); }
 
     std::unique_ptr<Chronyd> StartChronyd() {
         ChronydOptions options;
@@ -218,7 +285,8 @@ TEST_F(NtsClientTest, AuthenticatedExchangeWithChronydAgreesWithin1Ms) {
     NtsSession session;
     ASSERT_TRUE(NtsEstablish(host, m_options, {}, session)) << NtsLastDetail() << chronyd->Log();
     EXPECT_EQ(session.cookies.size(), NtsKe::kMaxCookies);
-    EXPECT_EQ(session.ntpHost, "127.0.0.1");
+    // No server record: the time is asked where the keys were made.
+    EXPECT_EQ(session.ntpHost, "");
     std::vector<double> offsets;
     for (int i = 0; i < 20; ++i) {
         CSNTPReply reply{};
@@ -245,7 +313,7 @@ TEST_F(NtsClientTest, AuthenticatedExchangeWithChronydAgreesWithin1Ms) {
         CSNTPReply reply{};
         EXPECT_TRUE(client.Query(nts, reply, chronyd->Port())) << NtsLastDetail();
         EXPECT_TRUE(reply.authenticated);
-        EXPECT_EQ(NtsKeptCookies(nts), NtsKe::kMaxCookies);
+        EXPECT_EQ(client.CookieJar().KeptCookies(nts), NtsKe::kMaxCookies);
     }
     unsetenv("SSL_CERT_FILE");
     EXPECT_TRUE(m_clock.Sets().empty());
@@ -262,7 +330,7 @@ TEST_F(NtsClientTest, ForgedRepliesAndUntrustedServersAreRefused) {
     NtsKeOptions untrusted = m_options;
     untrusted.trustFile.clear();
     EXPECT_FALSE(NtsEstablish(host, untrusted, {}, session));
-    EXPECT_EQ(GetLastError(), kErrorNtsTls);
+    EXPECT_EQ(GetLastError(), kErrorNtsCertificate);
     EXPECT_NE(NtsLastDetail().find("certificate verify failed"), std::string::npos) << NtsLastDetail();
 
     ASSERT_TRUE(NtsEstablish(host, m_options, {}, session)) << NtsLastDetail();
@@ -309,7 +377,7 @@ TEST_F(NtsClientTest, ARunWithAnNtsServerStepsOnAuthenticatedTimeOnly) {
 
     EXPECT_EQ(synchroniser.SyncThreadProc(0, manager.BeginRun(0)), 0);
     EXPECT_TRUE(clock.Sets().empty());
-    EXPECT_EQ(GetLastError(), kErrorNtsTls);
+    EXPECT_EQ(GetLastError(), kErrorNtsCertificate);
 
     setenv("SSL_CERT_FILE", m_options.trustFile.c_str(), 1);
     manager.SetCurrentServer();
@@ -328,7 +396,7 @@ TEST_F(NtsClientTest, ARunWithAnNtsServerStepsOnAuthenticatedTimeOnly) {
     EXPECT_EQ(RunQueries(options, client, out, err, "q"), kQueryExitAllAnswered) << err.str();
     EXPECT_NE(out.str().find(", authenticated (NTS)"), std::string::npos) << out.str();
     unsetenv("SSL_CERT_FILE");
-    NtsForgetSessions();
+    client.CookieJar().Clear();
     EXPECT_EQ(RunQueries(options, client, out, err, "q"), kQueryExitNoAnswer);
     EXPECT_NE(err.str().find("certificate verify failed"), std::string::npos) << err.str();
     EXPECT_LT(std::fabs(clock.OffsetFromRealSeconds()), 0.002);
@@ -338,29 +406,25 @@ TEST_F(NtsClientTest, KeyEstablishmentFailuresHaveTheirOwnReasons) {
     const NtsBytes ntp = Records({0x8001, 2, 0});
     const NtsBytes aead = Records({0x8004, 2, 15});
     const NtsBytes end = Records({0x8000, 0});
-    auto join = [](std::initializer_list<NtsBytes> parts) {
-        NtsBytes out;
-        for (const NtsBytes& p : parts) {
-            out.insert(out.end(), p.begin(), p.end());
-        }
-        return out;
-    };
     const struct {
         const char* what;
         NtsBytes answer;
         bool alpn;
         uint32_t error;
+        KeBehaviour behaviour = KeBehaviour::Answer;
     } cases[] = {
-        {"no cookie", join({ntp, aead, end}), true, kErrorNtsNoCookie},
-        {"error record", join({Records({0x8002, 2, 1}), end}), true, kErrorNtsServerError},
-        {"warning record", join({ntp, aead, Records({0x0003, 2, 9}), end}), true, kErrorNtsServerWarning},
-        {"other algorithm", join({ntp, Records({0x8004, 2, 1}), Records({5, 2, 0xabcd}), end}), true,
+        {"no cookie", Join({ntp, aead, end}), true, kErrorNtsNoCookie},
+        {"error record", Join({Records({0x8002, 2, 1}), end}), true, kErrorNtsServerError},
+        {"warning record", Join({ntp, aead, Records({0x0003, 2, 9}), end}), true, kErrorNtsServerWarning},
+        {"other algorithm", Join({ntp, Records({0x8004, 2, 1}), Records({5, 2, 0xabcd}), end}), true,
          kErrorNtsNoAlgorithm},
-        {"cut short", join({ntp, aead}), true, kErrorNtsBadResponse},
-        {"no ALPN", join({ntp, aead, end}), false, kErrorNtsTls},
+        {"cut short", Join({ntp, aead}), true, kErrorNtsClosed},
+        {"no ALPN", Join({ntp, aead, end}), false, kErrorNtsNoAlpn},
+        {"cut off mid-stream", Join({ntp, aead}), true, kErrorNtsClosed, KeBehaviour::CutOff},
+        {"malformed", Join({Records({0x8001, 1, 0}), end}), true, kErrorNtsBadResponse},
     };
     for (const auto& c : cases) {
-        FakeKeServer server(m_dir, c.answer, c.alpn);
+        FakeKeServer server(m_dir, c.answer, c.alpn, c.behaviour);
         NtsSession session;
         EXPECT_FALSE(NtsEstablish({"localhost", server.Port()}, m_options, {}, session)) << c.what;
         EXPECT_EQ(GetLastError(), c.error) << c.what << ": " << NtsLastDetail();
@@ -368,7 +432,7 @@ TEST_F(NtsClientTest, KeyEstablishmentFailuresHaveTheirOwnReasons) {
     }
 
     // A server that goes silent: the time-out, or the stop, ends the wait.
-    FakeKeServer silent(m_dir, {}, true, true);
+    FakeKeServer silent(m_dir, {}, true, KeBehaviour::Silent);
     NtsSession session;
     std::stop_source stop;
     std::thread stopper([&] {
@@ -380,6 +444,121 @@ TEST_F(NtsClientTest, KeyEstablishmentFailuresHaveTheirOwnReasons) {
     stopper.join();
     EXPECT_EQ(GetLastError(), static_cast<uint32_t>(ECANCELED));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
+
+// A name whose first address (::1) takes the connection and says nothing: it
+// has its share of the time, the second address (127.0.0.1) makes the keys,
+// and the time is asked at 127.0.0.1, where the keys were made, not at the
+// name's first address.
+TEST_F(NtsClientTest, EveryAddressHasItsShareAndTheTimeIsAskedWhereTheKeysWereMade) {
+    const auto chronyd = StartChronyd();
+    if (!chronyd) {
+        GTEST_SKIP() << Chronyd::Unavailable();
+    }
+    const int silentKe = SilentIpv6Socket(SOCK_STREAM, chronyd->NtsPort());
+    const int silentNtp = SilentIpv6Socket(SOCK_DGRAM, chronyd->Port());
+    if (silentKe < 0 || silentNtp < 0) {
+        GTEST_SKIP() << "no IPv6 loopback address";
+    }
+    setenv("SSL_CERT_FILE", m_options.trustFile.c_str(), 1);
+    FakeClockSetter privilege(m_clock);
+    CSNTPClient client(m_clock, privilege, 2000);
+    client.SetNameLookup([](const std::string&) { return NameLookupAnswer{0, {"::1", "127.0.0.1"}}; });
+    const std::string nts = "nts://localhost:" + std::to_string(chronyd->NtsPort());
+    for (const int round : {1, 2}) {
+        const auto start = std::chrono::steady_clock::now();
+        CSNTPReply reply{};
+        EXPECT_TRUE(client.Query(nts, reply, chronyd->Port())) << round << ": " << NtsLastDetail();
+        EXPECT_TRUE(reply.authenticated);
+        const auto took = std::chrono::steady_clock::now() - start;
+        // The handshake waits half the time-out on ::1; the kept cookies go
+        // straight to 127.0.0.1.
+        EXPECT_LT(took, std::chrono::milliseconds(round == 1 ? 1800 : 500)) << round;
+        EXPECT_EQ(client.CookieJar().KeptCookies(nts), NtsKe::kMaxCookies);
+    }
+    unsetenv("SSL_CERT_FILE");
+    EXPECT_EQ(DrainDatagrams(silentNtp), 0);
+    close(silentKe);
+    close(silentNtp);
+}
+
+// A server record names a host of two addresses and a port: ::1 is silent and
+// has its share of the time, 127.0.0.1 answers NTSN. The cookies are dropped,
+// one fresh key establishment follows, and after its request is refused too the
+// query fails with the reason. The requests hold one placeholder for each
+// cookie the session lacks.
+TEST_F(NtsClientTest, ServerRecordsAddressesAndTheNtsnOfAServer) {
+    UdpRelay nak(0, 0, 1000);
+    const int silentNtp = SilentIpv6Socket(SOCK_DGRAM, nak.Port());
+    if (silentNtp < 0) {
+        GTEST_SKIP() << "no IPv6 loopback address";
+    }
+    const NtsBytes cookie(100, 0xc0);
+    const NtsBytes cookieRecord = Join({Records({5, 100}), cookie});
+    FakeKeServer ke(m_dir,
+                    Join({Records({0x8001, 2, 0, 0x8004, 2, 15}),
+                          cookieRecord,
+                          cookieRecord,
+                          Records({6, 4}),
+                          {'t', 'i', 'm', 'e'},
+                          Records({7, 2, nak.Port(), 0x8000, 0})}),
+                    true);
+    NtsKeOptions options = m_options;
+    options.lookup = [](const std::string& name) {
+        return NameLookupAnswer{0, name == "time" ? std::vector<std::string>{"::1", "127.0.0.1"}
+                                                  : std::vector<std::string>{"127.0.0.1"}};
+    };
+    NtsCookieJar jar;
+    CSNTPReply reply{};
+    const std::string nts = "nts://localhost:" + std::to_string(ke.Port());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(NtsQuery(nts, jar, m_clock, 9, 1000, {}, reply, options));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(GetLastError(), kErrorNtsRefused);
+    EXPECT_NE(NtsLastDetail().find("fresh key establishment"), std::string::npos) << NtsLastDetail();
+    EXPECT_EQ(ke.Connections(), 2);
+    EXPECT_EQ(nak.Naks(), 2);
+    EXPECT_EQ(DrainDatagrams(silentNtp), 2);
+    // Two halves of the time-out on ::1, not two whole ones.
+    EXPECT_GT(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::milliseconds(1800));
+    EXPECT_EQ(jar.KeptCookies(nts), 0u);
+
+    // The last request carried the last cookie and a placeholder of its size
+    // for each of the seven the session lacked.
+    const std::vector<uint8_t> request = nak.LastRequest();
+    std::vector<NtsExtensionField> fields;
+    ASSERT_TRUE(ParseExtensionFields(request.data() + 48, request.size() - 48, fields));
+    std::string types;
+    for (const NtsExtensionField& field : fields) {
+        types += std::to_string(field.type >> 8) + ":" + std::to_string(field.bodyLength) + " ";
+    }
+    EXPECT_EQ(types, "1:32 2:100 3:100 3:100 3:100 3:100 3:100 3:100 3:100 4:36 ");
+    close(silentNtp);
+}
+
+// A kept session whose requests go through a relay that answers NTSN, as a
+// server does once its keys have changed: a fresh key establishment and the
+// second request give authenticated time.
+TEST_F(NtsClientTest, AnNtsnIsAnsweredWithAFreshKeyEstablishment) {
+    const auto chronyd = StartChronyd();
+    if (!chronyd) {
+        GTEST_SKIP() << Chronyd::Unavailable();
+    }
+    UdpRelay relay(chronyd->Port(), 5000, 1);
+    const NtsHost host{"127.0.0.1", chronyd->NtsPort()};
+    NtsSession session;
+    ASSERT_TRUE(NtsEstablish(host, m_options, {}, session)) << NtsLastDetail();
+    session.ntpPort = relay.Port();
+    NtsCookieJar jar;
+    jar.Keep(host, session);
+    CSNTPReply reply{};
+    const std::string nts = "nts://127.0.0.1:" + std::to_string(chronyd->NtsPort());
+    EXPECT_TRUE(NtsQuery(nts, jar, m_clock, chronyd->Port(), 2000, {}, reply, m_options)) << NtsLastDetail();
+    EXPECT_TRUE(reply.authenticated);
+    EXPECT_TRUE(CheckReply(reply).Accepted()) << CheckReply(reply).reason;
+    EXPECT_EQ(relay.Naks(), 1);
+    EXPECT_EQ(jar.KeptCookies(nts), NtsKe::kMaxCookies);
 }
 
 }  // namespace

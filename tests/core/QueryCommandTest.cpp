@@ -31,6 +31,10 @@ TEST(QueryCommandTest, ArgumentsAreParsedOrRefusedWithAReason) {
         {{"--samples", "0", "a"}, false, 0, 0, {}, "--samples"},
         {{"--samples"}, false, 0, 0, {}, "needs a value"},
         {{"-v", "a"}, false, 0, 0, {}, "unknown option -v"},
+        {{"nts://[::1]:4460", "NTS://a/"}, true, 123, 1, {"nts://[::1]:4460", "NTS://a/"}, ""},
+        {{"a", "nts://"}, false, 0, 0, {}, "\"nts://\" is not"},
+        {{"nts://localhost:0"}, false, 0, 0, {}, "\"nts://localhost:0\" is not"},
+        {{"nts://[::1"}, false, 0, 0, {}, "\"nts://[::1\" is not"},
     };
     for (const Row& row : rows) {
         QueryOptions options;
@@ -55,12 +59,18 @@ TEST(QueryCommandTest, SummaryTakesMediansAndExtremes) {
         replies[i].localClockOffsetSeconds = offsets[i];
         replies[i].roundTripDelaySeconds = delays[i];
     }
-    const QuerySummary summary = SummariseReplies(replies);
+    QuerySummary summary = SummariseReplies(replies);
     EXPECT_EQ(summary.count, 4u);
     EXPECT_NEAR(summary.medianOffsetSeconds, 0.0015, 1e-12);
     EXPECT_NEAR(summary.maxAbsOffsetSeconds, 0.004, 1e-12);
     EXPECT_NEAR(summary.medianDelaySeconds, 0.025, 1e-12);
     EXPECT_NEAR(summary.maxDelaySeconds, 0.040, 1e-12);
+    // The extremes come from the samples even when every one lies below zero.
+    replies.resize(1);
+    replies[0].roundTripDelaySeconds = -0.5;
+    summary = SummariseReplies(replies);
+    EXPECT_EQ(summary.maxDelaySeconds, -0.5);
+    EXPECT_NEAR(summary.maxAbsOffsetSeconds, 0.001, 1e-12);
 }
 
 TEST(QueryCommandTest, EveryHostAndSampleGetsALineAndFailuresSayWhy) {
@@ -154,6 +164,16 @@ TEST(QueryCommandTest, EveryRejectedReplyIsReportedWithItsReasonAndLeftOut) {
     EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitAllAnswered);
     EXPECT_EQ(err.str(), "tidewell-query: 127.0.0.1: skipped a 44-byte datagram: too short for a reply\n");
     EXPECT_NE(out.str().find("127.0.0.1 sample 1/1: offset"), std::string::npos) << out.str();
+
+    // A server claiming to have held the request 10 s gives a delay below 0.
+    server.Reset();
+    server.SetClaimedHoldTime(10);
+    err.str("");
+    out.str("");
+    EXPECT_EQ(RunQueries(options, client, out, err, "tidewell-query"), kQueryExitNoAnswer);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_NE(err.str().find("127.0.0.1: sample 1/1 rejected: delay -9.99"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(" s below 0: "), std::string::npos) << err.str();
 
     server.Reset();
     server.SetReplyLength(40);

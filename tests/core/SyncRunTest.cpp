@@ -153,6 +153,38 @@ TEST(SyncRunTest, AManualSuccessIsAnnouncedRecordedAndStored) {
     EXPECT_EQ(stored.syncDate.wDay, 6);
 }
 
+// A success with a plain server after an nts:// server failed says so; with
+// only authenticated time chosen, a run passes the plain servers over, and
+// without an nts:// server in the list it fails without asking any server.
+TEST(SyncRunTest, NoSilentFallFromNtsToUnauthenticatedTime) {
+    SyncRig rig;
+    const std::string nts = "nts://127.0.0.1:1";  // nothing listens: the key exchange fails at once
+    rig.settings.servers[0].host = nts;
+    rig.manager->SetCurrentServer();
+    rig.FixDelay(0.1234, 0.5);
+    EXPECT_EQ(rig.Run(0), 0);
+    EXPECT_EQ(rig.Run(0), 1);
+    EXPECT_EQ(rig.manager->StatusText(),
+              "Success synchro: Dec. 06, 2026. Net delay: 0.123 sec. NOT NTS: " + nts + " failed");
+    EXPECT_EQ(rig.Run(0), 1) << "every plain success until NTS works again";
+    EXPECT_TRUE(rig.manager->StatusText().ends_with(" NOT NTS: " + nts + " failed"));
+    const std::size_t requests = rig.server.RequestCount();
+
+    rig.settings.bOnlyNts = 1;
+    EXPECT_EQ(rig.Run(0), 0);
+    EXPECT_EQ(rig.manager->CurrentServer(), 1) << "the NTS server was asked, failed, and the run moved on";
+    EXPECT_EQ(rig.Run(1), 0);
+    EXPECT_EQ(rig.server.RequestCount(), requests);
+    rig.settings.servers[0].host = FakeSntpServer::kHost;
+    rig.manager->SetCurrentServer();
+    rig.prompts.Clear();
+    EXPECT_EQ(rig.Run(1), 0);
+    EXPECT_EQ(rig.prompts.Shown().at(0).text,
+              "Only authenticated time (NTS) is chosen,\nand the server list holds no nts:// server.");
+    EXPECT_EQ(rig.server.RequestCount(), requests);
+    EXPECT_EQ(rig.clockSetter.Requests().size(), 2u) << "only the two plain successes set the clock";
+}
+
 // The user's shift on top of the exact correction: the clock ends nOffset
 // seconds from the server's time, its fraction of a second unchanged, set with
 // the right raised.

@@ -115,7 +115,7 @@ void FakeSntpServer::Serve() {
         if (!Sleep(knobs.holdSeconds)) {
             return;
         }
-        const CSNTPTimestamp transmit = ServerNow(knobs);
+        const CSNTPTimestamp transmit = ServerNow(knobs).AddSeconds(knobs.claimedHoldSeconds);
         const std::vector<uint8_t> reply = BuildReply(knobs, request, receive, transmit);
         if (!Sleep(knobs.replyDelaySeconds)) {
             return;
@@ -195,6 +195,11 @@ void FakeSntpServer::SetClockOffset(double seconds) {
 void FakeSntpServer::SetHoldTime(double seconds) {
     std::lock_guard lock(m_mutex);
     m_knobs.holdSeconds = seconds;
+}
+
+void FakeSntpServer::SetClaimedHoldTime(double seconds) {
+    std::lock_guard lock(m_mutex);
+    m_knobs.claimedHoldSeconds = seconds;
 }
 
 void FakeSntpServer::SetReplyDelay(double seconds) {

@@ -59,6 +59,9 @@ public:
     // Seconds between taking the receive timestamp T2 and the transmit
     // timestamp T3: the server's hold time, which a sound delay excludes.
     void SetHoldTime(double seconds);
+    // Seconds added to T3 without waiting: a server that claims a hold time
+    // longer than the round trip.
+    void SetClaimedHoldTime(double seconds);
     // Seconds to wait after T3 before sending: looks like a slow return path,
     // or, when longer than the client's time-out, like no answer at all.
     void SetReplyDelay(double seconds);
@@ -89,6 +92,7 @@ private:
         size_t replyLength = 48;
         double clockOffsetSeconds = 0;
         double holdSeconds = 0;
+        double claimedHoldSeconds = 0;
         double replyDelaySeconds = 0;
         int leap = 0;
         int stratum = 2;

@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "tests/support/FakePrompts.h"
 #include "tests/support/TempSettings.h"
 
 namespace {
@@ -27,7 +28,7 @@ struct TableMeasure {
 struct AddServerFixture {
     AddServerFixture() {
         temp.settings.servers.Add(CServer("First", "first.example", 0));
-        dialog = std::make_unique<CNewServerDlg>(temp.settings, measure.Function());
+        dialog = std::make_unique<CNewServerDlg>(temp.settings, measure.Function(), nullptr, &prompts);
         dialog->show();
     }
 
@@ -44,6 +45,7 @@ struct AddServerFixture {
 
     TempSettings temp;
     TableMeasure measure;
+    FakePrompts prompts;
     std::unique_ptr<CNewServerDlg> dialog;
 };
 
@@ -134,4 +136,32 @@ TEST(CNewServerDlgTest, CancelAfterACheckAddsNothing) {
     EXPECT_EQ(f.dialog->result(), QDialog::Rejected);
     ASSERT_EQ(f.temp.settings.servers.GetSize(), 1u);
     EXPECT_EQ(f.temp.settings.servers[0].title, "First");
+}
+
+// The first nts:// server of the list offers to take only authenticated time;
+// a plain server, a second NTS server or a "No" leave the option alone.
+TEST(CNewServerDlgTest, TheFirstNtsServerOffersOnlyAuthenticatedTime) {
+    const struct {
+        std::vector<std::string> hosts;  // the last is added; the others are in the list before
+        PromptAnswer answer;
+        std::size_t offers;
+        int onlyNts;
+    } rows[] = {
+        {{"nts://a.example"}, PromptAnswer::Yes, 1, 1},
+        {{"NTS://a.example:4461"}, PromptAnswer::No, 1, 0},
+        {{"b.example"}, PromptAnswer::Yes, 0, 0},
+        {{"nts://a.example", "nts://b.example"}, PromptAnswer::Yes, 0, 0},
+    };
+    for (const auto& row : rows) {
+        AddServerFixture f;
+        for (std::size_t i = 0; i + 1 < row.hosts.size(); ++i) {
+            f.temp.settings.servers.Add(CServer("Old", row.hosts[i], 1));
+        }
+        f.prompts.QueueAnswer(row.answer);
+        f.Url()->setText(QString::fromStdString(row.hosts.back()));
+        f.Click("IDOK");
+        EXPECT_EQ(f.prompts.Count(), row.offers) << row.hosts.back();
+        EXPECT_EQ(f.temp.settings.bOnlyNts.load(), row.onlyNts) << row.hosts.back();
+        EXPECT_EQ(f.temp.settings.servers[f.temp.settings.servers.GetSize() - 1].host, row.hosts.back());
+    }
 }

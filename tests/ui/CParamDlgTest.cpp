@@ -248,11 +248,15 @@ TEST(CParamDlgTest, RestoreDefaultChangesSettingsAtOnceAndCancelDoesNotStoreIt) 
     f.settings.nMaxDays = 3;
     f.settings.nTimeOut = 40;
     f.settings.nMaxDiff = 5;
+    f.settings.bOnlyNts = 1;
     f.settings.SaveOptions();
     const std::string storedBefore = f.temp.StoredFile();
 
     auto dialog = f.Open();
+    EXPECT_TRUE(Checked(*dialog, "IDC_ONLY_NTS"));
     Click(*dialog, "IDC_RESTORE_DEFAULT");
+    // Only authenticated time goes with the server list, which stays too.
+    EXPECT_TRUE(Checked(*dialog, "IDC_ONLY_NTS"));
     EXPECT_TRUE(Checked(*dialog, "IDC_PERIOD_DAILY"));
     EXPECT_TRUE(Checked(*dialog, "IDC_AHEAD"));
     EXPECT_EQ(Spin(*dialog, "IDC_MINUTES")->Text(), "0");
@@ -270,6 +274,15 @@ TEST(CParamDlgTest, RestoreDefaultChangesSettingsAtOnceAndCancelDoesNotStoreIt) 
     EXPECT_EQ(f.settings.nMaxDiff, 61);
     EXPECT_EQ(f.temp.StoredFile(), storedBefore);
     EXPECT_TRUE(f.trayLog.empty());
+
+    // Cleared and taken with OK, it is stored.
+    dialog = f.Open();
+    Find<QAbstractButton>(*dialog, "IDC_ONLY_NTS")->click();
+    Click(*dialog, "IDOK");
+    LastAttempt unused;
+    Settings stored(f.temp.store);
+    stored.LoadAll(unused);
+    EXPECT_EQ(stored.bOnlyNts.load(), 0);
 }
 
 TEST(CParamDlgTest, OkRemovesAndAddsTheTrayIconAtOnce) {

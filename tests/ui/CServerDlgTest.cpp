@@ -245,6 +245,26 @@ TEST(CServerDlgTest, FindTheBestAsksAtOnceWithinItsBoundAndReportsInListOrder) {
     EXPECT_EQ(dialog.SelectedIndex(), 12) << "the first of the fastest in list order";
 }
 
+// With only authenticated time, the plain servers are neither asked nor chosen.
+TEST(CServerDlgTest, FindTheBestWithOnlyNtsMeasuresOnlyTheNtsServers) {
+    ChooserFixture f(4);
+    f.settings.servers[1].host = "nts://b.example";
+    f.settings.servers[3].host = "nts://d.example";
+    f.settings.bOnlyNts = 1;
+    for (const char* host : {"a.example", "nts://b.example", "c.example", "nts://d.example"}) {
+        f.measure.Set(host, host[0] == 'n' ? 0.2 : 0.1);
+    }
+    auto dialog = f.Open();
+    const QStringList reports = RunToEnd(*dialog, "IDC_FIND_BEST");
+    std::vector<std::string> asked = f.measure.Asked();
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"nts://b.example", "nts://d.example"}));
+    EXPECT_EQ(reports,
+              (QStringList{"Automatic testing...", "B  || Delay:   0.2 sec.", "D  || Delay:   0.2 sec.",
+                           "Tested success: 2, faild: 0, the best delay: 0.200 for B"}));
+    EXPECT_EQ(dialog->SelectedIndex(), 1);
+}
+
 TEST(CServerDlgTest, FindTheBestWithNoServerAnsweringSelectsTheFirst) {
     ChooserFixture f(3, 2);
     f.settings.servers[1].delay = 0.3;  // an old measurement is overwritten by the failure
