@@ -28,6 +28,7 @@
 #include "ui/TimedatedTimeService.h"
 #include "ui/TimedatedZoneStore.h"
 #include "ui/TrayIcon.h"
+#include "ui/TrayTip.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
@@ -61,7 +62,9 @@ int main(int argc, char** argv) {
     SyncManager manager(settings, clock, prompts);
     // Every attempt goes to the history, written on a thread of its own.
     HistoryRecorder history(HistoryStore::DefaultPath());
-    manager.SetRecorder(&history);
+    // On its way the tray's tooltip learns of each synchronisation.
+    LastAttemptFeed lastAttempt(&history);
+    manager.SetRecorder(&lastAttempt);
     Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe);
     SyncScheduler scheduler(manager, synchroniser, settings, clock, network);
     // The dialogs' server tests: interactive, the clock untouched, each kept in the history.
@@ -72,6 +75,7 @@ int main(int argc, char** argv) {
     CMainDlg mainDlg(trayIcon, manager,
                      {settings, clock, prompts, scheduler, measure, zones, help, dateTime});
     mainDlg.SetHistory(&history);
+    QObject::connect(&lastAttempt, &LastAttemptFeed::Synchronised, &mainDlg, &CMainDlg::ShowLastAttempt);
     TidewellApp theApp(
         settings, manager, mainDlg,
         {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});

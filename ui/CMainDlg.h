@@ -7,6 +7,7 @@
 
 #include "core/SyncScheduler.h"
 #include "ui/ServerMeasure.h"
+#include "ui/TrayTip.h"
 
 class CHistoryDlg;
 class DateTimeSettings;
@@ -41,6 +42,9 @@ public:
     static constexpr const char* kWindowTitle = "Tidewell";
     static constexpr const char* kInitialStatus = "Initial. There was not synchronization yet.";
     static constexpr int kTimerPeriodMs = 1000;
+    // How long a window raised for a later start may take to become active
+    // before the tray icon asks for attention instead.
+    static constexpr int kActivationWaitMs = 1000;
 
     // Shows the about text; by default QMessageBox::about over this window.
     using AboutBox = std::function<void(const QString& title, const QString& text)>;
@@ -76,8 +80,14 @@ public:
     // False: hides it (visible flag 0).
     void ShowMainWindow(bool show);
 
-    // A later start of the program asked for the window.
-    void RestoreFromSecondStart();
+    // A later start of the program asked for the window, with the activation
+    // token its launcher gave it (empty: none). Where the desktop does not
+    // bring the window forward, the tray icon shows the attention state until
+    // the window is activated.
+    void RestoreFromSecondStart(const QString& activationToken = {});
+
+    // A synchronisation has been made: the tray's tooltip tells of it.
+    void ShowLastAttempt(const AttemptRecord& record);
 
     // MainWindowView
     bool IsWindowVisible() const override { return m_visible; }
@@ -118,6 +128,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
 
@@ -128,6 +139,7 @@ private:
     void CopyTextsToControls();
     void WarnWhenSyncTooOld();
     void BuildTrayMenu();
+    void OnMinimised();
 
     std::unique_ptr<Ui::CMainDlg> m_ui;
     TrayIcon& m_trayIcon;
@@ -150,7 +162,13 @@ private:
     QString m_status;
     QString m_date;
     QString m_server;
+    // The last attempt, for the tray's tooltip; before the first one of this
+    // session, the stored status line.
+    TrayTipParts m_lastAttempt;
     QTimer m_timer;
+    // The window's own minimise requests are followed (where the desktop does
+    // not report the minimised state back).
+    bool m_followingStates = false;
     bool m_visible = false;
     bool m_exitFromMenu = false;
     // The exit question is open: a further close request waits for its answer
