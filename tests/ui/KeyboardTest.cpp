@@ -3,21 +3,27 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <functional>
+#include <initializer_list>
 
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeTimeZoneStore.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
+#include "tests/ui/TestProgram.h"
+#include "ui/CDSTDlg.h"
 #include "ui/CNewServerDlg.h"
 #include "ui/CParamDlg.h"
 #include "ui/CServerDlg.h"
@@ -185,5 +191,54 @@ TEST(KeyboardTest, ReturnPressesTheFocusedButtonElsewhereTheDefaultAndEscapeCanc
         EXPECT_EQ(dialog.isVisible() ? kOpen : dialog.result(), press.result) << press.widget;
         EXPECT_EQ(f.settings.servers.GetSize() == 3, outcome == "added") << press.widget;
         EXPECT_EQ(f.measured > 0, outcome == "measured") << press.widget;
+    }
+}
+
+// Every label that names a field and every button has an Alt+letter of its
+// own in its form; the letter takes a label to its field and a check box or
+// radio button to itself (push buttons are not pressed: their actions run).
+TEST(KeyboardTest, EveryLabelAndButtonHasAMnemonicOfItsOwnAndItLeadsToItsControl) {
+    Forms f;
+    TempFolder config;
+    QTemporaryDir sockets;
+    TestProgramOptions options;
+    options.configFolder = config.Path();
+    options.instanceName = sockets.filePath(QStringLiteral("Tidewell-test"));
+    TestProgram program(options);
+    ASSERT_TRUE(program.app.InitInstance());
+    CParamDlg param(f.settings, f.tray, f.zones, f.prompts, f.help);
+    CServerDlg chooser(f.settings, f.prompts, f.help, f.measure, [] {});
+    CNewServerDlg addServer(f.settings, f.measure);
+    CDSTDlg dst(f.zones, f.prompts, f.help, {});
+    for (QDialog* form :
+         std::initializer_list<QDialog*>{&program.mainDlg, &param, &chooser, &addServer, &dst}) {
+        SCOPED_TRACE(form->objectName().toStdString());
+        form->show();
+        form->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+        QMap<QChar, QString> taken;
+        auto walk = [&](QWidget* control, const QString& text, QWidget* target) {
+            const qsizetype at = text.indexOf(QLatin1Char('&'));
+            ASSERT_TRUE(at >= 0 && at + 1 < text.size()) << text.toStdString();
+            const QChar letter = text.at(at + 1).toUpper();
+            EXPECT_FALSE(taken.contains(letter))
+                << text.toStdString() << " and " << taken[letter].toStdString();
+            taken[letter] = text;
+            if (target == nullptr || !control->isVisibleTo(form) || !target->isEnabled()) {
+                return;
+            }
+            QTest::keyClick(form, static_cast<Qt::Key>(letter.unicode()), Qt::AltModifier);
+            EXPECT_EQ(QApplication::focusWidget(), target) << text.toStdString();
+        };
+        for (QLabel* label : form->findChildren<QLabel*>()) {
+            if (label->buddy() != nullptr) {
+                walk(label, label->text(), label->buddy());
+            }
+        }
+        for (QAbstractButton* button : form->findChildren<QAbstractButton*>()) {
+            const bool pushes = qobject_cast<QPushButton*>(button) != nullptr;
+            walk(button, button->text(), pushes ? nullptr : button);
+        }
+        form->hide();
     }
 }
