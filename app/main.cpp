@@ -23,6 +23,7 @@
 #include "ui/HelpService.h"
 #include "ui/QtPrompts.h"
 #include "ui/SingleInstance.h"
+#include "ui/TerminationWatch.h"
 #include "ui/TidewellApp.h"
 #include "ui/TimedatedClockSetter.h"
 #include "ui/TimedatedTimeService.h"
@@ -79,6 +80,10 @@ int main(int argc, char** argv) {
     TidewellApp theApp(
         settings, manager, mainDlg,
         {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
+
+    // The end of the session, or a stop from outside, ends the program as Exit does.
+    TerminationWatch termination;
+    QObject::connect(&termination, &TerminationWatch::Requested, &mainDlg, &CMainDlg::EndWithoutAsking);
 
     const int exitCode = theApp.Run();
 

@@ -282,6 +282,12 @@ void CMainDlg::ExitFromMenu() {
     m_exitFromMenu = false;
 }
 
+void CMainDlg::EndWithoutAsking() {
+    if (WindowExists()) {
+        Destroy();
+    }
+}
+
 void CMainDlg::RequestClose() {
     if (!WindowExists()) {
         return;

@@ -103,6 +103,8 @@ public:
     void PopUpTrayMenu(const QPoint& globalPosition);
     // The tray menu's "&Exit ": always asks.
     void ExitFromMenu();
+    // The session ends (SIGTERM): the window is destroyed without a question.
+    void EndWithoutAsking();
 
     void SetAboutBox(AboutBox aboutBox) { m_aboutBox = std::move(aboutBox); }
     // The history the "History" button, Ctrl+H and the tray menu's "&History"
