@@ -10,12 +10,12 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 #include <functional>
-#include <initializer_list>
 
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
@@ -210,34 +210,32 @@ TEST(KeyboardTest, EveryLabelAndButtonHasAMnemonicOfItsOwnAndItLeadsToItsControl
     CServerDlg chooser(f.settings, f.prompts, f.help, f.measure, [] {});
     CNewServerDlg addServer(f.settings, f.measure);
     CDSTDlg dst(f.zones, f.prompts, f.help, {});
-    for (QDialog* form :
-         std::initializer_list<QDialog*>{&program.mainDlg, &param, &chooser, &addServer, &dst}) {
-        SCOPED_TRACE(form->objectName().toStdString());
+    const std::vector<QDialog*> forms = {&program.mainDlg, &param, &chooser, &addServer, &dst};
+    for (QDialog* form : forms) {
         form->show();
         form->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(form));
-        QMap<QChar, QString> taken;
-        auto walk = [&](QWidget* control, const QString& text, QWidget* target) {
-            const qsizetype at = text.indexOf(QLatin1Char('&'));
-            ASSERT_TRUE(at >= 0 && at + 1 < text.size()) << text.toStdString();
-            const QChar letter = text.at(at + 1).toUpper();
-            EXPECT_FALSE(taken.contains(letter))
-                << text.toStdString() << " and " << taken[letter].toStdString();
-            taken[letter] = text;
-            if (target == nullptr || !control->isVisibleTo(form) || !target->isEnabled()) {
-                return;
-            }
-            QTest::keyClick(form, static_cast<Qt::Key>(letter.unicode()), Qt::AltModifier);
-            EXPECT_EQ(QApplication::focusWidget(), target) << text.toStdString();
-        };
+        std::vector<std::pair<QString, QWidget*>> controls;  // text, where its letter leads
         for (QLabel* label : form->findChildren<QLabel*>()) {
             if (label->buddy() != nullptr) {
-                walk(label, label->text(), label->buddy());
+                controls.emplace_back(label->text(), label->buddy());
             }
         }
         for (QAbstractButton* button : form->findChildren<QAbstractButton*>()) {
-            const bool pushes = qobject_cast<QPushButton*>(button) != nullptr;
-            walk(button, button->text(), pushes ? nullptr : button);
+            controls.emplace_back(button->text(), qobject_cast<QPushButton*>(button) ? nullptr : button);
+        }
+        QSet<QChar> taken;
+        for (const auto& [text, target] : controls) {
+            const QString where = form->objectName() + ": " + text;
+            const qsizetype at = text.indexOf(QLatin1Char('&'));
+            ASSERT_TRUE(at >= 0 && at + 1 < text.size()) << where.toStdString();
+            const QChar letter = text.at(at + 1).toUpper();
+            EXPECT_FALSE(taken.contains(letter)) << where.toStdString();
+            taken.insert(letter);
+            if (target != nullptr && target->isVisibleTo(form) && target->isEnabled()) {
+                QTest::keyClick(form, static_cast<Qt::Key>(letter.unicode()), Qt::AltModifier);
+                EXPECT_EQ(QApplication::focusWidget(), target) << where.toStdString();
+            }
         }
         form->hide();
     }

@@ -82,19 +82,11 @@ TEST(SingleInstanceTest, TheLaterStartsActivationTokenIsHandedOn) {
     QSignalSpy restores(&first, &SingleInstance::RestoreRequested);
     ASSERT_TRUE(first.TryBecomePrimary());
     const std::pair<QByteArray, QString> cases[] = {
-        {"kwin-0123456789abcdef_TIME42", "kwin-0123456789abcdef_TIME42"},
-        {"", ""},
-        {"two words", ""},
-        {"tab\tin", ""},
-        {QByteArray(SingleInstance::kMaxTokenBytes, 'a'), QString(SingleInstance::kMaxTokenBytes, 'a')},
-        {QByteArray(SingleInstance::kMaxTokenBytes + 1, 'a'), ""},
-    };
+        {"kwin-0123_TIME42", "kwin-0123_TIME42"}, {"two words", ""}, {QByteArray(256, 'a'), ""}};
     for (const auto& [token, handedOn] : cases) {
-        SCOPED_TRACE(token.toStdString());
-        const qsizetype before = restores.count();
         EXPECT_TRUE(SingleInstance::AskPrimaryToRestore(name, token));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return restores.count() == before + 1; }, 3000));
-        EXPECT_EQ(restores.last().at(0).toString(), handedOn);
+        ASSERT_TRUE(restores.wait(3000));
+        EXPECT_EQ(restores.last().at(0).toString(), handedOn) << token.toStdString();
     }
 }
 

@@ -8,13 +8,11 @@
 #include <QTest>
 #include <QTimer>
 #include <cerrno>
-#include <csignal>
 #include <optional>
 
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TempFolder.h"
 #include "tests/ui/TestProgram.h"
-#include "ui/TerminationWatch.h"
 
 namespace {
 
@@ -206,19 +204,6 @@ TEST_F(TidewellAppTest, RunEndsWhenTheWindowIsDestroyed) {
     });
     EXPECT_EQ(program.app.Run(), 0);
     EXPECT_FALSE(gaveUp);
-    EXPECT_FALSE(program.mainDlg.WindowExists());
-    EXPECT_TRUE(program.prompts.Shown().empty());
-}
-
-// The session's end (SIGTERM) ends a shown window's program without the exit question.
-TEST_F(TidewellAppTest, SigtermEndsTheProgramWithoutAQuestion) {
-    StoreEarlierRun(m_config, SyncedOn(2026, 3, 10));
-    TestProgram program(Options("/usr/bin/tidewell"));
-    TerminationWatch termination;
-    QObject::connect(&termination, &TerminationWatch::Requested, &program.mainDlg,
-                     &CMainDlg::EndWithoutAsking);
-    QTimer::singleShot(300, [] { ::raise(SIGTERM); });
-    EXPECT_EQ(program.app.Run(), 0);
     EXPECT_FALSE(program.mainDlg.WindowExists());
     EXPECT_TRUE(program.prompts.Shown().empty());
 }
