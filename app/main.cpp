@@ -81,9 +81,16 @@ int main(int argc, char** argv) {
         settings, manager, mainDlg,
         {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
 
-    // The end of the session, or a stop from outside, ends the program as Exit does.
+    // The end of the session, or a stop from outside, ends the program as Exit
+    // does, and at once: a message box or dialog open at the time holds a loop
+    // of its own that would keep the program waiting for an answer.
     TerminationWatch termination;
-    QObject::connect(&termination, &TerminationWatch::Requested, &mainDlg, &CMainDlg::EndWithoutAsking);
+    QObject::connect(&termination, &TerminationWatch::Requested, &mainDlg, [&] {
+        mainDlg.EndWithoutAsking();
+        prompts.Shutdown();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    });
 
     const int exitCode = theApp.Run();
 
