@@ -230,14 +230,15 @@ void CMainDlg::RestoreFromSecondStart(const QString& activationToken) {
     if (!WindowExists()) {
         return;
     }
-    // The window the user asked for counts as shown: the exit after
-    // synchronisation must not close it under the user's eyes.
-    ShowMainWindow(true);
     // On Wayland the activation takes the token from the environment and
-    // clears it; elsewhere it is not read, and no later child inherits it.
+    // clears it, whether the window is activated as it is shown or after;
+    // elsewhere it is not read, and no later child inherits it.
     if (!activationToken.isEmpty()) {
         qputenv("XDG_ACTIVATION_TOKEN", activationToken.toLatin1());
     }
+    // The window the user asked for counts as shown: the exit after
+    // synchronisation must not close it under the user's eyes.
+    ShowMainWindow(true);
     activateWindow();
     qunsetenv("XDG_ACTIVATION_TOKEN");
     // A desktop that refuses to pass the focus says nothing: the window is
