@@ -23,11 +23,13 @@
 #include "ui/HelpService.h"
 #include "ui/QtPrompts.h"
 #include "ui/SingleInstance.h"
+#include "ui/TerminationWatch.h"
 #include "ui/TidewellApp.h"
 #include "ui/TimedatedClockSetter.h"
 #include "ui/TimedatedTimeService.h"
 #include "ui/TimedatedZoneStore.h"
 #include "ui/TrayIcon.h"
+#include "ui/TrayTip.h"
 
 namespace {
 
@@ -67,7 +69,9 @@ int main(int argc, char** argv) {
     SyncManager manager(settings, clock, prompts);
     // Every attempt goes to the history, written on a thread of its own.
     HistoryRecorder history(HistoryStore::DefaultPath());
-    manager.SetRecorder(&history);
+    // On its way the tray's tooltip learns of each synchronisation.
+    LastAttemptFeed lastAttempt(&history);
+    manager.SetRecorder(&lastAttempt);
     Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe);
     SyncScheduler scheduler(manager, synchroniser, settings, clock, network);
     // The dialogs' server tests: interactive, the clock untouched, each kept in the history.
@@ -78,9 +82,21 @@ int main(int argc, char** argv) {
     CMainDlg mainDlg(trayIcon, manager,
                      {settings, clock, prompts, scheduler, measure, zones, help, dateTime});
     mainDlg.SetHistory(&history);
+    QObject::connect(&lastAttempt, &LastAttemptFeed::Synchronised, &mainDlg, &CMainDlg::ShowLastAttempt);
     TidewellApp theApp(
         settings, manager, mainDlg,
         {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
+
+    // The end of the session, or a stop from outside, ends the program as Exit
+    // does, and at once: a message box or dialog open at the time holds a loop
+    // of its own that would keep the program waiting for an answer.
+    TerminationWatch termination;
+    QObject::connect(&termination, &TerminationWatch::Requested, &mainDlg, [&] {
+        mainDlg.EndWithoutAsking();
+        prompts.Shutdown();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    });
 
     const int exitCode = theApp.Run();
 

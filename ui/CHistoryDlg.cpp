@@ -307,12 +307,14 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     m_chart->legend()->setAlignment(Qt::AlignBottom);
     m_chartView = new QChartView(m_chart);
     m_chartView->setObjectName(QStringLiteral("IDC_HISTORY_CHART"));
+    m_chartView->setAccessibleName(QStringLiteral("Offset chart"));
     m_chartView->setRenderHint(QPainter::Antialiasing);
     m_chartView->setMinimumHeight(260);
 
     m_model = new HistoryTableModel(this);
     m_table = new QTableView;
     m_table->setObjectName(QStringLiteral("IDC_HISTORY_TABLE"));
+    m_table->setAccessibleName(QStringLiteral("Attempts"));
     m_table->setModel(m_model);
     m_table->setSortingEnabled(true);
     m_table->sortByColumn(HistoryTableModel::Time, Qt::DescendingOrder);

@@ -1,5 +1,6 @@
 #include "ui/CMainDlg.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -7,6 +8,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
+#include <QShortcut>
+#include <QWindow>
 
 #include "config/Settings.h"
 #include "core/SyncManager.h"
@@ -66,7 +69,9 @@ CMainDlg::CMainDlg(TrayIcon& trayIcon, SyncManager& manager, Services services, 
     connect(m_ui->IDC_SERVER_CHOOSER, &QPushButton::clicked, this, &CMainDlg::OnServer);
     connect(m_ui->IDC_ABOUT, &QPushButton::clicked, this, &CMainDlg::OnAbout);
     connect(m_ui->IDC_HELP, &QPushButton::clicked, this, &CMainDlg::OnHelp);
-    m_ui->IDC_HISTORY->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    // Ctrl+H beside the button's own Alt+T.
+    auto* historyKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    connect(historyKey, &QShortcut::activated, this, &CMainDlg::OnHistory);
     connect(m_ui->IDC_HISTORY, &QPushButton::clicked, this, &CMainDlg::OnHistory);
     connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTimerTick);
     connect(&m_trayIcon, &TrayIcon::Activated, this, &CMainDlg::OnTrayDoubleClick);
@@ -87,10 +92,12 @@ CMainDlg::~CMainDlg() {
 void CMainDlg::BuildTrayMenu() {
     m_trayMenu = std::make_unique<QMenu>();
     QAction* open = m_trayMenu->addAction(QStringLiteral("&Open"));
+    QAction* sync = m_trayMenu->addAction(QStringLiteral("&Synchronize now"));
     QAction* options = m_trayMenu->addAction(QStringLiteral("O&ptions"));
     QAction* history = m_trayMenu->addAction(QStringLiteral("&History"));
     QAction* exit = m_trayMenu->addAction(QStringLiteral("&Exit "));
     open->setObjectName(QStringLiteral("ID_OPEN"));
+    sync->setObjectName(QStringLiteral("ID_SYNC_NOW"));
     options->setObjectName(QStringLiteral("ID_OPTIONS"));
     history->setObjectName(QStringLiteral("ID_HISTORY"));
     exit->setObjectName(QStringLiteral("ID_EXIT"));
@@ -99,6 +106,14 @@ void CMainDlg::BuildTrayMenu() {
     // Queued: the menu has closed before the command runs, as with a menu command.
     connect(
         open, &QAction::triggered, this, [this] { ShowMainWindow(true); }, Qt::QueuedConnection);
+    connect(
+        sync, &QAction::triggered, this,
+        [this] {
+            if (WindowExists()) {
+                m_scheduler.StartManualRun();
+            }
+        },
+        Qt::QueuedConnection);
     connect(options, &QAction::triggered, this, &CMainDlg::OnOptions, Qt::QueuedConnection);
     connect(history, &QAction::triggered, this, &CMainDlg::OnHistory, Qt::QueuedConnection);
     connect(exit, &QAction::triggered, this, &CMainDlg::ExitFromMenu, Qt::QueuedConnection);
@@ -140,6 +155,8 @@ void CMainDlg::Create() {
     WarnWhenSyncTooOld();
 
     CopyTextsToControls();
+    m_lastAttempt.status = m_status;
+    m_trayIcon.SetTip(TrayTipText(m_lastAttempt));
     m_timer.start(kTimerPeriodMs);
     m_ui->IDC_SYNC_NOW->setFocus();
 }
@@ -178,6 +195,8 @@ void CMainDlg::CopyTextsToControls() {
     m_ui->IDC_TIME_AFTER->setText(m_timeAfter);
     m_ui->IDC_SYNC_DATE->setText(m_date);
     m_ui->IDC_STATUS->setText(m_status);
+    // The field is narrower than the longer lines: the whole line shows on hover.
+    m_ui->IDC_STATUS->setToolTip(m_status);
     m_ui->IDC_SERVER->setText(m_server);
     ShowNotice(FromUtf8(m_manager.Notice()));
     // Long status lines are read from their start.
@@ -225,6 +244,7 @@ void CMainDlg::ShowMainWindow(bool show) {
 
 void CMainDlg::HideWindow() {
     m_visible = false;
+    m_trayIcon.SetAttention(false);
     // Without a notification area a hidden window could only come back through
     // a second start; minimised it stays in the task bar as well.
     if (m_trayIcon.Available()) {
@@ -234,14 +254,40 @@ void CMainDlg::HideWindow() {
     }
 }
 
-void CMainDlg::RestoreFromSecondStart() {
+void CMainDlg::RestoreFromSecondStart(const QString& activationToken) {
     if (!WindowExists()) {
         return;
+    }
+    // On Wayland the activation takes the token from the environment and
+    // clears it, whether the window is activated as it is shown or after;
+    // elsewhere it is not read, and no later child inherits it.
+    if (!activationToken.isEmpty()) {
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toLatin1());
     }
     // The window the user asked for counts as shown: the exit after
     // synchronisation must not close it under the user's eyes.
     ShowMainWindow(true);
     activateWindow();
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    // A desktop that refuses to pass the focus says nothing: the window is
+    // looked at again a little later.
+    QTimer::singleShot(kActivationWaitMs, this, [this] {
+        if (WindowExists() && m_visible && isVisible() && !isActiveWindow()) {
+            m_trayIcon.SetAttention(true);
+            QApplication::alert(this);
+        }
+    });
+}
+
+void CMainDlg::ShowLastAttempt(const AttemptRecord& record) {
+    const SYSTEMTIME local = m_clock.ToLocal(record.timeUtc);
+    m_lastAttempt.time = QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", local.wYear, local.wMonth,
+                                           local.wDay, local.wHour, local.wMinute, local.wSecond);
+    m_lastAttempt.outcome = record.outcome;
+    m_lastAttempt.status = FromUtf8(record.statusText);
+    m_lastAttempt.offsetSeconds = record.offsetSeconds;
+    m_lastAttempt.authenticated = record.authenticated;
+    m_trayIcon.SetTip(TrayTipText(m_lastAttempt));
 }
 
 void CMainDlg::OnTrayDoubleClick() {
@@ -263,6 +309,12 @@ void CMainDlg::ExitFromMenu() {
     m_exitFromMenu = true;
     RequestClose();
     m_exitFromMenu = false;
+}
+
+void CMainDlg::EndWithoutAsking() {
+    if (WindowExists()) {
+        Destroy();
+    }
 }
 
 void CMainDlg::RequestClose() {
@@ -313,17 +365,41 @@ void CMainDlg::Destroy() {
 
 void CMainDlg::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        m_trayIcon.SetAttention(false);
+    }
     if (event->type() != QEvent::WindowStateChange || !WindowExists()) {
         return;
     }
     if (!isMinimized()) {
         // Brought back from the task bar (where a window without a notification
-        // area waits): it is shown again.
-        if (isVisible()) {
+        // area waits): it is shown again. A change that was no return from the
+        // minimised state (Wayland reports none) leaves the flag alone.
+        const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+        if (isVisible() && (change->oldState() & Qt::WindowMinimized) != 0) {
             m_visible = true;
         }
         return;
     }
+    OnMinimised();
+}
+
+void CMainDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Wayland never reports that the desktop minimised a window, but the
+    // window's own minimise button (drawn by Qt there) changes the state of
+    // the window itself, which is followed here.
+    if (!m_followingStates && windowHandle() != nullptr) {
+        m_followingStates = true;
+        connect(windowHandle(), &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+            if (state == Qt::WindowMinimized && WindowExists() && isVisible()) {
+                OnMinimised();
+            }
+        });
+    }
+}
+
+void CMainDlg::OnMinimised() {
     if (!m_trayIcon.Available()) {
         // Without a notification area the minimised window stays in the task bar.
         m_visible = false;

@@ -10,6 +10,7 @@
 
 class QLabel;
 #include "ui/ServerMeasure.h"
+#include "ui/TrayTip.h"
 
 class CHistoryDlg;
 class DateTimeSettings;
@@ -44,6 +45,9 @@ public:
     static constexpr const char* kWindowTitle = "Tidewell";
     static constexpr const char* kInitialStatus = "Initial. There was not synchronization yet.";
     static constexpr int kTimerPeriodMs = 1000;
+    // How long a window raised for a later start may take to become active
+    // before the tray icon asks for attention instead.
+    static constexpr int kActivationWaitMs = 1000;
 
     // Shows the about text; by default QMessageBox::about over this window.
     using AboutBox = std::function<void(const QString& title, const QString& text)>;
@@ -79,8 +83,14 @@ public:
     // False: hides it (visible flag 0).
     void ShowMainWindow(bool show);
 
-    // A later start of the program asked for the window.
-    void RestoreFromSecondStart();
+    // A later start of the program asked for the window, with the activation
+    // token its launcher gave it (empty: none). Where the desktop does not
+    // bring the window forward, the tray icon shows the attention state until
+    // the window is activated.
+    void RestoreFromSecondStart(const QString& activationToken = {});
+
+    // A synchronisation has been made: the tray's tooltip tells of it.
+    void ShowLastAttempt(const AttemptRecord& record);
 
     // MainWindowView
     bool IsWindowVisible() const override { return m_visible; }
@@ -96,6 +106,8 @@ public:
     void PopUpTrayMenu(const QPoint& globalPosition);
     // The tray menu's "&Exit ": always asks.
     void ExitFromMenu();
+    // The session ends (SIGTERM): the window is destroyed without a question.
+    void EndWithoutAsking();
 
     void SetAboutBox(AboutBox aboutBox) { m_aboutBox = std::move(aboutBox); }
     // The history the "History" button, Ctrl+H and the tray menu's "&History"
@@ -121,6 +133,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
 
@@ -134,6 +147,7 @@ private:
     void ShowNotice(const QString& notice);
     void WarnWhenSyncTooOld();
     void BuildTrayMenu();
+    void OnMinimised();
 
     std::unique_ptr<Ui::CMainDlg> m_ui;
     TrayIcon& m_trayIcon;
@@ -159,7 +173,13 @@ private:
     QString m_status;
     QString m_date;
     QString m_server;
+    // The last attempt, for the tray's tooltip; before the first one of this
+    // session, the stored status line.
+    TrayTipParts m_lastAttempt;
     QTimer m_timer;
+    // The window's own minimise requests are followed (where the desktop does
+    // not report the minimised state back).
+    bool m_followingStates = false;
     bool m_visible = false;
     bool m_exitFromMenu = false;
     // The exit question is open: a further close request waits for its answer

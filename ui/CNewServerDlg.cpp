@@ -79,8 +79,7 @@ void CNewServerDlg::OnCheckServer() {
 
 void CNewServerDlg::OnCheckResult(double delaySeconds) {
     m_checkedDelay = delaySeconds;
-    m_reportText = delaySeconds != 0.0 ? QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString() +
-                                             NtsMark(m_urlText)
+    m_reportText = delaySeconds != 0.0 ? "Net Delay: " + DelayFigure(delaySeconds) + NtsMark(m_urlText)
                                        : std::string(kFailed);
     m_ui->IDC_REPORT->setText(QString::fromStdString(m_reportText));
 }
@@ -97,7 +96,7 @@ void CNewServerDlg::OnCheckEnded() {
 }
 
 void CNewServerDlg::SetChecking(bool checking) {
-    m_ui->IDC_CHECK_SERVER->setText(checking ? QStringLiteral("Stop") : QStringLiteral("Check Server"));
+    m_ui->IDC_CHECK_SERVER->setText(checking ? QStringLiteral("Sto&p") : QStringLiteral("Check &Server"));
     m_ui->IDC_CHECK_SERVER->setEnabled(true);
     // The fields and the delay that "Add" would take must match the check.
     m_ui->IDC_TITLE->setReadOnly(checking);

@@ -85,6 +85,8 @@ CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zone
     connect(m_ui->IDCANCEL, &QPushButton::clicked, this, &CParamDlg::reject);
     auto* helpKey = new QShortcut(QKeySequence::HelpContents, this);
     connect(helpKey, &QShortcut::activated, this, &CParamDlg::OnHelp);
+    // The frame has no title of its own; its text above says what it holds.
+    m_ui->IDC_OFFSET_FRAME->setAccessibleName(QStringLiteral("Time offset"));
 
     FromSettings();
     RefreshDstText();

@@ -8,6 +8,7 @@
 #include "core/NtsCodec.h"
 #include "ui/CNewServerDlg.h"
 #include "ui/HelpService.h"
+#include "ui/MeasureRun.h"
 #include "ui_CServerDlg.h"
 
 namespace {
@@ -62,9 +63,14 @@ void CServerDlg::RefillList() {
     QTreeWidget* list = m_ui->IDC_SERVER_LIST;
     list->clear();
     for (const CServer& server : m_workingList) {
-        list->addTopLevelItem(new QTreeWidgetItem({QString::fromStdString(server.title),
-                                                   QString::fromStdString(server.KindText()),
-                                                   QString::fromStdString(server.DelayText())}));
+        auto* row = new QTreeWidgetItem({QString::fromStdString(server.title),
+                                         QString::fromStdString(server.KindText()),
+                                         QString::fromStdString(server.DelayText())});
+        // The column's short form; the whole figure on hover.
+        if (server.delay != 0.0) {
+            row->setToolTip(2, QString::asprintf("%.6f sec.", server.delay));
+        }
+        list->addTopLevelItem(row);
     }
     m_fillingList = false;
 }
@@ -112,6 +118,9 @@ void CServerDlg::OnAddNew() {
     CNewServerDlg addServer(m_settings, m_measure, this, &m_prompts);
     if (addServer.exec() == QDialog::Accepted) {
         RefillList();
+        // The new server is the list's last row: it is chosen and shown.
+        m_selectedIndex = static_cast<int>(m_workingList.GetSize()) - 1;
+        SelectRow(m_selectedIndex);
         ShowCurrentServer();
         UpdateData();
     }
@@ -221,9 +230,9 @@ void CServerDlg::StopRun() {
 void CServerDlg::SetRunning(bool running) {
     QPushButton* started = m_runKind == RunKind::FindBest ? m_ui->IDC_FIND_BEST : m_ui->IDC_TEST;
     QPushButton* other = m_runKind == RunKind::FindBest ? m_ui->IDC_TEST : m_ui->IDC_FIND_BEST;
-    started->setText(running ? QStringLiteral("Stop")
-                             : (m_runKind == RunKind::FindBest ? QStringLiteral("Find the best")
-                                                               : QStringLiteral("Test")));
+    started->setText(running ? QStringLiteral("Sto&p")
+                             : (m_runKind == RunKind::FindBest ? QStringLiteral("&Find the best")
+                                                               : QStringLiteral("&Test")));
     started->setEnabled(true);
     other->setEnabled(!running);
     // Nothing may change the list or store it while results for its rows are due.
@@ -245,8 +254,7 @@ void CServerDlg::OnServerMeasured(std::size_t index, double delaySeconds) {
     if (m_runKind == RunKind::TestOne) {
         CServer& server = m_workingList[index];
         if (delaySeconds != 0.0) {
-            m_reportText =
-                QString::asprintf("Net Delay: %5.3f", delaySeconds).toStdString() + NtsMark(server.host);
+            m_reportText = "Net Delay: " + DelayFigure(delaySeconds) + NtsMark(server.host);
             server.delay = delaySeconds;
         } else {
             m_reportText = kFailed;

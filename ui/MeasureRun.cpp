@@ -1,7 +1,9 @@
 #include "ui/MeasureRun.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <stop_token>
 
@@ -103,4 +105,14 @@ void MeasureRun::Work(std::shared_ptr<State> state, ServerMeasure measure) {
         }
     }
     state->workersChanged.notify_all();
+}
+
+std::string DelayFigure(double delaySeconds) {
+    int decimals = 3;
+    while (decimals < 9 && delaySeconds > 0 && delaySeconds < 0.5 * std::pow(10.0, -decimals)) {
+        ++decimals;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%5.*f", decimals, delaySeconds);
+    return text;
 }

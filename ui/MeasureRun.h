@@ -12,6 +12,11 @@
 
 #include "ui/ServerMeasure.h"
 
+// A measured delay as the dialogs' reports show it: "%5.3f", or as many more
+// decimals (up to nine) as a delay below half a millisecond needs to show
+// digits, so that it never reads "0.000", which looks like the failure value 0.
+std::string DelayFigure(double delaySeconds);
+
 // Measures a number of servers on worker threads for a dialog, at most
 // `parallel` at a time, taking them up in the order given. Each result comes
 // back to the receiver's thread as it arrives (so not necessarily in that

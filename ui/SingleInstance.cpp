@@ -9,12 +9,15 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <algorithm>
+#include <optional>
 
 namespace {
 
-const QByteArray kRestoreRequest = QByteArrayLiteral("restore\n");
+// "restore\n", or "restore TOKEN\n" with the activation token the later start was given.
+const QByteArray kRestoreRequest = QByteArrayLiteral("restore");
 // More than any request holds: a peer sending more is not a copy of this program.
-constexpr qint64 kMaxRequestBytes = 64;
+constexpr qint64 kMaxRequestBytes = 320;
 // A socket's path must fit sockaddr_un's sun_path with its terminating zero.
 constexpr qsizetype kMaxSocketPathBytes = sizeof(sockaddr_un::sun_path) - 1;
 
@@ -43,6 +46,24 @@ bool IsPrivateFolder(const QString& path, bool create) {
 
 bool FitsSocketPath(const QString& path) {
     return QFile::encodeName(path).size() <= kMaxSocketPathBytes;
+}
+
+// The request's token, or nullopt when the line is no restore request. A
+// token that is not a short run of printable characters is dropped: the
+// window is restored without one.
+std::optional<QString> ParseRequest(const QByteArray& line) {
+    if (!line.endsWith('\n')) {
+        return std::nullopt;
+    }
+    const QByteArray body = line.chopped(1);
+    if (body == kRestoreRequest) {
+        return QString();
+    }
+    if (!body.startsWith(kRestoreRequest + ' ')) {
+        return std::nullopt;
+    }
+    const QByteArray token = body.mid(kRestoreRequest.size() + 1);
+    return SingleInstance::IsUsableToken(token) ? QString::fromLatin1(token) : QString();
 }
 
 }  // namespace
@@ -118,7 +139,12 @@ bool SingleInstance::IsListening() const {
     return m_server && m_server->isListening();
 }
 
-bool SingleInstance::AskPrimaryToRestore(const QString& name) {
+bool SingleInstance::IsUsableToken(const QByteArray& token) {
+    return !token.isEmpty() && token.size() <= kMaxTokenBytes &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+bool SingleInstance::AskPrimaryToRestore(const QString& name, const QByteArray& activationToken) {
     if (name.isEmpty()) {
         return false;
     }
@@ -127,7 +153,11 @@ bool SingleInstance::AskPrimaryToRestore(const QString& name) {
     if (!socket.waitForConnected(kRequestTimeoutMs)) {
         return false;
     }
-    socket.write(kRestoreRequest);
+    QByteArray request = kRestoreRequest;
+    if (IsUsableToken(activationToken)) {
+        request += ' ' + activationToken;
+    }
+    socket.write(request + '\n');
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(kRequestTimeoutMs)) {
             return false;
@@ -148,8 +178,8 @@ void SingleInstance::OnNewConnection() {
             if (!peer->canReadLine()) {
                 return;
             }
-            if (peer->readLine(kMaxRequestBytes) == kRestoreRequest) {
-                emit RestoreRequested();
+            if (const std::optional<QString> token = ParseRequest(peer->readLine(kMaxRequestBytes))) {
+                emit RestoreRequested(*token);
             }
             peer->disconnectFromServer();
         };

@@ -38,13 +38,21 @@ public:
     // The socket's path.
     const QString& Name() const { return m_name; }
 
-    // Asks the copy listening under `name` to restore its window. True when
-    // the request was handed over; false when no copy listens there.
-    static bool AskPrimaryToRestore(const QString& name = DefaultName());
+    // The longest activation token handed on.
+    static constexpr qsizetype kMaxTokenBytes = 255;
+    // A token is handed on only as a run of printable ASCII without spaces.
+    static bool IsUsableToken(const QByteArray& token);
+
+    // Asks the copy listening under `name` to restore its window, handing on
+    // the activation token this start was given by its launcher (on Wayland
+    // $XDG_ACTIVATION_TOKEN), which lets the compositor raise that window.
+    // True when the request was handed over; false when no copy listens there.
+    static bool AskPrimaryToRestore(const QString& name = DefaultName(),
+                                    const QByteArray& activationToken = {});
 
 signals:
-    // A later start asked for the window.
-    void RestoreRequested();
+    // A later start asked for the window; `activationToken` is empty when it had none.
+    void RestoreRequested(const QString& activationToken);
 
 private:
     void OnNewConnection();

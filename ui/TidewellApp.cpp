@@ -27,7 +27,8 @@ bool TidewellApp::InitInstance() {
     // One copy per user: a running copy is asked for its window, and this one steps back.
     m_instance = std::make_unique<SingleInstance>(m_services.instanceName);
     if (!m_instance->TryBecomePrimary()) {
-        SingleInstance::AskPrimaryToRestore(m_services.instanceName);
+        // The token lets a Wayland compositor raise the running copy's window.
+        SingleInstance::AskPrimaryToRestore(m_services.instanceName, qgetenv("XDG_ACTIVATION_TOKEN"));
         m_instance.reset();
         return false;
     }

@@ -5,6 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QMenu>
+#include <QPainter>
 
 #include "ui/ProgramIcon.h"
 
@@ -23,6 +24,27 @@ bool StatusNotifierHostPresent() {
                            QStringLiteral("/StatusNotifierWatcher"),
                            QStringLiteral("org.kde.StatusNotifierWatcher"), bus);
     return watcher.property("IsStatusNotifierHostRegistered").toBool();
+}
+
+// The icon with a red dot in its upper right corner, which notification areas
+// show as they show any other icon.
+QIcon AttentionIcon(const QIcon& icon) {
+    QIcon marked;
+    for (const int side : {16, 22, 24, 32, 48, 64}) {
+        QPixmap pixmap = icon.pixmap(side, side);
+        if (pixmap.isNull()) {
+            continue;
+        }
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(Qt::white, side / 16.0));
+        painter.setBrush(QColor(0xd0, 0x10, 0x10));
+        const double dot = side * 0.45;
+        painter.drawEllipse(QRectF(side - dot, 0, dot, dot).adjusted(1, 1, -1, -1));
+        painter.end();
+        marked.addPixmap(pixmap);
+    }
+    return marked;
 }
 
 class SystemTrayPlatform final : public TrayPlatform {
@@ -72,13 +94,30 @@ TrayIcon::TrayIcon(ShowIconOption showIcon, std::unique_ptr<TrayPlatform> platfo
 
 TrayIcon::~TrayIcon() = default;
 
-QString TrayIcon::Tip() {
-    return QStringLiteral("Tidewell");
-}
-
 void TrayIcon::Attach() {
     m_icon = ProgramIcon();
+    m_attentionIcon = AttentionIcon(m_icon);
     UpdateTrayIcon(TrayAction::Add);
+}
+
+void TrayIcon::SetTip(const QString& tip) {
+    if (tip == m_tip) {
+        return;
+    }
+    m_tip = tip;
+    if (m_shown) {
+        UpdateTrayIcon(TrayAction::Modify);
+    }
+}
+
+void TrayIcon::SetAttention(bool attention) {
+    if (attention == m_attention) {
+        return;
+    }
+    m_attention = attention;
+    if (m_shown) {
+        UpdateTrayIcon(TrayAction::Modify);
+    }
 }
 
 void TrayIcon::UpdateTrayIcon(TrayAction action) {
@@ -92,7 +131,7 @@ void TrayIcon::UpdateTrayIcon(TrayAction action) {
         // Once taken away the icon is not there: a later request must add it again.
         m_shown = false;
     }
-    m_platform->Notify(action, m_icon, Tip());
+    m_platform->Notify(action, m_attention ? m_attentionIcon : m_icon, m_tip);
 }
 
 bool TrayIcon::Available() const {

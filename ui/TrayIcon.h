@@ -56,7 +56,15 @@ public:
     bool Available() const;
     void SetContextMenu(QMenu* menu);
 
-    static QString Tip();
+    // The tooltip; the program's name until the first SetTip.
+    const QString& Tip() const { return m_tip; }
+    // Updates the tooltip of an icon that is shown.
+    void SetTip(const QString& tip);
+
+    // The attention state: the icon carries a mark until the window the user
+    // asked for has been seen (where the desktop did not bring it forward).
+    void SetAttention(bool attention);
+    bool Attention() const { return m_attention; }
 
     // A mouse event on the icon, as the desktop reports it.
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
@@ -69,5 +77,8 @@ private:
     ShowIconOption m_showIcon;
     std::unique_ptr<TrayPlatform> m_platform;
     QIcon m_icon;
+    QIcon m_attentionIcon;
+    QString m_tip = QStringLiteral("Tidewell");
+    bool m_attention = false;
     bool m_shown = false;
 };

@@ -13,9 +13,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWindow>
 #include <functional>
 
 #include "history/HistoryRecorder.h"
+#include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TempFolder.h"
 #include "tests/ui/TestProgram.h"
@@ -138,7 +140,7 @@ TEST(CMainDlgTest, TheTrayMenuOffersOpenOptionsHistoryAndExitAndItsExitAlwaysAsk
         texts << action->text();
         EXPECT_TRUE(action->isEnabled());
     }
-    EXPECT_EQ(texts, (QStringList{"&Open", "O&ptions", "&History", "&Exit "}));
+    EXPECT_EQ(texts, (QStringList{"&Open", "&Synchronize now", "O&ptions", "&History", "&Exit "}));
     ASSERT_NE(menu->defaultAction(), nullptr);
     EXPECT_EQ(menu->defaultAction()->text(), "&Open");
 
@@ -212,6 +214,48 @@ TEST(CMainDlgTest, BreakShowsItsStatusAtTheNextTick) {
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return program->FieldText("IDC_STATUS") == QString("Broken by the user."); }, kTickWaitMs));
     EXPECT_EQ(program->FieldText("IDC_STATUS"), "Broken by the user.");
+    // The field is narrower than the longer lines: the whole line is its tooltip.
+    EXPECT_EQ(program->Field("IDC_STATUS")->toolTip(), "Broken by the user.");
+}
+
+// The tray menu's "Synchronize now" starts a run; the tooltip then tells of
+// it, fed on the way to the history.
+TEST(CMainDlgTest, TheTraySynchronisesAndItsTipTellsTheLastAttempt) {
+    FakeAttemptRecorder history;
+    LastAttemptFeed feed(&history);
+    StartedProgram program({.period = 3});
+    program->manager.SetRecorder(&feed);
+    QObject::connect(&feed, &LastAttemptFeed::Synchronised, &program->mainDlg, &CMainDlg::ShowLastAttempt);
+    EXPECT_EQ(program->trayIcon.Tip(), "Tidewell\n" + program->FieldText("IDC_STATUS"));
+
+    program->probe.SetHang(true);
+    program->mainDlg.TrayMenu()->findChild<QAction*>(QStringLiteral("ID_SYNC_NOW"))->trigger();
+    // The menu's command runs once the menu has closed.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return program->probe.WaitForCalls(1, std::chrono::milliseconds(10)); }));
+    QTest::mouseClick(program->Button("IDC_BREAK"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return program->trayIcon.Tip().endsWith("stopped"); }, 5000));
+    EXPECT_EQ(program->trayIcon.Tip(), "Tidewell\nLast attempt 2026-03-10 12:00:00: stopped");
+    EXPECT_EQ(history.Records().size(), 1u);
+}
+
+// A later start shows the window and hands on its token; where the window
+// does not become active (the desktop refused), the icon asks for attention
+// until it does.
+TEST(CMainDlgTest, ASecondStartThatIsNotActivatedLeavesTheIconAskingForAttention) {
+    StartedProgram program({}, "/usr/bin/tidewell StartUp");
+    CMainDlg& window = program->mainDlg;
+    QWidget other;
+    other.show();
+    window.RestoreFromSecondStart(QStringLiteral("token-1"));
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(qEnvironmentVariableIsEmpty("XDG_ACTIVATION_TOKEN")) << "left for the program's children";
+    QTest::qWait(100);
+    QApplication::setActiveWindow(&other);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return program->trayIcon.Attention(); }, CMainDlg::kActivationWaitMs + 1000));
+    QApplication::setActiveWindow(&window);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !program->trayIcon.Attention(); }, 1000));
 }
 
 TEST(CMainDlgTest, MinimisingHidesAndTheIconBringsTheWindowBack) {
@@ -220,6 +264,11 @@ TEST(CMainDlgTest, MinimisingHidesAndTheIconBringsTheWindowBack) {
     ASSERT_TRUE(window.isVisible());
 
     window.setWindowState(Qt::WindowMinimized);
+    EXPECT_FALSE(window.IsWindowVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 1000));
+    // Minimised by its own button on Wayland: the window itself changes state.
+    window.ShowMainWindow(true);
+    window.windowHandle()->setWindowStates(Qt::WindowMinimized);
     EXPECT_FALSE(window.IsWindowVisible());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 1000));
 

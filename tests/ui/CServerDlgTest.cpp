@@ -204,7 +204,7 @@ TEST(CServerDlgTest, FindTheBestTestsInListOrderReportsEachAndSelectsTheFirstFas
     // In memory at once, stored only by OK.
     EXPECT_EQ(f.settings.servers[0].delay, 0.2);
     EXPECT_EQ(f.temp.StoredFile(), f.storedBefore);
-    EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "Find the best");
+    EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "&Find the best");
     EXPECT_TRUE(Button(*dialog, "IDOK")->isEnabled());
 
     Click(*dialog, "IDOK");
@@ -291,6 +291,12 @@ TEST(CServerDlgTest, TestMeasuresTheSelectedServerAndKeepsAnOldDelayOnFailure) {
     EXPECT_EQ(Text(*dialog, "IDC_REPORT"), "Error. Check Internet Connection.");
     EXPECT_EQ(dialog->WorkingList()[2].delay, 0.5);
     EXPECT_EQ(f.measure.Asked(), (std::vector<std::string>{"b.example", "c.example"}));
+    // The row's short form has the whole figure on hover.
+    EXPECT_EQ(List(*dialog)->topLevelItem(2)->toolTip(2), "0.500000 sec.");
+    // A loopback server's delay must not read "0.000", which looks like the failure value.
+    f.measure.Set("c.example", 0.000042);
+    RunToEnd(*dialog, "IDC_TEST");
+    EXPECT_EQ(Text(*dialog, "IDC_REPORT"), "Net Delay: 0.00004");
 }
 
 TEST(CServerDlgTest, DeleteKeepsOneServerAndMovesTheSelectionUp) {
@@ -371,6 +377,10 @@ TEST(CServerDlgTest, RestoreDefaultAndAddNewChangeTheListInMemoryOnly) {
     EXPECT_EQ(Column(*dialog, 1).back(), "User");
     EXPECT_EQ(Column(*dialog, 2).back(), "Null");
     EXPECT_EQ(f.settings.servers[3].host, "mine.example");
+    // The new server is chosen and shown.
+    EXPECT_EQ(dialog->SelectedIndex(), 3);
+    EXPECT_EQ(SelectedRow(*dialog), 3);
+    EXPECT_EQ(Text(*dialog, "IDC_CURRENT_SERVER"), "Mine");
 
     Click(*dialog, "IDC_RESTORE_DEFAULT");
     EXPECT_EQ(dialog->SelectedIndex(), 0);
@@ -405,7 +415,7 @@ TEST(CServerDlgTest, TheWindowStaysLiveDuringASearchAndStopEndsIt) {
     QTest::qWait(100);
     EXPECT_GE(ticks, 3);
     EXPECT_TRUE(dialog->Testing());
-    EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "Stop");
+    EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "Sto&p");
     EXPECT_FALSE(Button(*dialog, "IDOK")->isEnabled());
     EXPECT_FALSE(Button(*dialog, "IDC_DELETE_SELECTED")->isEnabled());
     EXPECT_TRUE(Button(*dialog, "IDCANCEL")->isEnabled());
@@ -416,7 +426,7 @@ TEST(CServerDlgTest, TheWindowStaysLiveDuringASearchAndStopEndsIt) {
     EXPECT_FALSE(dialog->Testing());
     EXPECT_EQ(Text(*dialog, "IDC_REPORT"), "Testing stopped.");
     EXPECT_EQ(f.measure.Asked().size(), 4u);
-    EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "Find the best");
+    EXPECT_EQ(Button(*dialog, "IDC_FIND_BEST")->text(), "&Find the best");
     EXPECT_TRUE(Button(*dialog, "IDOK")->isEnabled());
     EXPECT_EQ(f.settings.servers[0].delay, 0.0) << "a stopped search commits nothing";
 
@@ -488,14 +498,14 @@ TEST(CServerDlgTest, StopAndClosingEndARealExchangeWithASilentServerWithinAFifth
         const char* button;
         const char* idleText;
     };
-    const std::vector<Case> cases = {{&chooser, "IDC_TEST", "Test"},
-                                     {&chooser, "IDC_FIND_BEST", "Find the best"},
-                                     {&addServer, "IDC_CHECK_SERVER", "Check Server"}};
+    const std::vector<Case> cases = {{&chooser, "IDC_TEST", "&Test"},
+                                     {&chooser, "IDC_FIND_BEST", "&Find the best"},
+                                     {&addServer, "IDC_CHECK_SERVER", "Check &Server"}};
     for (const Case& c : cases) {
         c.dialog->show();
         Click(*c.dialog, c.button);
         QTest::qWait(100);
-        EXPECT_EQ(Button(*c.dialog, c.button)->text(), "Stop") << c.button;
+        EXPECT_EQ(Button(*c.dialog, c.button)->text(), "Sto&p") << c.button;
         EXPECT_FALSE(Button(*c.dialog, "IDOK")->isEnabled()) << c.button;
         QElapsedTimer elapsed;
         elapsed.start();

@@ -67,7 +67,8 @@ TEST(HelpServiceTest, PagesNameTheProgramsControlsAndTheirLinksResolve) {
     };
     const std::vector<Page> pages = {
         {"index.html",
-         {"Synchronize now", "Break", "Set Time Zone and Date", "Options", "Server", "StartUp"}},
+         {"Synchronize now", "Break", "Set Time Zone and Date", "Options", "Server", "StartUp", "History",
+          "tidewell"}},
         {"Options.html",
          {"Daily synchronizing.", "On start up synchronizing.", "Hourly synchronizing.",
           "Only manual synchronization.", "Exit after synchronization.", "Show Icon in System Tray.",
@@ -77,6 +78,7 @@ TEST(HelpServiceTest, PagesNameTheProgramsControlsAndTheirLinksResolve) {
         {"Servers.html",
          {"Add New", "Delete Selected", "Find the best", "Restore default", "Test",
           "Current Server:", "Check Server", "Title:", "URL:", "Prog", "User", "Null"}},
+        {"History.html", {"Tidewell: History", "Export CSV...", "Drift of this clock", "Authenticated"}},
         {"DstDlg.html",
          {"Bias:", "Standard Month:", "Daylight Week Num (1...5):", "Day of Week (0...6):",
           "Restore from First Start", "User standard DST", "User daylight DST"}},

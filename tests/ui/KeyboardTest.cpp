@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -17,7 +20,10 @@
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
 #include "tests/support/FakeTimeZoneStore.h"
+#include "tests/support/TempFolder.h"
 #include "tests/support/TempSettings.h"
+#include "tests/ui/TestProgram.h"
+#include "ui/CDSTDlg.h"
 #include "ui/CNewServerDlg.h"
 #include "ui/CParamDlg.h"
 #include "ui/CServerDlg.h"
@@ -185,5 +191,52 @@ TEST(KeyboardTest, ReturnPressesTheFocusedButtonElsewhereTheDefaultAndEscapeCanc
         EXPECT_EQ(dialog.isVisible() ? kOpen : dialog.result(), press.result) << press.widget;
         EXPECT_EQ(f.settings.servers.GetSize() == 3, outcome == "added") << press.widget;
         EXPECT_EQ(f.measured > 0, outcome == "measured") << press.widget;
+    }
+}
+
+// Every label that names a field and every button has an Alt+letter of its
+// own in its form; the letter takes a label to its field and a check box or
+// radio button to itself (push buttons are not pressed: their actions run).
+TEST(KeyboardTest, EveryLabelAndButtonHasAMnemonicOfItsOwnAndItLeadsToItsControl) {
+    Forms f;
+    TempFolder config;
+    QTemporaryDir sockets;
+    TestProgramOptions options;
+    options.configFolder = config.Path();
+    options.instanceName = sockets.filePath(QStringLiteral("Tidewell-test"));
+    TestProgram program(options);
+    ASSERT_TRUE(program.app.InitInstance());
+    CParamDlg param(f.settings, f.tray, f.zones, f.prompts, f.help);
+    CServerDlg chooser(f.settings, f.prompts, f.help, f.measure, [] {});
+    CNewServerDlg addServer(f.settings, f.measure);
+    CDSTDlg dst(f.zones, f.prompts, f.help, {});
+    const std::vector<QDialog*> forms = {&program.mainDlg, &param, &chooser, &addServer, &dst};
+    for (QDialog* form : forms) {
+        form->show();
+        form->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form));
+        std::vector<std::pair<QString, QWidget*>> controls;  // text, where its letter leads
+        for (QLabel* label : form->findChildren<QLabel*>()) {
+            if (label->buddy() != nullptr) {
+                controls.emplace_back(label->text(), label->buddy());
+            }
+        }
+        for (QAbstractButton* button : form->findChildren<QAbstractButton*>()) {
+            controls.emplace_back(button->text(), qobject_cast<QPushButton*>(button) ? nullptr : button);
+        }
+        QSet<QChar> taken;
+        for (const auto& [text, target] : controls) {
+            const QString where = form->objectName() + ": " + text;
+            const qsizetype at = text.indexOf(QLatin1Char('&'));
+            ASSERT_TRUE(at >= 0 && at + 1 < text.size()) << where.toStdString();
+            const QChar letter = text.at(at + 1).toUpper();
+            EXPECT_FALSE(taken.contains(letter)) << where.toStdString();
+            taken.insert(letter);
+            if (target != nullptr && target->isVisibleTo(form) && target->isEnabled()) {
+                QTest::keyClick(form, static_cast<Qt::Key>(letter.unicode()), Qt::AltModifier);
+                EXPECT_EQ(QApplication::focusWidget(), target) << where.toStdString();
+            }
+        }
+        form->hide();
     }
 }

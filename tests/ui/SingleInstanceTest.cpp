@@ -17,6 +17,7 @@
 #include <QTest>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -70,6 +71,23 @@ TEST(SingleInstanceTest, ASecondStartRestoresTheFirstAndStepsBack) {
     EXPECT_TRUE(SingleInstance::AskPrimaryToRestore(name));
     EXPECT_TRUE(restores.wait(3000));
     EXPECT_EQ(restores.count(), 2);
+}
+
+// The launcher's activation token travels with the request; one that is not a
+// short run of printable characters is dropped, and the window still comes.
+TEST(SingleInstanceTest, TheLaterStartsActivationTokenIsHandedOn) {
+    QTemporaryDir folder;
+    const QString name = folder.filePath("Tidewell-test");
+    SingleInstance first(name);
+    QSignalSpy restores(&first, &SingleInstance::RestoreRequested);
+    ASSERT_TRUE(first.TryBecomePrimary());
+    const std::pair<QByteArray, QString> cases[] = {
+        {"kwin-0123_TIME42", "kwin-0123_TIME42"}, {"two words", ""}, {QByteArray(256, 'a'), ""}};
+    for (const auto& [token, handedOn] : cases) {
+        EXPECT_TRUE(SingleInstance::AskPrimaryToRestore(name, token));
+        ASSERT_TRUE(restores.wait(3000));
+        EXPECT_EQ(restores.last().at(0).toString(), handedOn) << token.toStdString();
+    }
 }
 
 TEST(SingleInstanceTest, TheNameIsFreeAgainAfterTheFirstCopyEnds) {

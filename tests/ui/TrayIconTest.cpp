@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ui/ProgramIcon.h"
+#include "ui/TrayTip.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ struct Notification {
     TrayAction action;
     QString tip;
     bool hasIcon;
+    qint64 iconKey;
 };
 
 class RecordingTray final : public TrayPlatform {
@@ -21,7 +23,7 @@ public:
     bool Available() const override { return m_available; }
     bool DeliversDoubleClick() const override { return m_doubleClicks; }
     void Notify(TrayAction action, const QIcon& icon, const QString& tip) override {
-        m_log.push_back({action, tip, !icon.isNull()});
+        m_log.push_back({action, tip, !icon.isNull(), icon.cacheKey()});
     }
 
 private:
@@ -171,4 +173,19 @@ TEST(TrayIconTest, WithoutANotificationAreaTheIconIsStillTrackedAndTheLackReport
     option = false;
     real.UpdateTrayIcon(TrayAction::Modify);
     EXPECT_FALSE(real.Shown());
+}
+
+TEST(TrayIconTest, TheTipTellsTheLastAttemptAndAttentionMarksTheIconUntilCleared) {
+    EXPECT_EQ(TrayTipText({"2026-12-08 17:05:12", AttemptOutcome::Success, "Success synchro", 0.0341, true}),
+              "Tidewell\nLast attempt 2026-12-08 17:05:12: succeeded\nOffset +0.034 s NTS");
+
+    Tray tray;
+    tray.icon.SetTip("early");  // before the icon is there: kept for it
+    tray.icon.Attach();
+    EXPECT_EQ(tray.log.back().tip, "early");
+    const qint64 plain = tray.log.back().iconKey;
+    tray.icon.SetAttention(true);
+    EXPECT_NE(tray.log.back().iconKey, plain);
+    tray.icon.SetAttention(false);
+    EXPECT_EQ(tray.log.back().iconKey, plain);
 }
