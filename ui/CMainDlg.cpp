@@ -188,6 +188,9 @@ void CMainDlg::RefreshDisplay() {
     m_server = FromUtf8(m_manager.CurrentServerTitle());
     m_status = FromUtf8(m_manager.StatusText());
     CopyTextsToControls();
+    m_lastAttempt.nextAttemptSeconds = m_scheduler.SecondsToNextAutomaticAttempt();
+    m_lastAttempt.notice = FromUtf8(m_manager.Notice());
+    m_trayIcon.SetTip(TrayTipText(m_lastAttempt));
 }
 
 void CMainDlg::CopyTextsToControls() {

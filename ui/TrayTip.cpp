@@ -2,10 +2,38 @@
 
 #include <QMetaObject>
 
+namespace {
+
+// "now", "in 5 min", "in 2 h 5 min": whole minutes, rounded up.
+QString InHowLong(int64_t seconds) {
+    if (seconds <= 0) {
+        return QStringLiteral("now");
+    }
+    const int64_t minutes = (seconds + 59) / 60;
+    if (minutes < 60) {
+        return QStringLiteral("in %1 min").arg(minutes);
+    }
+    return QStringLiteral("in %1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+}
+
+// The lines that follow the last attempt.
+QString Coming(const TrayTipParts& parts) {
+    QString text;
+    if (parts.nextAttemptSeconds) {
+        text += QStringLiteral("\nNext automatic attempt: ") + InHowLong(*parts.nextAttemptSeconds);
+    }
+    if (!parts.notice.isEmpty()) {
+        text += QStringLiteral("\n") + parts.notice;
+    }
+    return text;
+}
+
+}  // namespace
+
 QString TrayTipText(const TrayTipParts& parts) {
     QString tip = QStringLiteral("Tidewell\n");
     if (parts.time.isEmpty()) {
-        return tip + parts.status;
+        return tip + parts.status + Coming(parts);
     }
     tip += QStringLiteral("Last attempt %1: ").arg(parts.time);
     switch (parts.outcome) {
@@ -29,7 +57,7 @@ QString TrayTipText(const TrayTipParts& parts) {
     if (parts.authenticated) {
         tip += QStringLiteral(" NTS");
     }
-    return tip;
+    return tip + Coming(parts);
 }
 
 LastAttemptFeed::LastAttemptFeed(AttemptRecorder* next, QObject* parent) : QObject(parent), m_next(next) {}

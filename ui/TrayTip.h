@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <optional>
 
 #include "core/AttemptRecorder.h"
@@ -16,10 +17,16 @@ struct TrayTipParts {
     QString status;
     std::optional<double> offsetSeconds;
     bool authenticated = false;
+    // Seconds until the next automatic attempt (0: now); none when no
+    // automatic attempt will come.
+    std::optional<int64_t> nextAttemptSeconds;
+    // What the user should know beyond the status line (the main window's notice).
+    QString notice;
 };
 
 // The tooltip: the program's name, then the last attempt: its time, result,
-// measured offset and " NTS" when the time was authenticated.
+// measured offset and " NTS" when the time was authenticated; the next
+// automatic attempt, and the notice.
 QString TrayTipText(const TrayTipParts& parts);
 
 // Hands every attempt on to the history and tells the user-interface thread

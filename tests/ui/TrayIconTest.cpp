@@ -176,8 +176,13 @@ TEST(TrayIconTest, WithoutANotificationAreaTheIconIsStillTrackedAndTheLackReport
 }
 
 TEST(TrayIconTest, TheTipTellsTheLastAttemptAndAttentionMarksTheIconUntilCleared) {
-    EXPECT_EQ(TrayTipText({"2026-12-08 17:05:12", AttemptOutcome::Success, "Success synchro", 0.0341, true}),
+    EXPECT_EQ(TrayTipText(
+                  {"2026-12-08 17:05:12", AttemptOutcome::Success, "Success synchro", 0.0341, true, {}, {}}),
               "Tidewell\nLast attempt 2026-12-08 17:05:12: succeeded\nOffset +0.034 s NTS");
+    // What comes next, and why automatic runs cannot succeed.
+    EXPECT_EQ(
+        TrayTipText({{}, AttemptOutcome::Failure, "Communication error!", {}, false, 3601, "Not allowed."}),
+        "Tidewell\nCommunication error!\nNext automatic attempt: in 1 h 1 min\nNot allowed.");
 
     Tray tray;
     tray.icon.SetTip("early");  // before the icon is there: kept for it
