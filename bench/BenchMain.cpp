@@ -658,13 +658,8 @@ void AddHistoryRows(Table& table, const Options& options) {
                          "hold the user-interface thread");
     }
 
-    static int argc = 1;
-    static char name[] = "tidewell-bench";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication application(argc, argv);
+    // The window runs in main's application object: a second one would tear
+    // down what the first still holds when it goes.
     HistoryRecorder recorder(path);
     std::vector<double> recordsUs;
     for (int i = 0; i < options.exchanges; ++i) {
