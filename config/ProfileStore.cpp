@@ -322,6 +322,10 @@ struct ProfileStore::Document {
     // The file exists but could not be read for a passing reason (no file
     // descriptor left, an I/O error): it must not be replaced.
     bool unreadable = false;
+    // The file was not read at all (not a regular file, too large, or we may
+    // not read it): once kept aside, a fresh file takes its place, so that
+    // none of its odd kind or mode is carried over.
+    bool notRead = false;
     FileStamp stamp;
 
     const Section* FindSection(const std::string& name) const {
@@ -527,6 +531,7 @@ const ProfileStore::Document& ProfileStore::CurrentLocked() const {
         document.Parse(data);
     } else if (damaged) {
         document.whole = false;
+        document.notRead = true;
     } else {
         document = Document{};
         document.unreadable = true;
@@ -651,6 +656,11 @@ bool ProfileStore::CommitLocked(const std::vector<Batch::Change>& changes) {
             return false;
         }
         m_state->keptDamaged = current.stamp;
+        if (current.notRead) {
+            // The copy holds it now. A file we may not read is also one the
+            // atomic save refuses to replace, or would pass its mode on.
+            ::unlink(path.c_str());
+        }
     }
 
     Document next = current;
@@ -680,8 +690,15 @@ bool ProfileStore::CommitLocked(const std::vector<Batch::Change>& changes) {
     // Unbuffered, and flushed by hand: QSaveFile::commit() does not notice a
     // buffered tail that fails to reach the disk, and would put a cut-short
     // file in place of the whole one.
+    struct stat before {};
+    const bool fresh = ::lstat(path.c_str(), &before) != 0 && errno == ENOENT;
     QSaveFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return false;
+    }
+    // A new file is the user's alone; an existing one keeps its mode.
+    if (fresh && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        file.cancelWriting();
         return false;
     }
     if (m_failWrites ||
