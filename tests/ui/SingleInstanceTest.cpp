@@ -135,7 +135,11 @@ TEST(SingleInstanceTest, TheMeetingPlaceCannotBeTakenByAnotherAccount) {
     const QByteArray savedTemp = qgetenv("TMPDIR");
     const QByteArray savedHome = qgetenv("HOME");
     for (int i = 0; i < 4; ++i) {
+        // Each case's folder in the real temporary folder: the one the case
+        // before pointed TMPDIR at is gone.
+        savedTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTemp);
         QTemporaryDir folder;
+        ASSERT_TRUE(folder.isValid());
         const QDir base(folder.path());
         ASSERT_TRUE(base.mkdir("tmp") && base.mkdir("home"));
         qunsetenv("XDG_RUNTIME_DIR");
