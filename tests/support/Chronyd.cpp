@@ -97,15 +97,6 @@ int RunCapturing(std::vector<std::string> arguments, std::string& output) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    std::vector<std::string> variables = {std::string(kInNamespace) + "=1"};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        variables.emplace_back(*variable);
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : variables) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return -1;
@@ -116,7 +107,7 @@ int RunCapturing(std::vector<std::string> arguments, std::string& output) {
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     char buffer[4096];
@@ -152,6 +143,8 @@ bool Chronyd::RanAsNamespaceRoot() {
     const ssize_t length = readlink("/proc/self/exe", self.data(), self.size());
     self.resize(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    // Read only by a process that is root: here it reaches the run inside.
+    setenv(kInNamespace, "1", 1);
     std::string output;
     const int code = RunCapturing(
         {unshare, "--user", "--map-root-user", "--net", "--", self,
