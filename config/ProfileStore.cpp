@@ -656,9 +656,11 @@ bool ProfileStore::CommitLocked(const std::vector<Batch::Change>& changes) {
             return false;
         }
         m_state->keptDamaged = current.stamp;
-        if (current.notRead) {
-            // The copy holds it now. A file we may not read is also one the
-            // atomic save refuses to replace, or would pass its mode on.
+        // A file we may not read is also one the atomic save refuses to
+        // replace, or whose mode it would pass on: it is made ours alone (the
+        // copy too, being the same file), or else, the copy holding it, removed.
+        if (current.notRead &&
+            ::fchmodat(AT_FDCWD, path.c_str(), S_IRUSR | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0) {
             ::unlink(path.c_str());
         }
     }
