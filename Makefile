@@ -8,7 +8,7 @@
 #   make package                           a .deb for /usr, built in build-package/
 #   make fuzz [FUZZ_SECONDS=60] [FUZZ_TARGETS="tzif posix_tz"]
 #                                          each fuzz target for FUZZ_SECONDS under ASan and UBSan
-#   make bench [BENCH_IDLE_SECONDS=60] [BENCH_EXCHANGES=200]
+#   make bench [BENCH_IDLE_SECONDS=60] [BENCH_EXCHANGES=200] [BENCH_FIND_BEST_RUNS=3]
 #                                          accuracy and cost against a real chronyd (as root)
 
 SANITIZE ?=
@@ -56,10 +56,12 @@ test: build
 # standard output (`make bench > results.md`); it fails on nothing.
 BENCH_IDLE_SECONDS ?= 60
 BENCH_EXCHANGES ?= 200
+BENCH_FIND_BEST_RUNS ?= 3
 bench: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) >&2
 	@$(BUILD_DIR)/bench/tidewell-bench --exchanges $(BENCH_EXCHANGES) \
-		--idle-seconds $(BENCH_IDLE_SECONDS) --app $(BUILD_DIR)/app/tidewell
+		--idle-seconds $(BENCH_IDLE_SECONDS) --find-best-runs $(BENCH_FIND_BEST_RUNS) \
+		--app $(BUILD_DIR)/app/tidewell
 
 # Starts the program from the build folder. It sets the clock through
 # systemd-timedated, which asks polkit (see the README: the group tidewell).
@@ -67,7 +69,9 @@ run: build
 	$(BUILD_DIR)/app/tidewell
 
 # Installs under the configured prefix (/usr/local unless PREFIX was given; the
-# program has the installed help path compiled in, so PREFIX reconfigures).
+# program has the installed help and helper paths compiled in, and the polkit
+# action names the helper's, so PREFIX reconfigures: this is the one way to
+# choose the prefix, and `cmake --install --prefix` of another one is refused).
 # The program gets no capability: the polkit rules installed with it let the
 # group tidewell set the clock through systemd-timedated.
 install: configure

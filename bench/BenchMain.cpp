@@ -532,6 +532,14 @@ void AddIdleRows(Table& table, const Options& options) {
     }
     UnprivilegedProcess::GiveFolder(folder.Path());
     chmod(folder.Path().c_str(), 0755);
+    // The user it runs as may not reach the build (a checkout under /root, a
+    // 0700 home): it runs a copy from here.
+    const std::string copy = folder.Path() + "/tidewell";
+    std::error_code copyError;
+    std::filesystem::copy_file(app, copy, copyError);
+    if (copyError || chmod(copy.c_str(), 0755) != 0) {
+        failure = "cannot copy " + app + " for nobody";
+    }
     const std::string log = folder.Path() + "/tidewell.log";
     std::optional<ProcessUsage> atStart;
     std::optional<ProcessUsage> atEnd;
@@ -541,7 +549,7 @@ void AddIdleRows(Table& table, const Options& options) {
         // TMPDIR of its own: its single-instance socket must not meet another
         // copy of the program that someone runs on this machine.
         UnprivilegedProcess tidewell(
-            {{app},
+            {{copy},
              {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config", "XDG_RUNTIME_DIR=" + runtime,
               "TMPDIR=" + tmp, "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C.UTF-8"},
              log,
@@ -660,13 +668,8 @@ void AddHistoryRows(Table& table, const Options& options) {
                          "hold the user-interface thread");
     }
 
-    static int argc = 1;
-    static char name[] = "tidewell-bench";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication application(argc, argv);
+    // The window runs in main's application object: a second one would tear
+    // down what the first still holds when it goes.
     HistoryRecorder recorder(path);
     std::vector<double> recordsUs;
     for (int i = 0; i < options.exchanges; ++i) {

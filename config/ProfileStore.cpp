@@ -322,6 +322,10 @@ struct ProfileStore::Document {
     // The file exists but could not be read for a passing reason (no file
     // descriptor left, an I/O error): it must not be replaced.
     bool unreadable = false;
+    // The file was not read at all (not a regular file, too large, or we may
+    // not read it): once kept aside, a fresh file takes its place, so that
+    // none of its odd kind or mode is carried over.
+    bool notRead = false;
     FileStamp stamp;
 
     const Section* FindSection(const std::string& name) const {
@@ -527,6 +531,7 @@ const ProfileStore::Document& ProfileStore::CurrentLocked() const {
         document.Parse(data);
     } else if (damaged) {
         document.whole = false;
+        document.notRead = true;
     } else {
         document = Document{};
         document.unreadable = true;
@@ -651,6 +656,13 @@ bool ProfileStore::CommitLocked(const std::vector<Batch::Change>& changes) {
             return false;
         }
         m_state->keptDamaged = current.stamp;
+        // A file we may not read is also one the atomic save refuses to
+        // replace, or whose mode it would pass on: it is made ours alone (the
+        // copy too, being the same file), or else, the copy holding it, removed.
+        if (current.notRead &&
+            ::fchmodat(AT_FDCWD, path.c_str(), S_IRUSR | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0) {
+            ::unlink(path.c_str());
+        }
     }
 
     Document next = current;
@@ -680,8 +692,15 @@ bool ProfileStore::CommitLocked(const std::vector<Batch::Change>& changes) {
     // Unbuffered, and flushed by hand: QSaveFile::commit() does not notice a
     // buffered tail that fails to reach the disk, and would put a cut-short
     // file in place of the whole one.
+    struct stat before {};
+    const bool fresh = ::lstat(path.c_str(), &before) != 0 && errno == ENOENT;
     QSaveFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        return false;
+    }
+    // A new file is the user's alone; an existing one keeps its mode.
+    if (fresh && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        file.cancelWriting();
         return false;
     }
     if (m_failWrites ||

@@ -95,7 +95,14 @@ public:
     // The section that keeps the number-th stored list that could not be
     // loaded (numbered from 1).
     std::string BrokenServersSection(int number = 1) const {
-        return serversName + ".broken" + (number > 1 ? "." + std::to_string(number) : "");
+        // Appended piece by piece: GCC 12 at -O3 takes `"." + string` for an
+        // overlapping copy (-Wrestrict, GCC bug 105651).
+        std::string section = serversName + ".broken";
+        if (number > 1) {
+            section += '.';
+            section += std::to_string(number);
+        }
+        return section;
     }
 
 private:

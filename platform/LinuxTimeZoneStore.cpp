@@ -192,11 +192,11 @@ std::string LinuxTimeZoneStore::zoneName() const {
 }
 
 bool LinuxTimeZoneStore::hasNamedZone(const std::string& name) const {
-    return IsDatabaseZone(m_database, name);
+    return IsDatabaseZone(m_database, name, m_zonePath);
 }
 
 bool LinuxTimeZoneStore::applyNamed(const std::string& name) {
-    if (!IsDatabaseZone(m_database, name)) {
+    if (!IsDatabaseZone(m_database, name, m_zonePath)) {
         SetLastError(kErrorInvalidParameter);
         return false;
     }

@@ -188,7 +188,10 @@ std::string FormatRule(const PosixTzRule& rule) {
     }
     std::string out = buf;
     if (rule.timeSeconds != 2 * 3600) {
-        out += "/" + FormatDuration(rule.timeSeconds);
+        // Appended piece by piece: GCC 12 at -O3 takes `"/" + string` for an
+        // overlapping copy (-Wrestrict, GCC bug 105651).
+        out += '/';
+        out += FormatDuration(rule.timeSeconds);
     }
     return out;
 }

@@ -341,7 +341,12 @@ std::vector<uint8_t> WriteTzif(const std::vector<Transition>& transitions,
     WriteBlock(out, narrow, types, chars, designationIndex, false);
     WriteHeader(out, version, transitions.size(), types.size(), chars.size());
     WriteBlock(out, transitions, types, chars, designationIndex, true);
-    out.Text("\n" + FormatPosixTz(tz) + "\n");
+    // Built piece by piece: GCC 12 at -O3 takes `"\n" + string` for an
+    // overlapping copy (-Wrestrict, GCC bug 105651).
+    std::string footer = "\n";
+    footer += FormatPosixTz(tz);
+    footer += '\n';
+    out.Text(footer);
     return std::move(out.Bytes());
 }
 

@@ -104,8 +104,16 @@ bool ReplaceFileAtomically(const std::string& path, std::span<const uint8_t> byt
 }
 
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<uint8_t>& out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO or a device put at the path opens at once and
+    // is then refused, rather than holding the reader.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
         return false;
     }
     out.clear();

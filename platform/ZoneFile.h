@@ -20,5 +20,6 @@ bool ReplaceFileAtomically(const std::string& path, std::span<const uint8_t> byt
 // is made beside it and renamed over the path. False with errno set on failure.
 bool ReplaceWithLinkAtomically(const std::string& path, const std::string& target);
 
-// At most maxBytes of a file; false with errno set when it cannot be read or is larger.
+// At most maxBytes of a regular file, opened without blocking; false with
+// errno set when it cannot be read, is larger, or is no regular file (EINVAL).
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::vector<uint8_t>& out);

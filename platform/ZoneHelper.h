@@ -30,8 +30,10 @@ constexpr std::string_view kZoneHelperNamePrefix = "zone:";
 std::vector<uint8_t> ZoneHelperNameInput(const std::string& name);
 
 // Whether name is a zone of the database folder: a relative path of letters,
-// digits and "._+-", without empty, "." or ".." parts, naming a TZif file.
-bool IsDatabaseZone(const std::string& database, const std::string& name);
+// digits and "._+-", without empty, "." or ".." parts, naming a TZif file
+// that lies inside the database once every link is followed and is neither
+// zonePath nor reached through it. "localtime" and "posixrules" never name a zone.
+bool IsDatabaseZone(const std::string& database, const std::string& name, const std::string& zonePath);
 // The name of the database zone the zone path links to ("Europe/Berlin"); ""
 // when it is no link, or links to no zone of the database.
 std::string ZoneNameOfLink(const std::string& zonePath, const std::string& database);
@@ -44,6 +46,8 @@ std::vector<uint8_t> BuildEditedZone(const std::string& zonePath, const PosixTz&
 // point it at another file: any argument is refused before input is read.
 // The input is read from inputFd; zonePath and database are fixed by the
 // caller (the system's in the installed helper), nowUtcSeconds is the clock's.
+// Only a file or a link at zonePath is replaced: anything else there (a FIFO,
+// a folder) is a failed write, and nothing at the path is opened blocking.
 // Returns the exit code.
 int RunZoneHelper(const std::vector<std::string>& args, int inputFd, const std::string& zonePath,
                   const std::string& database, int64_t nowUtcSeconds);

@@ -198,8 +198,9 @@ TEST_F(ProfileStoreTest, BrokenFilesGiveWhatCanBeReadAndAreKeptBeforeTheFirstWri
 
 // A byte-order mark is skipped. Files not read as settings give the defaults,
 // count as a stored file all the same, and are kept aside unread (the very
-// file) before the first write replaces them; a passing failure to read keeps
-// the file and refuses writes.
+// file) before the first write puts a fresh file (mode 0600) in their place,
+// which the next start reads; a passing failure to read keeps the file and
+// refuses writes.
 TEST_F(ProfileStoreTest, FilesNotReadAreKeptAsideUnread) {
     const std::string good = "[Options]\nnMaxDays=3\n";
     struct Case {
@@ -208,12 +209,15 @@ TEST_F(ProfileStoreTest, FilesNotReadAreKeptAsideUnread) {
         int failOpens;
         int32_t nMaxDays;
         bool replaced;
+        mode_t mode = 0644;
     };
     const Case cases[] = {
         {"byte-order mark", "\xEF\xBB\xBF" + good, 0, 3, true},
         {"FIFO", "", 0, 14, true},
         {"larger than 4 MiB", good + ";" + std::string(4 << 20, 'x') + "\n", 0, 14, true},
-        {"may not be read", good, EACCES, 14, true},
+        // Root reads any mode: the refusal is simulated as well.
+        {"may not be read", good, EACCES, 14, true, 0},
+        {"may only be written", good, EACCES, 14, true, 0200},
         {"no file descriptor left", good, EMFILE, 14, false},
     };
     for (const Case& c : cases) {
@@ -225,6 +229,7 @@ TEST_F(ProfileStoreTest, FilesNotReadAreKeptAsideUnread) {
             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
         } else {
             TempFolder::WriteFile(path, c.content);
+            ::chmod(path.c_str(), c.mode);
         }
         struct stat before {};
         ::stat(path.c_str(), &before);
@@ -244,6 +249,14 @@ TEST_F(ProfileStoreTest, FilesNotReadAreKeptAsideUnread) {
         }
         const bool damaged = c.replaced && c.nMaxDays == 14;
         EXPECT_EQ(kept, damaged ? std::set<ino_t>{before.st_ino} : std::set<ino_t>{});
+        if (damaged) {
+            struct stat after {};
+            ASSERT_EQ(::lstat(path.c_str(), &after), 0);
+            EXPECT_EQ(after.st_mode, S_IFREG | 0600);
+            ProfileStore next(folder.Path());
+            next.RegisterMakerKey("Quorvane");
+            EXPECT_EQ(next.ReadInt("Options", "nMaxDiff", 0), 1);
+        }
     }
     TempFolder empty;
     ProfileStore none(empty.Path());

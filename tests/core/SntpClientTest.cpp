@@ -324,6 +324,9 @@ TEST_F(SntpClientTest, SetSystemClockHandsTheTargetToTheSetter) {
 class SntpClientChronydTest : public ::testing::TestWithParam<std::pair<const char*, double>> {};
 
 TEST_P(SntpClientChronydTest, OffsetMatchesTheServerClockWithin1Ms) {
+    if (Chronyd::RanAsNamespaceRoot()) {
+        return;
+    }
     const auto [fakeTime, expectedOffsetSeconds] = GetParam();
     const ChronydOptions options{fakeTime, 8, std::chrono::milliseconds(10000)};
     if (const std::string reason = Chronyd::Unavailable(options); !reason.empty()) {

@@ -8,7 +8,15 @@ build=$1
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 
-DESTDIR="$stage" cmake --install "$build" --prefix /usr >"$stage.log" 2>&1 || {
+# Under another prefix than the configured one nothing is installed: the
+# program and the polkit action would look for the helper elsewhere.
+if DESTDIR="$stage" cmake --install "$build" --prefix /opt/elsewhere >"$stage.log" 2>&1 ||
+    ! grep -q 'configured for the prefix' "$stage.log" || [ -n "$(ls -A "$stage")" ]; then
+    echo "FAILED: an install under another prefix is refused before anything is installed"
+    cat "$stage.log"; rm -f "$stage.log"; exit 1
+fi
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+DESTDIR="$stage" cmake --install "$build" >"$stage.log" 2>&1 || {
     cat "$stage.log"; rm -f "$stage.log"; exit 1; }
 rm -f "$stage.log"
 
@@ -21,7 +29,10 @@ check() {  # description, command...
 }
 caps=$(getcap -r "$stage" 2>/dev/null || true)
 check "no file capability is installed ($caps)" test -z "$caps"
-check "the program is installed" test -x "$stage/usr/bin/tidewell"
+check "the program is installed" test -x "$stage$prefix/bin/tidewell"
+policy=$stage/usr/share/polkit-1/actions/org.quorvane.tidewell.zone.policy
+check "the polkit action names the helper where it is installed" \
+    test -x "$stage$(sed -n 's/.*exec.path">\(.*\)<.*/\1/p' "$policy")"
 rules=$stage/usr/share/polkit-1/rules.d/50-tidewell.rules
 check "the polkit rules are installed" test -f "$rules"
 check "the rules grant set-time to the group" grep -q 'org.freedesktop.timedate1.set-time' "$rules"

@@ -235,6 +235,14 @@ int WithoutWriteRight(const std::string& folder, Body body) {
 TEST(LinuxTimeZoneStoreTest, WithoutTheRightTheHelperIsAsked) {
     TempFolder dir;
     const std::string zone = dir / "localtime";
+    // The account the test drops to may not reach the checkout: the zone it
+    // names is copied where that account can read it.
+    const std::string database = dir / "zoneinfo";
+    std::filesystem::create_directories(database + "/Europe");
+    std::filesystem::copy_file(DataZone("Europe/Berlin"), database + "/Europe/Berlin");
+    for (const std::string& path : {database, database + "/Europe", database + "/Europe/Berlin"}) {
+        chmod(path.c_str(), path.ends_with("Berlin") ? 0644 : 0755);
+    }
     const int code = WithoutWriteRight(dir.Path(), [&] {
         FakeClock clock(Utc(2025, 7, 1));
         std::vector<TIME_ZONE_INFORMATION> runs;
@@ -244,7 +252,7 @@ TEST(LinuxTimeZoneStoreTest, WithoutTheRightTheHelperIsAsked) {
         }
         std::vector<std::string> names;
         LinuxTimeZoneStore named(clock, zone, std::make_unique<RecordingRunner>(runs, true, &names),
-                                 std::nullopt, kDatabase);
+                                 std::nullopt, database);
         if (!named.applyNamed("Europe/Berlin") || names != std::vector<std::string>{"Europe/Berlin"}) {
             return 4;
         }

@@ -1,6 +1,7 @@
 #include "platform/ZoneHelper.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -34,12 +35,12 @@ std::vector<uint8_t> Text(const std::string& text) {
 
 // Runs the helper with the given input on a pipe.
 int RunWithInput(const std::vector<std::string>& args, const std::vector<uint8_t>& input,
-                 const std::string& zone) {
+                 const std::string& zone, const std::string& database = kDatabase) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     EXPECT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
     close(fds[1]);
-    const int code = RunZoneHelper(args, fds[0], zone, kDatabase, kNow);
+    const int code = RunZoneHelper(args, fds[0], zone, database, kNow);
     close(fds[0]);
     return code;
 }
@@ -108,6 +109,77 @@ TEST(ZoneHelperTest, LinksTheZonePathToANamedZoneAgain) {
     ASSERT_EQ(RunWithInput({}, ZoneHelperNameInput("America/New_York"), zone), kZoneHelperDone);
     EXPECT_EQ(std::filesystem::read_symlink(zone), kDatabase + "/America/New_York");
     EXPECT_EQ(ZoneNameOfLink(zone, kDatabase), "America/New_York");
+}
+
+// A database laid out as Debian's: "localtime" and "posixrules" lead to the
+// zone path. Only names whose file lies inside the database, and which do not
+// lead to the zone path, are zones, for the helper and for the store alike.
+TEST(ZoneHelperTest, ANameIsAZoneOnlyWhenItsFileLiesInsideTheDatabaseAwayFromTheZonePath) {
+    TempFolder dir;
+    const std::string db = dir / "zoneinfo";
+    const std::string zone = dir / "localtime";
+    std::filesystem::create_directories(db + "/Europe");
+    std::filesystem::copy_file(kDatabase + "/Europe/Berlin", db + "/Europe/Berlin");
+    std::filesystem::copy_file(kDatabase + "/UTC", dir / "Outside");
+    ASSERT_EQ(symlink(zone.c_str(), (db + "/localtime").c_str()), 0);
+    ASSERT_EQ(symlink("localtime", (db + "/posixrules").c_str()), 0);
+    ASSERT_EQ(symlink("../Outside", (db + "/Away").c_str()), 0);
+    ASSERT_EQ(symlink("Europe/Berlin", (db + "/Alias").c_str()), 0);
+    ASSERT_EQ(symlink("Loop", (db + "/Loop").c_str()), 0);
+    const struct {
+        const char* name;
+        bool zone;
+    } cases[] = {
+        {"Europe/Berlin", true}, {"Alias", true},   {"localtime", false}, {"posixrules", false},
+        {"Away", false},         {"Loop", false},   {"..", false},        {"../Outside", false},
+        {"Europe/..", false},    {"Europe", false},
+    };
+    FakeClock clock({kNow, 0});
+    for (const char* before : {"a link", "a file"}) {
+        SCOPED_TRACE(before);
+        std::filesystem::remove(zone);
+        if (std::string(before) == "a link") {
+            ASSERT_EQ(symlink((db + "/Europe/Berlin").c_str(), zone.c_str()), 0);
+        } else {
+            std::filesystem::copy_file(kDatabase + "/UTC", zone);
+        }
+        const auto was = std::filesystem::symlink_status(zone).type();
+        LinuxTimeZoneStore store(clock, zone, nullptr, std::nullopt, db);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(store.hasNamedZone(c.name), c.zone);
+            if (!c.zone) {
+                EXPECT_EQ(RunWithInput({}, ZoneHelperNameInput(c.name), zone, db), kZoneHelperRefused);
+                EXPECT_FALSE(store.applyNamed(c.name));
+                EXPECT_EQ(std::filesystem::symlink_status(zone).type(), was);
+            }
+        }
+    }
+    EXPECT_EQ(RunWithInput({}, ZoneHelperNameInput("Alias"), zone, db), kZoneHelperDone);
+    EXPECT_EQ(std::filesystem::read_symlink(zone), db + "/Alias");
+    EXPECT_EQ(ZoneNameOfLink(zone, db), "Alias");
+}
+
+// Anything but a file or a link at the zone path is left alone, and nothing
+// there holds the helper: a FIFO without a writer would block an open.
+TEST(ZoneHelperTest, OnlyAFileOrALinkAtTheZonePathIsReplaced) {
+    TempFolder dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = dir / "folder";
+    std::filesystem::create_directory(folder);
+    const std::string linkToFifo = dir / "link";
+    ASSERT_EQ(symlink(fifo.c_str(), linkToFifo.c_str()), 0);
+    for (const std::string& zone : {fifo, folder}) {
+        SCOPED_TRACE(zone);
+        EXPECT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), zone), kZoneHelperWriteFailed);
+        EXPECT_EQ(RunWithInput({}, ZoneHelperNameInput("Europe/Berlin"), zone), kZoneHelperWriteFailed);
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    // A link is replaced, by a new zone when what it leads to cannot be read as one.
+    EXPECT_EQ(RunWithInput({}, EncodeTimeZoneInformation(Record()), linkToFifo), kZoneHelperDone);
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(linkToFifo)));
 }
 
 }  // namespace

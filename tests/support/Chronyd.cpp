@@ -2,17 +2,23 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -62,7 +68,102 @@ bool Exited(pid_t pid) {
     return waitpid(pid, &status, WNOHANG) == pid;
 }
 
+// Set in the environment of a test run again inside the namespace.
+constexpr const char* kInNamespace = "TIDEWELL_TEST_IN_NAMESPACE";
+
+// A new network namespace starts with its loopback down.
+void BringLoopbackUp() {
+    const int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (handle >= 0 && ioctl(handle, SIOCGIFFLAGS, &request) == 0) {
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        ioctl(handle, SIOCSIFFLAGS, &request);
+    }
+    if (handle >= 0) {
+        close(handle);
+    }
+}
+
+void Skip(const std::string& reason) {
+    GTEST_SKIP() << reason;
+}
+
+// Runs arguments with standard output and error into one text; the exit code,
+// or -1 when it did not start or did not exit.
+int RunCapturing(std::vector<std::string> arguments, std::string& output) {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    char buffer[4096];
+    ssize_t n = 0;
+    while (spawned == 0 && ((n = read(fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))) {
+        output.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+    close(fds[0]);
+    int status = 0;
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 }  // namespace
+
+bool Chronyd::RanAsNamespaceRoot() {
+    if (geteuid() == 0) {
+        if (std::getenv(kInNamespace) != nullptr) {
+            BringLoopbackUp();
+        }
+        return false;
+    }
+    const std::string unshare = FindProgram("unshare");
+    if (unshare.empty()) {
+        Skip(
+            "chronyd runs only as root, and unshare (Debian package util-linux) is missing to run it as "
+            "root of a user namespace");
+        return true;
+    }
+    std::string self(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", self.data(), self.size());
+    self.resize(static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    // Read only by a process that is root: here it reaches the run inside.
+    setenv(kInNamespace, "1", 1);
+    std::string output;
+    const int code = RunCapturing(
+        {unshare, "--user", "--map-root-user", "--net", "--", self,
+         std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name(), "--gtest_color=no"},
+        output);
+    std::cout << output << std::flush;
+    if (code != 0 && output.starts_with("unshare: ")) {
+        Skip("chronyd runs only as root, and this machine makes no user and network namespace for it: " +
+             output.substr(0, output.find('\n')));
+    } else if (code != 0) {
+        ADD_FAILURE() << "failed as root of a user and network namespace (output above)";
+    } else if (const auto skipped = output.find(": Skipped\n"); skipped != std::string::npos) {
+        const std::string rest = output.substr(skipped + 10);
+        Skip("as root of a user and network namespace: " + rest.substr(0, rest.find("\n\n")));
+    } else if (output.find("[  PASSED  ] 1 test") == std::string::npos) {
+        ADD_FAILURE() << "the run as root of a user and network namespace ran no test (output above)";
+    }
+    return true;
+}
 
 std::string Chronyd::Unavailable(const ChronydOptions& options) {
     if (FindProgram("chronyd").empty()) {

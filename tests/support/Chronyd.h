@@ -27,8 +27,8 @@ struct ChronydOptions {
 // A real chronyd for tests: serves time on 127.0.0.1 and a free UDP port (or the one asked for) from a
 // configuration in a temporary folder, never touches this machine's clock (-x),
 // has no command socket, and is ended by its PID when the object goes. It needs
-// root (chronyd refuses to start otherwise) and the chrony package, and the
-// faketime package for a shifted clock.
+// root (chronyd refuses to start otherwise; see RanAsNamespaceRoot) and the
+// chrony package, and the faketime package for a shifted clock.
 class Chronyd {
 public:
     static constexpr const char* kHost = "127.0.0.1";
@@ -36,6 +36,17 @@ public:
     // Empty when a Chronyd with these options can run here; otherwise the
     // reason it cannot (for GTEST_SKIP).
     static std::string Unavailable(const ChronydOptions& options = {});
+
+    // For a test that needs root only to start chronyd, called first thing:
+    //   if (Chronyd::RanAsNamespaceRoot()) return;
+    // False where the test is to run in this process: as root, or already in
+    // the namespace below (whose loopback it brings up). Otherwise runs this
+    // very test again as root of a user and network namespace of its own
+    // (`unshare --user --map-root-user --net`: loopback only, no right over
+    // this machine), takes that run's outcome as this test's (passed, failed,
+    // or skipped with its reason), and returns true. Where the machine
+    // forbids such a namespace the test skips and says why.
+    static bool RanAsNamespaceRoot();
 
     // Returns once chronyd answers SNTP requests; throws std::runtime_error
     // with its log when it does not start.

@@ -133,7 +133,10 @@ TEST(SingleInstanceTest, AFolderThatCannotHoldTheSocketDoesNotStopTheProgram) {
 // open folder with someone listening in it, sends the socket to the user's
 // own folder; with nowhere safe the program runs alone.
 TEST(SingleInstanceTest, TheMeetingPlaceCannotBeTakenByAnotherAccount) {
+    // Only root can give a file to another account; a user's own squats still
+    // show that the kind and mode of what lies there decide.
     const uid_t other = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const gid_t otherGroup = ::geteuid() == 0 ? 65534 : ::getegid();
     const QString uid = QString::number(::getuid());
     QLocalServer stranger;
     const std::function<void(const QString&)> squats[] = {
@@ -150,7 +153,11 @@ TEST(SingleInstanceTest, TheMeetingPlaceCannotBeTakenByAnotherAccount) {
     const QByteArray savedTemp = qgetenv("TMPDIR");
     const QByteArray savedHome = qgetenv("HOME");
     for (int i = 0; i < 4; ++i) {
+        // Each case's folder in the real temporary folder: the one the case
+        // before pointed TMPDIR at is gone.
+        savedTemp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTemp);
         QTemporaryDir folder;
+        ASSERT_TRUE(folder.isValid());
         const QDir base(folder.path());
         ASSERT_TRUE(base.mkdir("tmp") && base.mkdir("home"));
         qunsetenv("XDG_RUNTIME_DIR");
@@ -160,7 +167,7 @@ TEST(SingleInstanceTest, TheMeetingPlaceCannotBeTakenByAnotherAccount) {
         const QString squatted = base.filePath("tmp/Tidewell-" + uid);
         if (squats[i]) {
             squats[i](squatted);
-            ASSERT_EQ(::chown(QFile::encodeName(squatted).constData(), other, other), 0);
+            ASSERT_EQ(::chown(QFile::encodeName(squatted).constData(), other, otherGroup), 0);
         }
         const QString name = SingleInstance::DefaultName();
         EXPECT_EQ(name, *expected[i] ? base.filePath(QString(expected[i]).arg(uid)) : QString()) << i;
