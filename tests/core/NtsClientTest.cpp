@@ -382,7 +382,7 @@ TEST_F(NtsClientTest, ARunWithAnNtsServerStepsOnAuthenticatedTimeOnly) {
     FakeInternetProbe probe;
     SyncManager manager(temp.settings, clock, prompts, "C");
     manager.SetCurrentServer();
-    Synchroniser synchroniser(manager, clock, privilege, sockets, probe, {chronyd->Port(), 2000});
+    Synchroniser synchroniser(manager, clock, privilege, sockets, probe, {chronyd->Port(), 2000, {}});
 
     EXPECT_EQ(synchroniser.SyncThreadProc(0, manager.BeginRun(0)), 0);
     EXPECT_TRUE(clock.Sets().empty());

@@ -355,7 +355,7 @@ TEST(SyncRunTest, AWholeRunAgainstChronydEndsOnTheServersTime) {
     FakeInternetProbe probe;
     SyncManager manager(temp.settings, clock, prompts, "C");
     manager.SetCurrentServer();
-    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {chronyd.Port(), 2000});
+    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {chronyd.Port(), 2000, {}});
 
     // How far the clock stands from the server, by the fastest of a few
     // exchanges (a measurement can be off by half its round trip).
