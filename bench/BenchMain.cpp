@@ -218,7 +218,8 @@ ExchangeSamples MeasureSyncWithServer(uint16_t port, const Options& options) {
     SocketsLayer sockets;
     FakeInternetProbe probe;
     SyncManager manager(settings.settings, clock, prompts, "C");
-    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {port, kReceiveTimeoutMs});
+    // Back to back on purpose: the pacing of automatic requests is left out.
+    Synchroniser synchroniser(manager, clock, clockSetter, sockets, probe, {port, kReceiveTimeoutMs, {}});
     ExchangeSamples samples;
     for (int i = 0; i < options.exchanges; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs));

@@ -125,8 +125,19 @@ std::string Peer::Text() const {
                     NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
         return {};
     }
-    return Family() == AF_INET6 ? "[" + std::string(host) + "]:" + service
-                                : std::string(host) + ":" + service;
+    // Appended piece by piece: GCC 12 at -O3 takes the chain of + for an
+    // overlapping copy (-Wrestrict, GCC bug 105651).
+    std::string text;
+    if (Family() == AF_INET6) {
+        text += '[';
+        text += host;
+        text += ']';
+    } else {
+        text += host;
+    }
+    text += ':';
+    text += service;
+    return text;
 }
 
 bool FindPeers(const std::string& host, uint16_t port, const NameLookup& lookup,
