@@ -133,16 +133,17 @@ std::string CauseAdvice(FailureCause cause) {
 
 // Moves the clock's UTC instant by offsetSeconds. Local time plays no part:
 // across a change of daylight-saving time the clock still ends exactly
-// offsetSeconds from the server's time. Whether the set itself took is not
-// examined; a stop of the run is.
+// offsetSeconds from the server's time. A set the system refuses is a failure
+// with its cause; a stop of the run ends it without a word.
 Synchroniser::ShiftOutcome Synchroniser::ShiftClock(int32_t interactive, const RunTicket& run,
-                                                    int32_t offsetSeconds, FailureCause& cause) {
+                                                    const std::string& host, int32_t offsetSeconds,
+                                                    FailureCause& cause) {
     const std::optional<ClockTime> shifted = ShiftInstant(m_clock.Now(), offsetSeconds);
     if (!shifted) {
         return ShiftOutcome::Unconvertible;
     }
     CSNTPClient client(m_clock, m_clockSetter);
-    if (client.SetSystemClock(*shifted, SetRequest(interactive, run, m_manager.CurrentServerHost()))) {
+    if (client.SetSystemClock(*shifted, SetRequest(interactive, run, host))) {
         return ShiftOutcome::Done;
     }
     cause = CauseOfSetError(GetLastError());
@@ -228,7 +229,7 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
 
     const int32_t shiftSeconds = options.offsetSeconds;
     if (shiftSeconds != 0) {
-        switch (ShiftClock(interactive, run, shiftSeconds, measure.cause)) {
+        switch (ShiftClock(interactive, run, host, shiftSeconds, measure.cause)) {
             case ShiftOutcome::Done:
                 break;
             case ShiftOutcome::Unconvertible:

@@ -119,8 +119,8 @@ private:
     // Done; Unconvertible; Refused: the set failed while the run was current,
     // with the cause in cause; Stopped: the run was stopped.
     enum class ShiftOutcome { Done, Unconvertible, Refused, Stopped };
-    ShiftOutcome ShiftClock(int32_t interactive, const RunTicket& run, int32_t offsetSeconds,
-                            FailureCause& cause);
+    ShiftOutcome ShiftClock(int32_t interactive, const RunTicket& run, const std::string& host,
+                            int32_t offsetSeconds, FailureCause& cause);
     // The request for one setting of the clock by run, on behalf of the
     // server host: a set that the system answers after the run gave up on it
     // is recorded as such.
