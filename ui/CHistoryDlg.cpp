@@ -251,10 +251,10 @@ std::vector<AxisTick> TimeTicks(qint64 first, qint64 last) {
     return ticks;
 }
 
-// Round figures from at or below low to at or above high, about five steps.
+// Round figures from at or below low to at or above high, about four steps.
 std::vector<double> OffsetTicks(double low, double high, int* decimals) {
     const double span = std::max(high - low, 0.001);
-    const double rough = span / 5;
+    const double rough = span / 4;
     const double power = std::pow(10.0, std::floor(std::log10(rough)));
     double step = power * 10;
     for (double factor : {1.0, 2.0, 5.0}) {
@@ -610,6 +610,7 @@ void CHistoryDlg::RebuildChart() {
     timeAxis->setObjectName(QStringLiteral("timeAxis"));
     timeAxis->setTitleText(QStringLiteral("Time"));
     timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    timeAxis->setTruncateLabels(false);
     timeAxis->setStartValue(static_cast<double>(timeTicks.front().ms));
     for (const AxisTick& tick : timeTicks) {
         timeAxis->append(tick.label, static_cast<double>(tick.ms));
@@ -629,6 +630,7 @@ void CHistoryDlg::RebuildChart() {
     offsetAxis->setObjectName(QStringLiteral("offsetAxis"));
     offsetAxis->setTitleText(QStringLiteral("Offset (s)"));
     offsetAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    offsetAxis->setTruncateLabels(false);
     offsetAxis->setStartValue(axisLow);
     if (!failuresByCount.empty()) {
         offsetAxis->append(QString::fromLatin1(kFailureBandLabel), failureY);
