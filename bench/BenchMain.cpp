@@ -686,10 +686,12 @@ void AddHistoryRows(Table& table, const Options& options) {
                      "HistoryRecorder::Record: queued for the writer thread, nothing waits for the disk");
 
     std::vector<double> opensMs;
+    FakePrompts prompts;
+    FakeHelp help;
     for (int i = 0; i < kWindowOpenings; ++i) {
         QElapsedTimer timer;
         timer.start();
-        CHistoryDlg window(recorder);
+        CHistoryDlg window(recorder, prompts, help);
         bool shown = false;
         QObject::connect(&window, &CHistoryDlg::RecordsShown, [&shown] { shown = true; });
         window.show();

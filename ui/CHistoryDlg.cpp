@@ -1,11 +1,15 @@
 #include "ui/CHistoryDlg.h"
 
 #include <QAbstractTableModel>
+#include <QAreaSeries>
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
+#include <QCursor>
 #include <QDateTime>
-#include <QDateTimeAxis>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -14,10 +18,12 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QShortcut>
 #include <QSplitter>
+#include <QStackedWidget>
 #include <QTableView>
+#include <QToolTip>
 #include <QVBoxLayout>
-#include <QValueAxis>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -26,6 +32,8 @@
 #include "history/HistoryCsv.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
+#include "platform/Prompts.h"
+#include "ui/HelpService.h"
 
 namespace {
 
@@ -139,6 +147,133 @@ void Dots(QLineSeries* series, const QColor& colour, bool cross) {
 
 bool IsFailures(const QAbstractSeries* series) {
     return series->objectName() == QLatin1String("failures");
+}
+
+bool IsOffsets(const QAbstractSeries* series) {
+    return !IsFailures(series) && series->objectName() != QLatin1String("failureBand");
+}
+
+// A failure, or an attempt that measured nothing: drawn in the failures' band.
+bool IsFailureMark(const AttemptRecord& r) {
+    return r.outcome != AttemptOutcome::Success || !r.offsetSeconds;
+}
+
+struct AxisTick {
+    qint64 ms;
+    QString label;
+};
+
+// The ticks of the time axis: at whole local seconds, minutes, hours, days or
+// months, few enough to be read, from at or before first to at or after last.
+std::vector<AxisTick> TimeTicks(qint64 first, qint64 last) {
+    if (last - first < 60000) {
+        const qint64 middle = first + (last - first) / 2;
+        first = middle - 30000;
+        last = middle + 30000;
+    }
+    const qint64 span = last - first;
+    const QDateTime from = QDateTime::fromMSecsSinceEpoch(first);
+    const QDateTime to = QDateTime::fromMSecsSinceEpoch(last);
+    enum class Unit { Second, Day, Month };
+    struct Step {
+        Unit unit;
+        int size;
+    };
+    std::vector<Step> steps;
+    QString format;
+    if (span <= 3600000) {
+        format = QStringLiteral("HH:mm:ss");
+        for (int size : {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800}) {
+            steps.push_back({Unit::Second, size});
+        }
+    } else if (span <= 86400000) {
+        format = QStringLiteral("HH:mm");
+        for (int size : {60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200}) {
+            steps.push_back({Unit::Second, size});
+        }
+    } else {
+        format =
+            from.date().year() == to.date().year() ? QStringLiteral("dd MMM") : QStringLiteral("dd MMM yyyy");
+        for (int size : {1, 2, 7, 14}) {
+            steps.push_back({Unit::Day, size});
+        }
+        for (int size : {1, 2, 3, 6, 12, 24, 60, 120}) {
+            steps.push_back({Unit::Month, size});
+        }
+    }
+    constexpr int kMaxTicks = 8;
+    std::vector<AxisTick> ticks;
+    for (const Step& step : steps) {
+        ticks.clear();
+        QDateTime tick;
+        switch (step.unit) {
+            case Unit::Second: {
+                const int second = from.time().msecsSinceStartOfDay() / 1000;
+                tick = QDateTime(from.date(),
+                                 QTime::fromMSecsSinceStartOfDay((second - second % step.size) * 1000));
+                break;
+            }
+            case Unit::Day:
+                tick = QDateTime(from.date(), QTime(0, 0));
+                break;
+            case Unit::Month: {
+                const int month =
+                    (from.date().month() - 1) / std::min(step.size, 12) * std::min(step.size, 12) + 1;
+                tick = QDateTime(QDate(from.date().year(), month, 1), QTime(0, 0));
+                break;
+            }
+        }
+        while (static_cast<int>(ticks.size()) <= kMaxTicks) {
+            const QString label = tick.toString(format);
+            // A clock put back (daylight saving ends) shows an hour twice: once is enough.
+            if (ticks.empty() || ticks.back().label != label) {
+                ticks.push_back({tick.toMSecsSinceEpoch(), label});
+            }
+            if (tick.toMSecsSinceEpoch() >= last) {
+                break;
+            }
+            switch (step.unit) {
+                case Unit::Second:
+                    tick = tick.addSecs(step.size);
+                    break;
+                case Unit::Day:
+                    tick = QDateTime(tick.date().addDays(step.size), QTime(0, 0));
+                    break;
+                case Unit::Month:
+                    tick = QDateTime(tick.date().addMonths(step.size), QTime(0, 0));
+                    break;
+            }
+        }
+        if (static_cast<int>(ticks.size()) <= kMaxTicks && ticks.back().ms >= last) {
+            break;
+        }
+    }
+    return ticks;
+}
+
+// Round figures from at or below low to at or above high, about four steps.
+std::vector<double> OffsetTicks(double low, double high, int* decimals) {
+    const double span = std::max(high - low, 0.001);
+    const double rough = span / 4;
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    double step = power * 10;
+    for (double factor : {1.0, 2.0, 5.0}) {
+        if (power * factor >= rough) {
+            step = power * factor;
+            break;
+        }
+    }
+    *decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
+    std::vector<double> ticks;
+    const double first = std::floor(low / step + 1e-9);
+    const double last = std::ceil(high / step - 1e-9);
+    for (double i = first; i <= last; ++i) {
+        ticks.push_back(std::abs(i) < 0.5 ? 0.0 : i * step);
+    }
+    if (ticks.size() < 2) {
+        ticks.push_back(ticks.back() + step);
+    }
+    return ticks;
 }
 
 }  // namespace
@@ -295,7 +430,8 @@ private:
     Qt::SortOrder m_sortOrder = Qt::DescendingOrder;
 };
 
-CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(parent), m_recorder(recorder) {
+CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, Prompts& prompts, Help& help, QWidget* parent)
+    : QDialog(parent), m_recorder(recorder), m_prompts(prompts), m_help(help) {
     setObjectName(QStringLiteral("IDD_HISTORY"));
     setWindowTitle(QStringLiteral("Tidewell: History"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
@@ -334,6 +470,18 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
 
+    auto* empty = new QLabel(QStringLiteral(
+        "No synchronisation yet.\n\nEach synchronisation and server test will appear here as it "
+        "happens: its measured offset in the chart, failures in a band of their own below, and a "
+        "row in the table."));
+    empty->setObjectName(QStringLiteral("IDC_HISTORY_EMPTY"));
+    empty->setAlignment(Qt::AlignCenter);
+    empty->setWordWrap(true);
+    empty->setMargin(24);
+    m_pages = new QStackedWidget;
+    m_pages->addWidget(splitter);
+    m_pages->addWidget(empty);
+
     m_driftLabel = new QLabel;
     m_driftLabel->setObjectName(QStringLiteral("IDC_HISTORY_DRIFT"));
     m_driftLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -347,6 +495,8 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     close->setAutoDefault(false);
     connect(m_exportButton, &QPushButton::clicked, this, &CHistoryDlg::OnExport);
     connect(close, &QPushButton::clicked, this, &QDialog::close);
+    auto* helpKey = new QShortcut(QKeySequence::HelpContents, this);
+    connect(helpKey, &QShortcut::activated, this, [this] { m_help.ShowHelp(HelpPage::History); });
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(m_driftLabel, 1);
@@ -354,7 +504,7 @@ CHistoryDlg::CHistoryDlg(HistoryRecorder& recorder, QWidget* parent) : QDialog(p
     bottom->addWidget(m_exportButton);
     bottom->addWidget(close);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(splitter, 1);
+    layout->addWidget(m_pages, 1);
     layout->addLayout(bottom);
 
     // A record stored while the window is open is shown at once; a hidden
@@ -398,6 +548,7 @@ void CHistoryDlg::Show(std::vector<AttemptRecord> records) {
     }
     m_countLabel->setText(QStringLiteral("%1 attempts").arg(attempts));
     m_exportButton->setEnabled(!m_records.empty());
+    m_pages->setCurrentIndex(m_records.empty() ? 1 : 0);
     emit RecordsShown();
     if (m_loadAgain) {
         m_loadAgain = false;
@@ -422,11 +573,15 @@ void CHistoryDlg::RebuildChart() {
         m_chart->removeAxis(axis);
         delete axis;
     }
+    if (m_records.empty()) {
+        return;
+    }
 
-    // One series per server, keyed by host, in the order of first appearance.
+    // One series per server, keyed by host, in the order of first appearance;
+    // failures by how many in a row each record stands for.
     std::map<std::string, int> seriesOfHost;
     std::vector<std::pair<QString, QList<QPointF>>> servers;
-    QList<QPointF> failures;
+    std::map<int64_t, QList<QPointF>> failuresByCount;
     double low = 0;
     double high = 0;
     qint64 first = std::numeric_limits<qint64>::max();
@@ -435,15 +590,8 @@ void CHistoryDlg::RebuildChart() {
         const qint64 ms = MillisecondsOf(r.timeUtc);
         first = std::min(first, ms);
         last = std::max(last, ms);
-        if (r.outcome != AttemptOutcome::Success) {
-            // A failure with a measurement stands at it; one without on the zero line.
-            const double y = r.offsetSeconds.value_or(0.0);
-            failures.push_back(QPointF(static_cast<double>(ms), y));
-            low = std::min(low, y);
-            high = std::max(high, y);
-            continue;
-        }
-        if (!r.offsetSeconds) {
+        if (IsFailureMark(r)) {
+            failuresByCount[std::max<int64_t>(r.count, 1)].push_back(QPointF(static_cast<double>(ms), 0));
             continue;
         }
         auto [it, added] = seriesOfHost.emplace(r.serverHost, static_cast<int>(servers.size()));
@@ -457,32 +605,69 @@ void CHistoryDlg::RebuildChart() {
         high = std::max(high, *r.offsetSeconds);
     }
 
-    auto* timeAxis = new QDateTimeAxis;
-    timeAxis->setFormat(QStringLiteral("dd MMM yyyy HH:mm"));
+    const std::vector<AxisTick> timeTicks = TimeTicks(first, last);
+    auto* timeAxis = new QCategoryAxis;
+    timeAxis->setObjectName(QStringLiteral("timeAxis"));
     timeAxis->setTitleText(QStringLiteral("Time"));
-    auto* offsetAxis = new QValueAxis;
+    timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    timeAxis->setTruncateLabels(false);
+    timeAxis->setStartValue(static_cast<double>(timeTicks.front().ms));
+    for (const AxisTick& tick : timeTicks) {
+        timeAxis->append(tick.label, static_cast<double>(tick.ms));
+    }
+    timeAxis->setRange(static_cast<double>(timeTicks.front().ms), static_cast<double>(timeTicks.back().ms));
+
+    // The offsets on round figures; below them, apart, the band of the failures.
+    int decimals = 0;
+    const std::vector<double> offsetTicks = OffsetTicks(low, high, &decimals);
+    const double offsetLow = offsetTicks.front();
+    const double offsetSpan = offsetTicks.back() - offsetLow;
+    const double bandHeight = failuresByCount.empty() ? 0 : offsetSpan * 0.2;
+    const double bandTop = offsetLow - (failuresByCount.empty() ? 0 : offsetSpan * 0.06);
+    const double axisLow = bandTop - bandHeight;
+    const double failureY = axisLow + bandHeight / 2;
+    auto* offsetAxis = new QCategoryAxis;
+    offsetAxis->setObjectName(QStringLiteral("offsetAxis"));
     offsetAxis->setTitleText(QStringLiteral("Offset (s)"));
+    offsetAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    offsetAxis->setTruncateLabels(false);
+    offsetAxis->setStartValue(axisLow);
+    if (!failuresByCount.empty()) {
+        offsetAxis->append(QString::fromLatin1(kFailureBandLabel), failureY);
+    }
+    for (double tick : offsetTicks) {
+        offsetAxis->append(QString::number(tick, 'f', decimals), tick);
+    }
+    offsetAxis->setRange(axisLow, offsetTicks.back());
     m_chart->addAxis(timeAxis, Qt::AlignBottom);
     m_chart->addAxis(offsetAxis, Qt::AlignLeft);
-    if (m_records.empty()) {
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        first = now - 86400000;
-        last = now;
-    }
-    if (last - first < 60000) {
-        first -= 30000;
-        last += 30000;
-    }
-    timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
-    const double margin = std::max((high - low) * 0.05, 0.001);
-    offsetAxis->setRange(low - margin, high + margin);
-    offsetAxis->applyNiceNumbers();
 
-    const auto add = [&](QLineSeries* series, const QList<QPointF>& points) {
-        series->replace(Thinned(points, kMaxPointsPerSeries));
+    const auto attach = [&](QAbstractSeries* series, bool legend) {
         m_chart->addSeries(series);
         series->attachAxis(timeAxis);
         series->attachAxis(offsetAxis);
+        for (QLegendMarker* marker : m_chart->legend()->markers(series)) {
+            marker->setVisible(legend);
+        }
+    };
+    if (!failuresByCount.empty()) {
+        auto* upper = new QLineSeries;
+        auto* lower = new QLineSeries;
+        upper->append(timeAxis->min(), bandTop);
+        upper->append(timeAxis->max(), bandTop);
+        lower->append(timeAxis->min(), axisLow);
+        lower->append(timeAxis->max(), axisLow);
+        auto* band = new QAreaSeries(upper, lower);
+        upper->setParent(band);
+        lower->setParent(band);
+        band->setObjectName(QStringLiteral("failureBand"));
+        band->setPen(Qt::NoPen);
+        band->setBrush(QColor(0xd6, 0x27, 0x28, 0x18));
+        attach(band, false);
+    }
+    const auto add = [&](QLineSeries* series, const QList<QPointF>& points, bool legend) {
+        series->replace(Thinned(points, kMaxPointsPerSeries));
+        attach(series, legend);
         // The series draw no line, so the legend shows their colour as a dot.
         for (QLegendMarker* marker : m_chart->legend()->markers(series)) {
             marker->setShape(QLegend::MarkerShapeCircle);
@@ -496,64 +681,169 @@ void CHistoryDlg::RebuildChart() {
         series->setName(title);
         const QColor c = kServerColours[colour++ % std::size(kServerColours)];
         Dots(series, c, false);
-        add(series, points);
+        add(series, points, true);
     }
-    if (!failures.isEmpty()) {
+    bool named = false;
+    for (auto& [count, points] : failuresByCount) {
+        for (QPointF& point : points) {
+            point.setY(failureY);
+        }
         auto* series = new QLineSeries;
         series->setName(QStringLiteral("Failed or stopped"));
         series->setObjectName(QStringLiteral("failures"));
         Dots(series, kFailureColour, true);
-        add(series, failures);
+        if (count > 1) {
+            // Failures in a row kept as one record carry their number.
+            series->setPointLabelsFormat(QStringLiteral("\u00d7%1").arg(count));
+            series->setPointLabelsVisible(true);
+            series->setPointLabelsColor(kFailureColour);
+            series->setPointLabelsClipping(false);
+        }
+        connect(series, &QLineSeries::hovered, this, &CHistoryDlg::ShowFailureTip);
+        add(series, points, !named);
+        named = true;
     }
+}
+
+void CHistoryDlg::ShowFailureTip(const QPointF& point, bool state) {
+    if (!state) {
+        QToolTip::hideText();
+        return;
+    }
+    // The failure nearest in time to the point under the mouse.
+    const AttemptRecord* nearest = nullptr;
+    double distance = std::numeric_limits<double>::infinity();
+    for (const AttemptRecord& r : m_records) {
+        const double d = std::abs(static_cast<double>(MillisecondsOf(r.timeUtc)) - point.x());
+        if (IsFailureMark(r) && d < distance) {
+            nearest = &r;
+            distance = d;
+        }
+    }
+    if (nearest == nullptr) {
+        return;
+    }
+    QString text =
+        LocalTimeText(nearest->timeUtc) + QStringLiteral("  ") +
+        QString::fromStdString(nearest->serverTitle.empty() ? nearest->serverHost : nearest->serverTitle) +
+        QLatin1Char('\n') + OutcomeText(*nearest) + QStringLiteral(": ") + StatusText(*nearest);
+    const QString folded = FoldedText(*nearest);
+    if (!folded.isEmpty()) {
+        text += QLatin1Char('\n') + folded;
+    }
+    QToolTip::showText(QCursor::pos(), text, m_chartView);
 }
 
 int CHistoryDlg::ServerSeriesCount() const {
     int count = 0;
     for (QAbstractSeries* series : m_chart->series()) {
-        count += IsFailures(series) ? 0 : 1;
+        count += IsOffsets(series) ? 1 : 0;
     }
     return count;
+}
+
+QList<QPointF> CHistoryDlg::OffsetPoints() const {
+    QList<QPointF> points;
+    for (QAbstractSeries* series : m_chart->series()) {
+        if (IsOffsets(series)) {
+            points += static_cast<QLineSeries*>(series)->points();
+        }
+    }
+    return points;
+}
+
+QList<QPointF> CHistoryDlg::FailureMarks() const {
+    QList<QPointF> points;
+    for (QAbstractSeries* series : m_chart->series()) {
+        if (IsFailures(series)) {
+            points += static_cast<QLineSeries*>(series)->points();
+        }
+    }
+    return points;
 }
 
 int CHistoryDlg::OffsetPointCount() const {
-    int count = 0;
-    for (QAbstractSeries* series : m_chart->series()) {
-        auto* scatter = static_cast<QLineSeries*>(series);
-        count += IsFailures(series) ? 0 : static_cast<int>(scatter->count());
-    }
-    return count;
+    return static_cast<int>(OffsetPoints().size());
 }
 
 int CHistoryDlg::FailureMarkCount() const {
-    int count = 0;
-    for (QAbstractSeries* series : m_chart->series()) {
-        auto* scatter = static_cast<QLineSeries*>(series);
-        count += IsFailures(series) ? static_cast<int>(scatter->count()) : 0;
-    }
-    return count;
+    return static_cast<int>(FailureMarks().size());
 }
 
-bool CHistoryDlg::ExportCsv(const QString& path) const {
+QStringList CHistoryDlg::FailureCountLabels() const {
+    QStringList labels;
+    for (QAbstractSeries* series : m_chart->series()) {
+        auto* failures = static_cast<QLineSeries*>(series);
+        if (IsFailures(series) && failures->pointLabelsVisible()) {
+            for (qsizetype i = 0; i < failures->count(); ++i) {
+                labels << failures->pointLabelsFormat();
+            }
+        }
+    }
+    return labels;
+}
+
+QStringList CHistoryDlg::TimeLabelsShown() const {
+    const auto axes = m_chart->axes(Qt::Horizontal);
+    return axes.isEmpty() ? QStringList() : static_cast<QCategoryAxis*>(axes.front())->categoriesLabels();
+}
+
+QStringList CHistoryDlg::OffsetLabelsShown() const {
+    const auto axes = m_chart->axes(Qt::Vertical);
+    return axes.isEmpty() ? QStringList() : static_cast<QCategoryAxis*>(axes.front())->categoriesLabels();
+}
+
+QStringList CHistoryDlg::TimeAxisLabels(qint64 firstMs, qint64 lastMs) {
+    QStringList labels;
+    for (const AxisTick& tick : TimeTicks(firstMs, lastMs)) {
+        labels << tick.label;
+    }
+    return labels;
+}
+
+bool CHistoryDlg::ExportCsv(const QString& path, QString* error) const {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const auto fail = [&] {
+        if (error != nullptr) {
+            *error = file.errorString();
+        }
         return false;
+    };
+    if (!file.open(QIODevice::WriteOnly)) {
+        return fail();
     }
     const std::string csv = HistoryCsv(m_records);
     if (file.write(csv.data(), static_cast<qint64>(csv.size())) != static_cast<qint64>(csv.size())) {
+        fail();
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    return file.commit() || fail();
+}
+
+void CHistoryDlg::ExportTo(const QString& path) {
+    QString error;
+    const QString where = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    if (ExportCsv(path, &error)) {
+        m_prompts.Show({"Tidewell: History",
+                        QStringLiteral("%1 records of the history were exported to\n%2")
+                            .arg(m_records.size())
+                            .arg(where)
+                            .toStdString(),
+                        PromptIcon::Information, PromptButtons::Ok});
+    } else {
+        m_prompts.Show(
+            {"Tidewell: History",
+             QStringLiteral("The history could not be exported to\n%1\n\n%2").arg(where, error).toStdString(),
+             PromptIcon::Warning, PromptButtons::Ok});
+    }
 }
 
 void CHistoryDlg::OnExport() {
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export the history"),
                                                       QStringLiteral("tidewell-history.csv"),
                                                       QStringLiteral("CSV files (*.csv);;All files (*)"));
-    if (path.isEmpty()) {
-        return;
-    }
-    if (!ExportCsv(path)) {
-        m_countLabel->setText(QStringLiteral("The file could not be written."));
+    if (!path.isEmpty()) {
+        ExportTo(path);
     }
 }

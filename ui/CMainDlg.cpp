@@ -460,7 +460,7 @@ void CMainDlg::OnHistory() {
     }
     // One window, kept while the program runs; opening it again brings it forward.
     if (!m_historyDlg) {
-        m_historyDlg = std::make_unique<CHistoryDlg>(*m_history);
+        m_historyDlg = std::make_unique<CHistoryDlg>(*m_history, m_prompts, m_help);
         m_historyDlg->setWindowIcon(ProgramIcon());
     } else if (!m_historyDlg->isVisible()) {
         m_historyDlg->Reload();

@@ -19,6 +19,8 @@ QString HelpService::FileName(HelpPage page) {
             return QStringLiteral("Servers.html");
         case HelpPage::DstDlg:
             return QStringLiteral("DstDlg.html");
+        case HelpPage::History:
+            return QStringLiteral("History.html");
         case HelpPage::Index:
             break;
     }

@@ -6,7 +6,7 @@
 #include <functional>
 
 // The help pages the program opens: the main window's index and one page per dialog.
-enum class HelpPage { Index, Options, Servers, DstDlg };
+enum class HelpPage { Index, Options, Servers, DstDlg, History };
 
 // What the windows and dialogs ask of the help; tests record the requests.
 class Help {

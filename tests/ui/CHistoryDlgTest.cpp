@@ -2,14 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QLabel>
+#include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
+#include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
 
 #include "history/HistoryCsv.h"
 #include "history/HistoryRecorder.h"
+#include "tests/support/FakeHelp.h"
+#include "tests/support/FakePrompts.h"
 #include "tests/support/TempFolder.h"
 
 namespace {
@@ -72,7 +79,9 @@ TEST(CHistoryDlgTest, ShowsEveryAttemptAsAPointARowAndTheDrift) {
         for (int i = 0; i < row.failures; ++i) {
             recorder.Record(Attempt(100000 + i, "host0", AttemptOutcome::Failure, 0));
         }
-        CHistoryDlg window(recorder);
+        FakePrompts prompts;
+        FakeHelp help;
+        CHistoryDlg window(recorder, prompts, help);
         QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
         WaitShown(shown);
         const int failureRecords = row.failures > 0 ? 1 : 0;
@@ -93,12 +102,15 @@ TEST(CHistoryDlgTest, ShowsEveryAttemptAsAPointARowAndTheDrift) {
 }
 
 // A record stored while the window is open appears; the table sorts by
-// value, not by text; the export writes what the window shows.
+// value, not by text; the export writes what the window shows and says where,
+// or why it could not.
 TEST(CHistoryDlgTest, FollowsNewRecordsSortsByValueAndExports) {
     TempFolder folder;
     HistoryRecorder recorder(folder.Path() + "/history.sqlite");
     recorder.Record(Attempt(0, "a", AttemptOutcome::Success, 10.0));
-    CHistoryDlg window(recorder);
+    FakePrompts prompts;
+    FakeHelp help;
+    CHistoryDlg window(recorder, prompts, help);
     window.show();
     QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
     WaitShown(shown);
@@ -117,5 +129,97 @@ TEST(CHistoryDlgTest, FollowsNewRecordsSortsByValueAndExports) {
     const QString path = QString::fromStdString(folder.Path() + "/out.csv");
     ASSERT_TRUE(window.ExportCsv(path));
     EXPECT_EQ(TempFolder::ReadFile(path.toStdString()), HistoryCsv(window.Records()));
-    EXPECT_FALSE(window.ExportCsv(QString::fromStdString(folder.Path() + "/no/such/folder/out.csv")));
+    const QString nowhere = QString::fromStdString(folder.Path() + "/no/such/folder/out.csv");
+    EXPECT_FALSE(window.ExportCsv(nowhere));
+
+    window.ExportTo(path);
+    window.ExportTo(nowhere);
+    const std::vector<PromptRequest> boxes = prompts.Shown();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].icon, PromptIcon::Information);
+    EXPECT_EQ(boxes[0].text, "3 records of the history were exported to\n" + path.toStdString());
+    EXPECT_EQ(boxes[1].icon, PromptIcon::Warning);
+    EXPECT_EQ(boxes[1].text, "The history could not be exported to\n" + nowhere.toStdString() +
+                                 "\n\nNo such file or directory");
+}
+
+// Times of day within a day (to the second over minutes), dates across days,
+// the year too across years; never the same text twice along the axis.
+TEST(CHistoryDlgTest, TheTimeAxisFitsItsSpan) {
+    struct Row {
+        const char* name;
+        QDateTime first;
+        QDateTime last;
+        QStringList labels;
+    };
+    const QDate day(2026, 12, 8);
+    const Row rows[] = {
+        {"one attempt",
+         QDateTime(day, QTime(17, 5, 30)),
+         QDateTime(day, QTime(17, 5, 30)),
+         {"17:05:00", "17:05:10", "17:05:20", "17:05:30", "17:05:40", "17:05:50", "17:06:00"}},
+        {"minutes",
+         QDateTime(day, QTime(17, 5, 12)),
+         QDateTime(day, QTime(17, 30, 12)),
+         {"17:05:00", "17:10:00", "17:15:00", "17:20:00", "17:25:00", "17:30:00", "17:35:00"}},
+        {"hours",
+         QDateTime(day, QTime(8, 10)),
+         QDateTime(day, QTime(17, 5)),
+         {"08:00", "10:00", "12:00", "14:00", "16:00", "18:00"}},
+        {"days",
+         QDateTime(QDate(2026, 12, 1), QTime(10, 0)),
+         QDateTime(day, QTime(17, 0)),
+         {"01 Dec", "03 Dec", "05 Dec", "07 Dec", "09 Dec"}},
+        {"across years",
+         QDateTime(QDate(2025, 11, 20), QTime(10, 0)),
+         QDateTime(day, QTime(17, 0)),
+         {"01 Nov 2025", "01 Jan 2026", "01 Mar 2026", "01 May 2026", "01 Jul 2026", "01 Sep 2026",
+          "01 Nov 2026", "01 Jan 2027"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QStringList labels =
+            CHistoryDlg::TimeAxisLabels(row.first.toMSecsSinceEpoch(), row.last.toMSecsSinceEpoch());
+        EXPECT_EQ(labels, row.labels);
+        EXPECT_EQ(QSet<QString>(labels.begin(), labels.end()).size(), labels.size());
+    }
+}
+
+// Before the first attempt the window says what will appear; then the
+// failures stand in a band of their own below the offsets, failures in a row
+// with their number. F1 opens the window's help.
+TEST(CHistoryDlgTest, FailuresStandApartWithTheirCountAndTheEmptyWindowSaysWhatWillAppear) {
+    TempFolder folder;
+    HistoryRecorder recorder(folder.Path() + "/history.sqlite");
+    FakePrompts prompts;
+    FakeHelp help;
+    CHistoryDlg window(recorder, prompts, help);
+    window.show();
+    QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
+    WaitShown(shown);
+    auto* pages = window.findChild<QStackedWidget*>();
+    ASSERT_NE(pages, nullptr);
+    EXPECT_EQ(pages->currentWidget()->objectName(), "IDC_HISTORY_EMPTY");
+    EXPECT_TRUE(static_cast<QLabel*>(pages->currentWidget())->text().startsWith("No synchronisation yet."));
+
+    recorder.Record(Attempt(0, "a", AttemptOutcome::Success, 0.0004));
+    recorder.Record(Attempt(60, "b", AttemptOutcome::Failure, 0));
+    recorder.Record(Attempt(120, "a", AttemptOutcome::Success, -0.0003));
+    for (int i = 0; i < 3; ++i) {
+        recorder.Record(Attempt(180 + i, "b", AttemptOutcome::Failure, 0));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.Records().size() == 4; }, 5000));
+    EXPECT_NE(pages->currentWidget()->objectName(), "IDC_HISTORY_EMPTY");
+    EXPECT_EQ(window.OffsetPointCount(), 2);
+    EXPECT_EQ(window.FailureMarkCount(), 2);
+    EXPECT_EQ(window.FailureCountLabels(), QStringList{"\u00d73"});
+    EXPECT_EQ(window.OffsetLabelsShown().front(), CHistoryDlg::kFailureBandLabel);
+    for (const QPointF& mark : window.FailureMarks()) {
+        EXPECT_LT(mark.y(), -0.0003 - 0.0001) << "below every offset, not on the zero line";
+    }
+
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTest::keyClick(&window, Qt::Key_F1);
+    EXPECT_EQ(help.Pages(), std::vector<HelpPage>{HelpPage::History});
 }

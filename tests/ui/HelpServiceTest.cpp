@@ -55,7 +55,8 @@ TEST(HelpServiceTest, RunFromTheBuildFolderItFindsTheSourcePages) {
     const HelpService help;
     ASSERT_FALSE(help.Folders().isEmpty());
     EXPECT_EQ(help.Folders().first(), kSourceHelp);
-    for (const HelpPage page : {HelpPage::Index, HelpPage::Options, HelpPage::Servers, HelpPage::DstDlg}) {
+    for (const HelpPage page :
+         {HelpPage::Index, HelpPage::Options, HelpPage::Servers, HelpPage::DstDlg, HelpPage::History}) {
         EXPECT_EQ(help.PagePath(page), QDir(kSourceHelp).filePath(HelpService::FileName(page)));
     }
 }
