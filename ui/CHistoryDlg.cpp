@@ -773,8 +773,9 @@ int CHistoryDlg::FailureMarkCount() const {
 QStringList CHistoryDlg::FailureCountLabels() const {
     QStringList labels;
     for (QAbstractSeries* series : m_chart->series()) {
-        auto* failures = static_cast<QLineSeries*>(series);
-        if (IsFailures(series) && failures->pointLabelsVisible()) {
+        // The band below the failures is an area, not a line: ask first.
+        auto* failures = qobject_cast<QLineSeries*>(series);
+        if (failures != nullptr && IsFailures(series) && failures->pointLabelsVisible()) {
             for (qsizetype i = 0; i < failures->count(); ++i) {
                 labels << failures->pointLabelsFormat();
             }
