@@ -44,8 +44,11 @@ bool RunTicket::Commit(const std::function<bool()>& effect) const {
 
 ClockSetRequest RunTicket::ClockRequest(int32_t interactive) const {
     const RunTicket run = *this;
-    return {interactive != 0, [run](const std::function<bool()>& send) { return run.Commit(send); }, m_stop,
-            m_generation, {}};
+    return {interactive != 0,
+            [run](const std::function<bool()>& send) { return run.Commit(send); },
+            m_stop,
+            m_generation,
+            {}};
 }
 
 bool RunTicket::SetStatusText(const std::string& text) const {
