@@ -742,24 +742,22 @@ int CHistoryDlg::ServerSeriesCount() const {
     return count;
 }
 
-QList<QPointF> CHistoryDlg::OffsetPoints() const {
+QList<QPointF> CHistoryDlg::PointsOf(bool (*which)(const QAbstractSeries*)) const {
     QList<QPointF> points;
     for (QAbstractSeries* series : m_chart->series()) {
-        if (IsOffsets(series)) {
-            points += static_cast<QLineSeries*>(series)->points();
+        if (auto* line = qobject_cast<QLineSeries*>(series); line != nullptr && which(series)) {
+            points += line->points();
         }
     }
     return points;
 }
 
+QList<QPointF> CHistoryDlg::OffsetPoints() const {
+    return PointsOf(IsOffsets);
+}
+
 QList<QPointF> CHistoryDlg::FailureMarks() const {
-    QList<QPointF> points;
-    for (QAbstractSeries* series : m_chart->series()) {
-        if (IsFailures(series)) {
-            points += static_cast<QLineSeries*>(series)->points();
-        }
-    }
-    return points;
+    return PointsOf(IsFailures);
 }
 
 int CHistoryDlg::OffsetPointCount() const {

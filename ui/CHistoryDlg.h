@@ -14,6 +14,7 @@ class Help;
 class HistoryRecorder;
 class HistoryTableModel;
 class Prompts;
+class QAbstractSeries;
 class QChart;
 class QChartView;
 class QLabel;
@@ -72,6 +73,8 @@ signals:
     void RecordsShown();
 
 private:
+    // The points of the chart's line series that which picks.
+    QList<QPointF> PointsOf(bool (*which)(const QAbstractSeries*)) const;
     void Show(std::vector<AttemptRecord> records);
     void RebuildChart();
     void OnExport();
