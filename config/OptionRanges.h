@@ -44,5 +44,6 @@ inline constexpr OptionRange kTimeOut{"nTimeOut", 20, 20, 300};
 inline constexpr OptionRange kMaxDiff{"nMaxDiff", 61, 0, 1000000};
 inline constexpr OptionRange kFirstStart{"bFirstStart", 1, 0, 1};
 inline constexpr OptionRange kOnlyNts{"bOnlyNts", 0, 0, 1};
+inline constexpr OptionRange kConfirmLarge{"bConfirmLarge", 1, 0, 1};
 
 }  // namespace OptionRanges

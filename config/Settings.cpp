@@ -25,6 +25,7 @@ void Settings::SetDefaults() {
     nMaxDays = kMaxDays.loadDefault;
     nTimeOut = kTimeOut.loadDefault;
     nMaxDiff = kMaxDiff.loadDefault;
+    bConfirmLarge = kConfirmLarge.loadDefault;
 }
 
 int32_t Settings::ReadOption(const OptionRange& option) const {
@@ -73,6 +74,7 @@ void Settings::LoadAll(LastAttempt& last) {
     startZoneName = m_store.ReadString(s, "TimeZoneName", "");
     bFirstStart = ReadOption(kFirstStart);
     bOnlyNts = ReadOption(kOnlyNts);
+    bConfirmLarge = ReadOption(kConfirmLarge);
     LoadServers();
 }
 
@@ -129,6 +131,7 @@ void Settings::AddOptions(ProfileStore::Batch& batch) const {
     batch.WriteString(s, "TimeZoneName", startZoneName);
     batch.WriteInt(s, "bFirstStart", bFirstStart);
     batch.WriteInt(s, "bOnlyNts", bOnlyNts);
+    batch.WriteInt(s, "bConfirmLarge", bConfirmLarge);
 }
 
 bool Settings::SaveOptions() {

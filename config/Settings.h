@@ -46,6 +46,9 @@ public:
     // Runs and "Find the best" use only the list's "nts://" servers (0 or 1):
     // the clock is never set from unauthenticated time.
     std::atomic<int32_t> bOnlyNts{OptionRanges::kOnlyNts.loadDefault};
+    // A step of more than nMaxDiff is taken only when another server of the
+    // list agrees with the one that asked for it (0 or 1).
+    std::atomic<int32_t> bConfirmLarge{OptionRanges::kConfirmLarge.loadDefault};
 
     const std::string optionsSection = "Options";
     const std::string serversName = "Servers";

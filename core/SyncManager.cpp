@@ -21,6 +21,7 @@ RunOptions RunOptions::From(const Settings& settings) {
     options.firstStart = settings.bFirstStart != 0;
     options.period = settings.nSynPeriod;
     options.onlyNts = settings.bOnlyNts != 0;
+    options.confirmLarge = settings.bConfirmLarge != 0;
     return options;
 }
 

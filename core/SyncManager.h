@@ -30,6 +30,7 @@ struct RunOptions {
     bool firstStart = false;     // bFirstStart: no move warning for this run
     int32_t period = 0;          // nSynPeriod (SyncPeriod)
     bool onlyNts = false;        // bOnlyNts: only "nts://" servers are asked
+    bool confirmLarge = true;    // bConfirmLarge: a step beyond maxDiffMinutes needs a second server
 
     static RunOptions From(const Settings& settings);
 };

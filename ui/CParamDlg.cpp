@@ -74,6 +74,8 @@ CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zone
     m_exchange.Add(signLoad, signSave);
     auto [onlyNtsLoad, onlyNtsSave] = checkBox(m_ui->IDC_ONLY_NTS, m_onlyNts);
     m_exchange.Add(onlyNtsLoad, onlyNtsSave);
+    auto [confirmLoad, confirmSave] = checkBox(m_ui->IDC_CONFIRM_LARGE, m_confirmLarge);
+    m_exchange.Add(confirmLoad, confirmSave);
     m_exchange.Add([this] { m_ui->IDC_DST_INFO->setPlainText(m_dstText); }, [] {});
 
     connect(m_periodGroup, &QButtonGroup::idClicked, this, &CParamDlg::OnPeriodClicked);
@@ -110,6 +112,7 @@ void CParamDlg::FromSettings() {
     m_timeOutSeconds = m_settings.nTimeOut;
     m_maxDiffMinutes = m_settings.nMaxDiff;
     m_onlyNts = m_settings.bOnlyNts;
+    m_confirmLarge = m_settings.bConfirmLarge;
     m_hourlyRuleHeld = false;
     ApplyHourlyRule();
     m_exchange.Load();
@@ -180,6 +183,7 @@ void CParamDlg::accept() {
     m_settings.nTimeOut = m_timeOutSeconds;
     m_settings.nMaxDiff = m_maxDiffMinutes;
     m_settings.bOnlyNts = m_onlyNts;
+    m_settings.bConfirmLarge = m_confirmLarge;
     m_settings.SaveOptions();
     m_trayIcon.UpdateTrayIcon(TrayAction::Modify);
     QDialog::accept();

@@ -52,6 +52,7 @@ private:
     int m_showIcon = 1;   // 0 or 1
     int m_exitAfter = 1;  // 0 or 1
     int m_onlyNts = 0;    // 0 or 1
+    int m_confirmLarge = 1;  // 0 or 1
     int m_rememberedExitAfter = 1;
     bool m_hourlyRuleHeld = false;  // the last run of the hourly rule found the period hourly
     int m_minutes = 0;              // of the shift, as typed: may be negative

@@ -249,6 +249,7 @@ TEST(CParamDlgTest, RestoreDefaultChangesSettingsAtOnceAndCancelDoesNotStoreIt) 
     f.settings.nTimeOut = 40;
     f.settings.nMaxDiff = 5;
     f.settings.bOnlyNts = 1;
+    f.settings.bConfirmLarge = 0;
     f.settings.SaveOptions();
     const std::string storedBefore = f.temp.StoredFile();
 
@@ -257,6 +258,7 @@ TEST(CParamDlgTest, RestoreDefaultChangesSettingsAtOnceAndCancelDoesNotStoreIt) 
     Click(*dialog, "IDC_RESTORE_DEFAULT");
     // Only authenticated time goes with the server list, which stays too.
     EXPECT_TRUE(Checked(*dialog, "IDC_ONLY_NTS"));
+    EXPECT_TRUE(Checked(*dialog, "IDC_CONFIRM_LARGE"));
     EXPECT_TRUE(Checked(*dialog, "IDC_PERIOD_DAILY"));
     EXPECT_TRUE(Checked(*dialog, "IDC_AHEAD"));
     EXPECT_EQ(Spin(*dialog, "IDC_MINUTES")->Text(), "0");
@@ -272,17 +274,20 @@ TEST(CParamDlgTest, RestoreDefaultChangesSettingsAtOnceAndCancelDoesNotStoreIt) 
     EXPECT_EQ(f.settings.nSynPeriod, 0);
     EXPECT_EQ(f.settings.nOffset, 0);
     EXPECT_EQ(f.settings.nMaxDiff, 61);
+    EXPECT_EQ(f.settings.bConfirmLarge, 1);
     EXPECT_EQ(f.temp.StoredFile(), storedBefore);
     EXPECT_TRUE(f.trayLog.empty());
 
     // Cleared and taken with OK, it is stored.
     dialog = f.Open();
     Find<QAbstractButton>(*dialog, "IDC_ONLY_NTS")->click();
+    Find<QAbstractButton>(*dialog, "IDC_CONFIRM_LARGE")->click();
     Click(*dialog, "IDOK");
     LastAttempt unused;
     Settings stored(f.temp.store);
     stored.LoadAll(unused);
     EXPECT_EQ(stored.bOnlyNts.load(), 0);
+    EXPECT_EQ(stored.bConfirmLarge.load(), 0);
 }
 
 TEST(CParamDlgTest, OkRemovesAndAddsTheTrayIconAtOnce) {
