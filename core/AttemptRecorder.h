@@ -6,8 +6,10 @@
 
 #include "platform/SystemTime.h"
 
-// What started an attempt.
-enum class AttemptKind : int32_t { Automatic = 0, Manual = 1, ServerTest = 2 };
+// What started an attempt. Notice: no attempt, but an event the history
+// keeps beside them (the administrator's settings file could not be used
+// whole); it is recorded as a failure with no server and its text as status.
+enum class AttemptKind : int32_t { Automatic = 0, Manual = 1, ServerTest = 2, Notice = 3 };
 // How it ended. Stopped: "Break", the watchdog or the end of the program cut it short.
 enum class AttemptOutcome : int32_t { Success = 0, Failure = 1, Stopped = 2 };
 

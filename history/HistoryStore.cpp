@@ -71,7 +71,7 @@ E FromName(const QString& name, const char* const (&names)[N], E fallback) {
     return fallback;
 }
 
-const char* const kKindNames[] = {"automatic", "manual", "server test"};
+const char* const kKindNames[] = {"automatic", "manual", "server test", "notice"};
 const char* const kOutcomeNames[] = {"success", "failure", "stopped"};
 // In the order of FailureCause; None is stored as an empty name.
 const char* const kCauseNames[] = {"",

@@ -77,7 +77,7 @@ private:
 };
 
 // The names the database, the table and the CSV file use: "automatic",
-// "manual", "server test"; "success", "failure", "stopped"; "server",
+// "manual", "server test", "notice"; "success", "failure", "stopped"; "server",
 // "kiss-o'-death", "not allowed", ... and "" for no cause.
 const char* AttemptKindName(AttemptKind kind);
 const char* AttemptOutcomeName(AttemptOutcome outcome);

@@ -587,6 +587,10 @@ void CHistoryDlg::RebuildChart() {
     qint64 first = std::numeric_limits<qint64>::max();
     qint64 last = std::numeric_limits<qint64>::min();
     for (const AttemptRecord& r : m_records) {
+        // A notice measured nothing and was no attempt: it stays in the table only.
+        if (r.kind == AttemptKind::Notice) {
+            continue;
+        }
         const qint64 ms = MillisecondsOf(r.timeUtc);
         first = std::min(first, ms);
         last = std::max(last, ms);
@@ -605,6 +609,9 @@ void CHistoryDlg::RebuildChart() {
         high = std::max(high, *r.offsetSeconds);
     }
 
+    if (first > last) {
+        return;  // notices only: nothing to draw
+    }
     const std::vector<AxisTick> timeTicks = TimeTicks(first, last);
     auto* timeAxis = new QCategoryAxis;
     timeAxis->setObjectName(QStringLiteral("timeAxis"));

@@ -67,6 +67,7 @@ TEST(HistoryStoreTest, RecordsComeBackAsStored) {
         Attempt(-3600.5, AttemptOutcome::Failure),  // a clock set back: kept in the order written
         Attempt(60, AttemptOutcome::Stopped, AttemptKind::Manual),
         Attempt(120, AttemptOutcome::Success, AttemptKind::ServerTest),
+        Attempt(180, AttemptOutcome::Failure, AttemptKind::Notice),
     };
     {
         HistoryStore store(Path(folder));
