@@ -48,6 +48,10 @@ const std::vector<CServer>& DefaultServers() {
 }
 
 void RestoreDefaultServers(CRegArray<CServer>& list) {
+    RestoreDefaultServers(list, DefaultServers());
+}
+
+void RestoreDefaultServers(CRegArray<CServer>& list, const std::vector<CServer>& table) {
     std::vector<CServer> kept;
     for (const CServer& server : list) {
         if (server.kind != 0) {
@@ -58,7 +62,7 @@ void RestoreDefaultServers(CRegArray<CServer>& list) {
     for (const CServer& server : kept) {
         list.Add(server);
     }
-    for (const CServer& server : DefaultServers()) {
+    for (const CServer& server : table) {
         list.Add(server);
     }
 }

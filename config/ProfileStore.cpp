@@ -555,6 +555,12 @@ bool ProfileStore::HasFile() const {
     return errno != ENOENT && errno != ENOTDIR;
 }
 
+bool ProfileStore::IsReadWhole() const {
+    std::lock_guard lock(m_mutex);
+    const Document& document = CurrentLocked();
+    return document.whole && !document.unreadable;
+}
+
 bool ProfileStore::IsEmpty() const {
     std::lock_guard lock(m_mutex);
     for (const Section& s : CurrentLocked().sections) {

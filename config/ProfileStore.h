@@ -54,6 +54,10 @@ public:
     // True when anything stands at the file's path, whether or not it can be
     // read (also when we cannot even look). False before RegisterMakerKey.
     bool HasFile() const;
+    // False when the file holds more than could be read: a damaged line, or a
+    // file not read at all (not a regular file, too large, one we may not
+    // read, a passing failure).
+    bool IsReadWhole() const;
 
     // The stored integer, or defaultValue when it is absent or not an integer.
     int32_t ReadInt(const std::string& section, const std::string& entry, int32_t defaultValue) const;

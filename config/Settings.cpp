@@ -18,14 +18,66 @@ Settings::Settings(ProfileStore& store) : servers(serversName, serversName), m_s
 
 void Settings::SetDefaults() {
     using namespace OptionRanges;
-    nSynPeriod = kSynPeriod.loadDefault;
-    nOffset = kOffset.loadDefault;
-    bShowIcon = kShowIcon.loadDefault;
-    bExitAfter = kExitAfter.loadDefault;
-    nMaxDays = kMaxDays.loadDefault;
-    nTimeOut = kTimeOut.loadDefault;
-    nMaxDiff = kMaxDiff.loadDefault;
-    bConfirmLarge = kConfirmLarge.loadDefault;
+    for (const OptionRange& option :
+         {kSynPeriod, kOffset, kShowIcon, kExitAfter, kMaxDays, kTimeOut, kMaxDiff, kConfirmLarge}) {
+        OptionField(option) = DefaultOf(option);
+    }
+}
+
+std::atomic<int32_t>& Settings::OptionField(const OptionRange& option) {
+    using namespace OptionRanges;
+    const std::string_view name = option.name;
+    if (name == kSynPeriod.name) {
+        return nSynPeriod;
+    }
+    if (name == kShowIcon.name) {
+        return bShowIcon;
+    }
+    if (name == kExitAfter.name) {
+        return bExitAfter;
+    }
+    if (name == kOffset.name) {
+        return nOffset;
+    }
+    if (name == kMaxDays.name) {
+        return nMaxDays;
+    }
+    if (name == kTimeOut.name) {
+        return nTimeOut;
+    }
+    if (name == kMaxDiff.name) {
+        return nMaxDiff;
+    }
+    if (name == kOnlyNts.name) {
+        return bOnlyNts;
+    }
+    return bConfirmLarge;
+}
+
+int32_t Settings::DefaultOf(const OptionRange& option) const {
+    return m_site.Value(option).value_or(option.loadDefault);
+}
+
+void Settings::UseSite(SiteDefaults site) {
+    m_site = std::move(site);
+    ApplyLocked();
+    if (IsLocked(SiteDefaults::kServers)) {
+        RestoreDefaultServers();
+    }
+}
+
+void Settings::ApplySiteDefaults() {
+    SetDefaults();
+    bOnlyNts = DefaultOf(OptionRanges::kOnlyNts);
+    RestoreDefaultServers();
+}
+
+void Settings::ApplyLocked() {
+    for (const OptionRange& option : SiteDefaults::Options()) {
+        if (IsLocked(option.name)) {
+            OptionField(option) = DefaultOf(option);
+        }
+    }
 }
 
 int32_t Settings::ReadOption(const OptionRange& option) const {
@@ -75,11 +127,15 @@ void Settings::LoadAll(LastAttempt& last) {
     bFirstStart = ReadOption(kFirstStart);
     bOnlyNts = ReadOption(kOnlyNts);
     bConfirmLarge = ReadOption(kConfirmLarge);
+    ApplyLocked();
     LoadServers();
 }
 
 void Settings::LoadServers() {
-    if (!servers.Load(m_store)) {
+    if (IsLocked(SiteDefaults::kServers)) {
+        // What the user's file holds stays there untouched, broken or not.
+        RestoreDefaultServers();
+    } else if (!servers.Load(m_store)) {
         // The defaults replace the stored list, but what was stored is kept
         // aside by the same write: a user's own servers are never simply gone.
         ProfileStore::Batch batch(m_store);
@@ -105,33 +161,45 @@ bool Settings::ResetServers() {
 }
 
 void Settings::RestoreDefaultServers() {
-    ::RestoreDefaultServers(servers);
+    if (IsLocked(SiteDefaults::kServers)) {
+        servers.RemoveAll();
+    }
+    ::RestoreDefaultServers(servers, m_site.Servers() ? *m_site.Servers() : DefaultServers());
 }
 
 bool Settings::SaveFirstStart() {
     RestoreDefaultServers();
     ProfileStore::Batch batch(m_store);
     AddOptions(batch);
-    servers.Save(batch);
+    if (!IsLocked(SiteDefaults::kServers)) {
+        servers.Save(batch);
+    }
     return batch.Commit();
 }
 
 void Settings::AddOptions(ProfileStore::Batch& batch) const {
     const std::string& s = optionsSection;
-    batch.WriteInt(s, "nSynPeriod", nSynPeriod);
-    batch.WriteInt(s, "bShowIcon", bShowIcon);
-    batch.WriteInt(s, "bExitAfter", bExitAfter);
-    batch.WriteInt(s, "nOffset", nOffset);
-    batch.WriteInt(s, "nMaxDays", nMaxDays);
-    batch.WriteInt(s, "nTimeOut", nTimeOut);
-    batch.WriteInt(s, "nMaxDiff", nMaxDiff);
+    // A locked value is the administrator's: the user's file keeps its own.
+    const auto option = [&](const OptionRange& range, int32_t value) {
+        if (!IsLocked(range.name)) {
+            batch.WriteInt(s, range.name, value);
+        }
+    };
+    using namespace OptionRanges;
+    option(kSynPeriod, nSynPeriod);
+    option(kShowIcon, bShowIcon);
+    option(kExitAfter, bExitAfter);
+    option(kOffset, nOffset);
+    option(kMaxDays, nMaxDays);
+    option(kTimeOut, nTimeOut);
+    option(kMaxDiff, nMaxDiff);
     batch.WriteInt(s, "nStartingServ", nStartingServ);
     const std::vector<uint8_t> zone = EncodeTimeZoneInformation(startZone);
     batch.WriteBinary(s, "TimeZoneInfo", zone.data(), zone.size());
     batch.WriteString(s, "TimeZoneName", startZoneName);
     batch.WriteInt(s, "bFirstStart", bFirstStart);
-    batch.WriteInt(s, "bOnlyNts", bOnlyNts);
-    batch.WriteInt(s, "bConfirmLarge", bConfirmLarge);
+    option(kOnlyNts, bOnlyNts);
+    option(kConfirmLarge, bConfirmLarge);
 }
 
 bool Settings::SaveOptions() {
@@ -141,6 +209,9 @@ bool Settings::SaveOptions() {
 }
 
 bool Settings::SaveServers() {
+    if (IsLocked(SiteDefaults::kServers)) {
+        return true;  // nothing of the user's to store
+    }
     return servers.Save(m_store);
 }
 

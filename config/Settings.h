@@ -9,6 +9,7 @@
 #include "config/LastAttempt.h"
 #include "config/OptionRanges.h"
 #include "config/ProfileStore.h"
+#include "config/SiteDefaults.h"
 #include "platform/SystemClock.h"
 #include "platform/TimeZoneInformation.h"
 
@@ -59,9 +60,23 @@ public:
     // before the name was recorded.
     std::string startZoneName;
 
-    // The default options; bFirstStart, nStartingServ, the servers, bOnlyNts
-    // (which goes with the servers) and the start zone stay.
+    // The default options (the administrator's where the site file gives
+    // them, the built-in ones otherwise); bFirstStart, nStartingServ, the
+    // servers, bOnlyNts (which goes with the servers) and the start zone stay.
+    // A locked option's default is its locked value: nothing locked changes.
     void SetDefaults();
+
+    // The administrator's settings. Locked values take effect at once and at
+    // every load, and are never saved: the user's file keeps what it holds for
+    // them. Choosing the starting server stays the user's, also when the list is locked.
+    void UseSite(SiteDefaults site);
+    const SiteDefaults& Site() const { return m_site; }
+    // Whether the administrator fixes the option (by its stored name) or the
+    // list (SiteDefaults::kServers).
+    bool IsLocked(std::string_view name) const { return m_site.IsLocked(name); }
+    // A first start's options, bOnlyNts included, and servers: the
+    // administrator's where given, the built-in ones otherwise. Not saved.
+    void ApplySiteDefaults();
 
     // Reads the last attempt into `last`, then the options, the start zone and
     // the server list, applying the load rules. Values absent, of the wrong
@@ -76,7 +91,9 @@ public:
     void LoadServers();
     // RestoreDefaultServers, then SaveServers.
     bool ResetServers();
-    // The user's servers first, then the program's table once. Not saved.
+    // The user's servers first, then the program's table once (the site
+    // file's list in its place when it gives one). A locked list is put back
+    // as the administrator set it. Not saved.
     void RestoreDefaultServers();
     // The first start's saves, ResetServers and SaveOptions, as one write: either
     // both are stored or neither.
@@ -110,8 +127,13 @@ public:
 
 private:
     void AddOptions(ProfileStore::Batch& batch) const;
+    std::atomic<int32_t>& OptionField(const OptionRange& option);
+    // The site file's value of the option, or its built-in default.
+    int32_t DefaultOf(const OptionRange& option) const;
+    void ApplyLocked();
     // The stored value of an option within its range, or its load default.
     int32_t ReadOption(const OptionRange& option) const;
 
     ProfileStore& m_store;
+    SiteDefaults m_site;
 };

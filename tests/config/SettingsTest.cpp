@@ -3,14 +3,18 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "config/DefaultServers.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TempSettings.h"
 
 namespace {
 
@@ -475,3 +479,136 @@ TEST_F(SettingsTest, WorkerAndInterfaceSaveAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// An administrator's file: internal servers, a locked list and time-out.
+const char kSiteFile[] =
+    "[Options]\nnTimeOut=40\nnMaxDays=3\nbOnlyNts=1\n"
+    "[Servers]\nServers_Counter=2\n"
+    "Servers 0=\"Time 1\\nnts://time1.example.internal\\n1 0.000\"\n"
+    "Servers 1=\"Time 2\\nnts://time2.example.internal\\n0 0.000\"\n"
+    "[Locked]\nKeys=nTimeOut, Servers\n";
+
+std::vector<std::string> Hosts(const CRegArray<CServer>& list) {
+    std::vector<std::string> hosts;
+    for (const CServer& server : list) {
+        hosts.push_back(server.host);
+    }
+    return hosts;
+}
+
+}  // namespace
+
+TEST(SiteDefaultsTest, ReadsWhatCanBeUsedAndNamesEachPartThatCannot) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::optional<int32_t> timeOut;
+        std::size_t servers;  // 0: none given
+        std::set<std::string> locked;
+        std::size_t problems;
+    };
+    const Case cases[] = {
+        {"the whole file", kSiteFile, 40, 2, {"nTimeOut", "Servers"}, 0},
+        {"out of range, still locked",
+         "[Options]\nnTimeOut=19\n[Locked]\nKeys=nTimeOut\n",
+         {},
+         0,
+         {"nTimeOut"},
+         1},
+        {"not a number", "[Options]\nnTimeOut=\"40\"\n", {}, 0, {}, 1},
+        {"unknown and empty names",
+         "[Locked]\nKeys=nTimeOut,,nBogus , bShowIcon\n",
+         {},
+         0,
+         {"nTimeOut", "bShowIcon"},
+         1},
+        {"Keys not a text", "[Locked]\nKeys=12\n", {}, 0, {}, 1},
+        {"a damaged line", "[Options]\nnTimeOut=40\ngarbage\n", 40, 0, {}, 1},
+        {"a list that does not load",
+         "[Servers]\nServers_Counter=3\nServers 0=\"a\\nb\\n1 0\"\n",
+         {},
+         0,
+         {},
+         1},
+        {"Keys outside [Locked]", "[Options]\nKeys=nTimeOut\n", {}, 0, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder site;
+        TempSettings::WriteSiteFile(site, c.text);
+        const SiteDefaults read = SiteDefaults::Read({site.Path()});
+        EXPECT_EQ(read.Value(OptionRanges::kTimeOut), c.timeOut);
+        EXPECT_EQ(read.Servers() ? read.Servers()->size() : 0u, c.servers);
+        std::set<std::string> locked;
+        for (const char* name : {"nTimeOut", "bShowIcon", "Servers", "nBogus"}) {
+            if (read.IsLocked(name)) {
+                locked.insert(name);
+            }
+        }
+        EXPECT_EQ(locked, c.locked);
+        EXPECT_EQ(read.Problems().size(), c.problems);
+    }
+
+    // The first folder with a file wins, even one that cannot be read.
+    TempFolder none;
+    TempFolder first;
+    TempSettings::WriteSiteFile(first, kSiteFile);
+    EXPECT_EQ(SiteDefaults::Read({none.Path(), first.Path()}).Servers()->at(0).kind, 0);  // the machine's own
+    std::filesystem::create_directories(none / "Quorvane/Tidewell.conf");
+    const SiteDefaults unreadable = SiteDefaults::Read({none.Path(), first.Path()});
+    EXPECT_EQ(unreadable.Path(), none / "Quorvane/Tidewell.conf");
+    EXPECT_EQ(unreadable.Problems(), std::vector<std::string>{"the file cannot be read; it is not used"});
+}
+
+TEST(SiteDefaultsTest, FoldersComeFromXdgConfigDirs) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {nullptr, {"/etc/xdg"}}, {"", {"/etc/xdg"}}, {"/a:/b/c", {"/a", "/b/c"}}, {"relative::/a:", {"/a"}}};
+    for (const auto& [value, folders] : cases) {
+        value ? setenv("XDG_CONFIG_DIRS", value, 1) : unsetenv("XDG_CONFIG_DIRS");
+        EXPECT_EQ(SiteDefaults::FoldersFromEnvironment(), folders) << (value ? value : "unset");
+    }
+    unsetenv("XDG_CONFIG_DIRS");
+}
+
+TEST(SiteDefaultsTest, AFirstStartTakesTheSiteSettingsAndNoSaveStoresTheLockedOnes) {
+    TempSettings temp;
+    temp.UseSite(kSiteFile);
+    Settings& s = temp.settings;
+    s.ApplySiteDefaults();
+    ASSERT_TRUE(s.SaveFirstStart());
+    EXPECT_EQ(std::tie(s.nTimeOut, s.nMaxDays, s.bOnlyNts), std::tuple(40, 3, 1));
+    const std::vector<std::string> siteHosts = {"nts://time1.example.internal",
+                                                "nts://time2.example.internal"};
+    EXPECT_EQ(Hosts(s.servers), siteHosts);
+
+    // The user changes everything and saves; a hand-edited file tries the same.
+    s.nTimeOut = 90;
+    s.nMaxDays = 7;
+    s.servers.Add({"Mine", "time.example.org", 1});
+    s.nStartingServ = 1;
+    ASSERT_TRUE(s.SaveOptions());
+    ASSERT_TRUE(s.ResetServers());
+    EXPECT_EQ(temp.StoredFile().find("nTimeOut"), std::string::npos);
+    EXPECT_EQ(temp.StoredFile().find("Servers"), std::string::npos);
+    ASSERT_TRUE(temp.store.WriteInt("Options", "nTimeOut", 120));
+
+    auto reloaded = std::make_unique<Settings>(temp.store);
+    reloaded->UseSite(SiteDefaults::Read({temp.siteFolder.Path()}));
+    LastAttempt last;
+    reloaded->LoadAll(last);
+    EXPECT_EQ(std::tie(reloaded->nTimeOut, reloaded->nMaxDays, reloaded->nStartingServ),
+              std::tuple(40, 7, 1));
+    EXPECT_EQ(Hosts(reloaded->servers), siteHosts);
+    // Restore Default gives the site's defaults and changes nothing locked.
+    reloaded->SetDefaults();
+    EXPECT_EQ(std::tie(reloaded->nTimeOut, reloaded->nMaxDays), std::tuple(40, 3));
+
+    // An unlocked site list is the defaults: the user's own servers come first.
+    temp.UseSite("[Servers]\nServers_Counter=1\nServers 0=\"Site\\nsite.example.internal\\n0 0\"\n");
+    temp.settings.servers.Add({"Mine", "time.example.org", 1});
+    temp.settings.RestoreDefaultServers();
+    EXPECT_EQ(Hosts(temp.settings.servers),
+              (std::vector<std::string>{"time.example.org", "site.example.internal"}));
+}

@@ -6,6 +6,7 @@
 #include "config/LastAttempt.h"
 #include "config/ProfileStore.h"
 #include "config/Settings.h"
+#include "config/SiteDefaults.h"
 #include "tests/support/TempFolder.h"
 
 // Settings over a store of their own in a temporary folder, and a way to read
@@ -22,7 +23,18 @@ struct TempSettings {
     }
     std::string StoredFile() const { return TempFolder::ReadFile(store.FilePath()); }
 
+    // The administrator's settings file of this text in `folder`, as one of $XDG_CONFIG_DIRS.
+    static void WriteSiteFile(const TempFolder& folder, const std::string& text) {
+        TempFolder::WriteFile(folder / "Quorvane/Tidewell.conf", text);
+    }
+    // The settings use such a file.
+    void UseSite(const std::string& text) {
+        WriteSiteFile(siteFolder, text);
+        settings.UseSite(SiteDefaults::Read({siteFolder.Path()}));
+    }
+
     TempFolder folder;
+    TempFolder siteFolder;
     ProfileStore store{folder.Path()};
     Settings settings{store};
 };
