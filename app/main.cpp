@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
     QObject::connect(&lastAttempt, &LastAttemptFeed::Synchronised, &mainDlg, &CMainDlg::ShowLastAttempt);
     TidewellApp theApp(
         settings, manager, mainDlg,
-        {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName()});
+        {store, zones, prompts, timeService, dateTime, ReadCommandLine(), SingleInstance::DefaultName(),
+         SiteDefaults::FoldersFromEnvironment(), &history, &clock});
 
     // The end of the session, or a stop from outside, ends the program as Exit
     // does, and at once: a message box or dialog open at the time holds a loop

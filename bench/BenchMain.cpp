@@ -551,8 +551,9 @@ void AddIdleRows(Table& table, const Options& options) {
         // copy of the program that someone runs on this machine.
         UnprivilegedProcess tidewell(
             {{copy},
-             {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config", "XDG_RUNTIME_DIR=" + runtime,
-              "TMPDIR=" + tmp, "QT_QPA_PLATFORM=offscreen", "PATH=/usr/bin:/bin", "LANG=C.UTF-8"},
+             {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config", "XDG_CONFIG_DIRS=" + home,
+              "XDG_RUNTIME_DIR=" + runtime, "TMPDIR=" + tmp, "QT_QPA_PLATFORM=offscreen",
+              "PATH=/usr/bin:/bin", "LANG=C.UTF-8"},
              log,
              // Its first start synchronises with the built-in public servers:
              // no packet of it may leave this machine.

@@ -1,13 +1,16 @@
 #include "ui/TidewellApp.h"
 
 #include <QEventLoop>
+#include <cstdio>
 
 #include "config/CRegError.h"
 #include "config/ProfileStore.h"
 #include "config/Settings.h"
+#include "core/AttemptRecorder.h"
 #include "core/SyncManager.h"
 #include "platform/CommandLine.h"
 #include "platform/DateTimeSettings.h"
+#include "platform/SystemClock.h"
 #include "platform/TimeService.h"
 #include "timezone/TimeZoneCheck.h"
 #include "ui/CMainDlg.h"
@@ -36,6 +39,7 @@ bool TidewellApp::InitInstance() {
             &CMainDlg::RestoreFromSecondStart);
 
     m_services.store.RegisterMakerKey(ProfileStore::kMakerKey);
+    UseSiteSettings();
 
     // No settings file yet: the program runs for the first time for this
     // user. A file that is there, however little of it can be read, holds
@@ -61,9 +65,32 @@ bool TidewellApp::InitInstance() {
     return true;
 }
 
+void TidewellApp::UseSiteSettings() {
+    SiteDefaults site = SiteDefaults::Read(m_services.siteFolders);
+    // What cannot be used is left out, never a reason not to start: the
+    // administrator learns of it from standard error and the history.
+    if (!site.Problems().empty()) {
+        std::string text = "Administrator's settings " + site.Path() + ":";
+        for (const std::string& problem : site.Problems()) {
+            std::fprintf(stderr, "tidewell: %s: %s\n", site.Path().c_str(), problem.c_str());
+            text += (&problem == &site.Problems().front() ? " " : "; ") + problem;
+        }
+        if (m_services.history && m_services.clock) {
+            AttemptRecord notice;
+            notice.timeUtc = m_services.clock->Now();
+            notice.kind = AttemptKind::Notice;
+            notice.outcome = AttemptOutcome::Failure;
+            notice.statusText = text + ".";
+            m_services.history->Record(notice);
+        }
+    }
+    m_settings.UseSite(std::move(site));
+}
+
 void TidewellApp::PrepareFirstStart() {
     // Whatever goes wrong here, the user is still sent to check the zone.
     try {
+        m_settings.ApplySiteDefaults();
         CheckTimeZone(m_services.zones, m_services.prompts, m_settings.startZone);
         m_settings.startZoneName = m_services.zones.zoneName();
         m_settings.SaveFirstStart();

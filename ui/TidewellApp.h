@@ -4,7 +4,11 @@
 #include <QString>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "config/SiteDefaults.h"
+
+class AttemptRecorder;
 class CMainDlg;
 class DateTimeSettings;
 class Prompts;
@@ -12,6 +16,7 @@ class ProfileStore;
 class Settings;
 class SingleInstance;
 class SyncManager;
+class SystemClock;
 class TimeService;
 class TimeZoneStore;
 
@@ -23,9 +28,9 @@ class TimeZoneStore;
 // file yet) the system's zone is captured and the built-in servers and
 // options are stored, then the user is asked to check the date and time
 // settings, which are opened; on every other start everything stored is
-// loaded; the system's own clock synchronisation is switched off; and the
-// window opens shown, or hidden when the command line ends with "StartUp"
-// (never on a first start).
+// loaded; the administrator's settings apply (SiteDefaults: the first start's
+// values, and the locked ones at every start); the system's own clock synchronisation is switched off; and
+// the window opens shown, or hidden when the command line ends with "StartUp" (never on a first start).
 class TidewellApp final : public QObject {
     Q_OBJECT
 public:
@@ -39,6 +44,12 @@ public:
         std::string commandLine;
         // Where the copies of the program meet (SingleInstance::DefaultName()).
         QString instanceName;
+        // Where the administrator's settings file is looked for, in order.
+        std::vector<std::string> siteFolders = SiteDefaults::FoldersFromEnvironment();
+        // Where a site file that cannot be used whole is noted, and the clock
+        // that dates the note; without them it is only told on standard error.
+        AttemptRecorder* history = nullptr;
+        const SystemClock* clock = nullptr;
     };
 
     TidewellApp(Settings& settings, SyncManager& manager, CMainDlg& mainDlg, Services services,
@@ -54,6 +65,7 @@ public:
     bool IsFirstStart() const { return m_firstStart; }
 
 private:
+    void UseSiteSettings();
     void PrepareFirstStart();
 
     Settings& m_settings;

@@ -19,6 +19,7 @@
 #include "core/SyncManager.h"
 #include "core/SyncScheduler.h"
 #include "core/Synchroniser.h"
+#include "tests/support/FakeAttemptRecorder.h"
 #include "tests/support/FakeClock.h"
 #include "tests/support/FakeClockSetter.h"
 #include "tests/support/FakeDesktop.h"
@@ -71,6 +72,8 @@ struct TestProgramOptions {
     // Set: the clock follows the real one, this many seconds ahead of it, in
     // place of standing still at `now` (for runs against real servers).
     std::optional<double> followRealClockSeconds;
+    // Where the administrator's settings are looked for: by default nowhere.
+    std::vector<std::string> siteFolders;
 };
 
 struct TestProgram {
@@ -92,7 +95,8 @@ struct TestProgram {
                    },
                    zones, help, dateTime}),
           app(settings, manager, mainDlg,
-              {store, zones, prompts, timeService, dateTime, options.commandLine, options.instanceName}) {
+              {store, zones, prompts, timeService, dateTime, options.commandLine, options.instanceName,
+               options.siteFolders, &history, &clock}) {
         mainDlg.SetAboutBox([this](const QString& title, const QString& text) {
             aboutTitles.push_back(title);
             aboutTexts.push_back(text);
@@ -121,6 +125,7 @@ struct TestProgram {
     std::vector<TrayAction> trayLog;
     std::vector<QString> aboutTitles;
     std::vector<QString> aboutTexts;
+    FakeAttemptRecorder history;
 
     // The program.
     ProfileStore store;

@@ -9,9 +9,11 @@
 #include <QTimer>
 #include <cerrno>
 #include <optional>
+#include <tuple>
 
 #include "tests/support/QtPrinters.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/TempSettings.h"
 #include "tests/ui/TestProgram.h"
 
 namespace {
@@ -243,4 +245,37 @@ TEST_F(TidewellAppTest, TheTooOldWarningComesAtStartOnlyAfterMoreThanMaxDays) {
             EXPECT_TRUE(shown.empty());
         }
     }
+}
+
+TEST_F(TidewellAppTest, TheSiteFileGivesTheFirstStartAndLocksEveryStartAndABrokenPartIsOnlyToldOf) {
+    TempFolder site;
+    TempSettings::WriteSiteFile(
+        site,
+        "[Options]\nnMaxDays=99\nnTimeOut=40\n"
+        "[Servers]\nServers_Counter=1\nServers 0=\"Site\\nsite.example.internal\\n0 0\"\n"
+        "[Locked]\nKeys=nTimeOut,nBogus\n");
+    TestProgramOptions options = Options();
+    options.siteFolders = {site.Path()};
+    {
+        TestProgram first(options);
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(first.app.InitInstance());
+        const std::string warnings = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::tie(first.settings.nMaxDays, first.settings.nTimeOut), std::tuple(14, 40));
+        EXPECT_EQ(first.FieldText("IDC_SERVER"), "Site");
+        const std::string path = site / "Quorvane/Tidewell.conf";
+        EXPECT_NE(warnings.find("tidewell: " + path + ": nMaxDays=99 is outside 0 to 45"), std::string::npos);
+        EXPECT_NE(warnings.find("\"nBogus\", which is no option"), std::string::npos);
+        const std::vector<AttemptRecord> records = first.history.Records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(std::tie(records[0].kind, records[0].timeUtc), std::tuple(AttemptKind::Notice, TestNow()));
+        EXPECT_EQ(records[0].statusText.rfind("Administrator's settings " + path + ": nMaxDays=99", 0), 0u);
+    }
+    // The user's own file cannot unlock the time-out.
+    ProfileStore store(m_config.Path());
+    store.RegisterMakerKey(ProfileStore::kMakerKey);
+    ASSERT_TRUE(store.WriteInt("Options", "nTimeOut", 90));
+    TestProgram later(options);
+    ASSERT_TRUE(later.app.InitInstance());
+    EXPECT_EQ(later.settings.nTimeOut, 40);
 }
