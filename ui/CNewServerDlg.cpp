@@ -121,7 +121,8 @@ void CNewServerDlg::accept() {
         IsNtsHost(m_urlText) && std::none_of(m_settings.servers.begin(), m_settings.servers.end(),
                                              [](const CServer& s) { return IsNtsHost(s.host); });
     m_settings.servers.Add(server);
-    if (firstNts && m_settings.bOnlyNts == 0 && m_prompts != nullptr &&
+    if (firstNts && m_settings.bOnlyNts == 0 && !m_settings.IsLocked(OptionRanges::kOnlyNts.name) &&
+        m_prompts != nullptr &&
         m_prompts->Show({"Tidewell", kOfferOnlyNts, PromptIcon::Question, PromptButtons::YesNo}) ==
             PromptAnswer::Yes) {
         m_settings.bOnlyNts = 1;

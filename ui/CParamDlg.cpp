@@ -5,6 +5,7 @@
 
 #include "config/OptionRanges.h"
 #include "config/Settings.h"
+#include "config/SiteDefaults.h"
 #include "timezone/DstInfo.h"
 #include "ui/CDSTDlg.h"
 #include "ui/HelpService.h"
@@ -90,9 +91,34 @@ CParamDlg::CParamDlg(Settings& settings, TrayIcon& trayIcon, TimeZoneStore& zone
     // The frame has no title of its own; its text above says what it holds.
     m_ui->IDC_OFFSET_FRAME->setAccessibleName(QStringLiteral("Time offset"));
 
+    LockSiteOptions();
     FromSettings();
     RefreshDstText();
     m_exchange.Load();
+}
+
+void CParamDlg::LockSiteOptions() {
+    const auto lock = [this](const OptionRange& option, std::initializer_list<QWidget*> controls) {
+        if (!m_settings.IsLocked(option.name)) {
+            return;
+        }
+        for (QWidget* control : controls) {
+            control->setEnabled(false);
+            control->setToolTip(QString::fromLatin1(SiteDefaults::kLockedTip));
+        }
+    };
+    using namespace OptionRanges;
+    lock(kSynPeriod, {m_ui->IDC_PERIOD_GROUP, m_ui->IDC_PERIOD_DAILY, m_ui->IDC_PERIOD_STARTUP,
+                      m_ui->IDC_PERIOD_HOURLY, m_ui->IDC_PERIOD_MANUAL});
+    lock(kShowIcon, {m_ui->IDC_SHOW_ICON});
+    lock(kExitAfter, {m_ui->IDC_EXIT_AFTER});
+    lock(kOffset,
+         {m_ui->IDC_OFFSET_FRAME, m_ui->IDC_AHEAD, m_ui->IDC_BACKWARD, m_ui->IDC_MINUTES, m_ui->IDC_SECONDS});
+    lock(kMaxDays, {m_ui->IDC_MAX_DAYS});
+    lock(kTimeOut, {m_ui->IDC_TIMEOUT});
+    lock(kMaxDiff, {m_ui->IDC_MAX_DIFF});
+    lock(kOnlyNts, {m_ui->IDC_ONLY_NTS});
+    lock(kConfirmLarge, {m_ui->IDC_CONFIRM_LARGE});
 }
 
 CParamDlg::~CParamDlg() = default;
@@ -131,7 +157,7 @@ void CParamDlg::ApplyHourlyRule() {
     } else {
         m_exitAfter = m_rememberedExitAfter;
         m_hourlyRuleHeld = false;
-        m_ui->IDC_EXIT_AFTER->setEnabled(true);
+        m_ui->IDC_EXIT_AFTER->setEnabled(!m_settings.IsLocked(OptionRanges::kExitAfter.name));
     }
 }
 
@@ -174,16 +200,23 @@ void CParamDlg::accept() {
     if (!m_exchange.Save()) {
         return;
     }
-    m_settings.nSynPeriod = m_period;
+    // A locked value stays the administrator's, whatever a rule of the dialog did to its field.
+    const auto set = [this](const OptionRange& option, std::atomic<int32_t>& field, int value) {
+        if (!m_settings.IsLocked(option.name)) {
+            field = value;
+        }
+    };
+    using namespace OptionRanges;
+    set(kSynPeriod, m_settings.nSynPeriod, m_period);
     const int offsetSeconds = m_minutes * 60 + m_seconds;
-    m_settings.nOffset = m_sign == 1 ? -offsetSeconds : offsetSeconds;
-    m_settings.nMaxDays = m_maxDays;
-    m_settings.bShowIcon = m_showIcon;
-    m_settings.bExitAfter = m_exitAfter;
-    m_settings.nTimeOut = m_timeOutSeconds;
-    m_settings.nMaxDiff = m_maxDiffMinutes;
-    m_settings.bOnlyNts = m_onlyNts;
-    m_settings.bConfirmLarge = m_confirmLarge;
+    set(kOffset, m_settings.nOffset, m_sign == 1 ? -offsetSeconds : offsetSeconds);
+    set(kMaxDays, m_settings.nMaxDays, m_maxDays);
+    set(kShowIcon, m_settings.bShowIcon, m_showIcon);
+    set(kExitAfter, m_settings.bExitAfter, m_exitAfter);
+    set(kTimeOut, m_settings.nTimeOut, m_timeOutSeconds);
+    set(kMaxDiff, m_settings.nMaxDiff, m_maxDiffMinutes);
+    set(kOnlyNts, m_settings.bOnlyNts, m_onlyNts);
+    set(kConfirmLarge, m_settings.bConfirmLarge, m_confirmLarge);
     m_settings.SaveOptions();
     m_trayIcon.UpdateTrayIcon(TrayAction::Modify);
     QDialog::accept();

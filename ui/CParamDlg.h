@@ -18,7 +18,8 @@ class CParamDlg;
 // "Options": edits the options of Settings. OK stores them (SaveOptions) and
 // brings the tray icon in line; Cancel stores nothing. "Restore Default" puts
 // the defaults into Settings at once (in memory; not undone by Cancel). "Edit
-// DST" opens the DST editor and then shows the zone's report afresh.
+// DST" opens the DST editor and then shows the zone's report afresh. The
+// controls of an option the administrator has locked are disabled.
 class CParamDlg : public QDialog {
     Q_OBJECT
 public:
@@ -29,6 +30,7 @@ public:
     void accept() override;
 
 private:
+    void LockSiteOptions();
     void FromSettings();
     void ApplyHourlyRule();
     void OnPeriodClicked();
@@ -48,10 +50,10 @@ private:
     QButtonGroup* m_signGroup;
     ValueExchange m_exchange;
 
-    int m_period = 0;     // a SyncPeriod
-    int m_showIcon = 1;   // 0 or 1
-    int m_exitAfter = 1;  // 0 or 1
-    int m_onlyNts = 0;    // 0 or 1
+    int m_period = 0;        // a SyncPeriod
+    int m_showIcon = 1;      // 0 or 1
+    int m_exitAfter = 1;     // 0 or 1
+    int m_onlyNts = 0;       // 0 or 1
     int m_confirmLarge = 1;  // 0 or 1
     int m_rememberedExitAfter = 1;
     bool m_hourlyRuleHeld = false;  // the last run of the hourly rule found the period hourly

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "config/Settings.h"
+#include "config/SiteDefaults.h"
 #include "core/NtsCodec.h"
 #include "ui/CNewServerDlg.h"
 #include "ui/HelpService.h"
@@ -45,6 +46,15 @@ CServerDlg::CServerDlg(Settings& settings, Prompts& prompts, Help& help, ServerM
     connect(m_ui->IDCANCEL, &QPushButton::clicked, this, &CServerDlg::reject);
     auto* helpKey = new QShortcut(QKeySequence::HelpContents, this);
     connect(helpKey, &QShortcut::activated, this, &CServerDlg::OnHelp);
+
+    // A list the administrator has locked is measured and chosen from, never changed.
+    if (m_settings.IsLocked(SiteDefaults::kServers)) {
+        for (QPushButton* button :
+             {m_ui->IDC_ADD_NEW, m_ui->IDC_DELETE_SELECTED, m_ui->IDC_RESTORE_DEFAULT}) {
+            button->setEnabled(false);
+            button->setToolTip(QString::fromLatin1(SiteDefaults::kLockedTip));
+        }
+    }
 
     RefillList();
     m_selectedIndex = m_settings.nStartingServ;

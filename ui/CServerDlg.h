@@ -26,6 +26,8 @@ class CServerDlg;
 // Settings::servers: OK stores that copy and the choice and tells the
 // synchronisation manager; Cancel stores nothing (what "Find the best",
 // "Restore default" and "Add New" put into Settings stays there in memory).
+// A list the administrator has locked cannot be added to, deleted from or
+// restored; testing its servers and choosing the starting one stay.
 //
 // The tests run off this thread, so the window stays live. "Find the best"
 // asks all servers at once (at most kMaxParallel at a time) and reports them

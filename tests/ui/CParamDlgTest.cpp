@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <tuple>
 
 #include "tests/support/FakeHelp.h"
 #include "tests/support/FakePrompts.h"
@@ -343,4 +344,28 @@ TEST(CParamDlgTest, EditDstShowsTheNewReportAfterwardsAndPutsBackTheHeldValues) 
 
     Click(*dialog, "IDC_HELP");
     EXPECT_EQ(f.help.Pages(), std::vector<HelpPage>{HelpPage::Options});
+}
+
+TEST(CParamDlgTest, LockedOptionsAreDisabledAndNeitherOkNorRestoreDefaultChangesThem) {
+    OptionsFixture f;
+    // Locked at hourly, whose rule clears the exit box: the lock on it holds all the same.
+    f.temp.UseSite("[Options]\nnSynPeriod=2\nnOffset=-90\n[Locked]\nKeys=nSynPeriod,nOffset,bExitAfter\n");
+    auto dialog = f.Open();
+    for (const char* name : {"IDC_PERIOD_DAILY", "IDC_PERIOD_MANUAL", "IDC_AHEAD", "IDC_BACKWARD",
+                             "IDC_MINUTES", "IDC_SECONDS", "IDC_EXIT_AFTER"}) {
+        EXPECT_FALSE(Find<QWidget>(*dialog, name)->isEnabled()) << name;
+        EXPECT_EQ(Find<QWidget>(*dialog, name)->toolTip(), "Set by your administrator") << name;
+    }
+    EXPECT_TRUE(Find<QWidget>(*dialog, "IDC_ONLY_NTS")->isEnabled());
+
+    Click(*dialog, "IDC_RESTORE_DEFAULT");
+    Spin(*dialog, "IDC_MAX_DAYS")->SetText("30");
+    Click(*dialog, "IDOK");
+    EXPECT_EQ(std::tie(f.settings.nSynPeriod, f.settings.nOffset, f.settings.bExitAfter, f.settings.nMaxDays),
+              std::tuple(2, -90, 1, 30));
+    const std::string stored = f.temp.StoredFile();
+    EXPECT_NE(stored.find("nMaxDays=30"), std::string::npos);
+    for (const char* name : {"nSynPeriod", "nOffset", "bExitAfter"}) {
+        EXPECT_EQ(stored.find(name), std::string::npos) << name;
+    }
 }

@@ -527,3 +527,23 @@ TEST(CServerDlgTest, StopAndClosingEndARealExchangeWithASilentServerWithinAFifth
     closing.reset();
     EXPECT_LT(elapsed.elapsed(), 200);
 }
+
+TEST(CServerDlgTest, ALockedListCannotBeChangedButItsStartingServerCanBeChosen) {
+    ChooserFixture f(0);
+    f.temp.UseSite(
+        "[Servers]\nServers_Counter=2\nServers 0=\"A\\na.example\\n0 0\"\nServers 1=\"B\\nb.example\\n0 0\"\n"
+        "[Locked]\nKeys=Servers\n");
+    auto dialog = f.Open();
+    for (const char* name : {"IDC_ADD_NEW", "IDC_DELETE_SELECTED", "IDC_RESTORE_DEFAULT"}) {
+        EXPECT_FALSE(Button(*dialog, name)->isEnabled()) << name;
+        EXPECT_EQ(Button(*dialog, name)->toolTip(), "Set by your administrator") << name;
+    }
+    EXPECT_TRUE(Button(*dialog, "IDC_TEST")->isEnabled());
+    EXPECT_TRUE(Button(*dialog, "IDC_FIND_BEST")->isEnabled());
+    ClickRow(*dialog, 1);
+    Click(*dialog, "IDOK");
+    EXPECT_EQ(f.settings.nStartingServ, 1);
+    EXPECT_EQ(f.settings.servers.GetSize(), 2u);
+    // The user's file keeps its own (empty) list.
+    EXPECT_EQ(f.temp.store.ReadInt("Servers", "Servers_Counter", -1), 0);
+}
