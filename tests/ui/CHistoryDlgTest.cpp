@@ -202,13 +202,20 @@ TEST(CHistoryDlgTest, FailuresStandApartWithTheirCountAndTheEmptyWindowSaysWhatW
     EXPECT_EQ(pages->currentWidget()->objectName(), "IDC_HISTORY_EMPTY");
     EXPECT_TRUE(static_cast<QLabel*>(pages->currentWidget())->text().startsWith("No synchronisation yet."));
 
+    // A notice is no attempt: in the table only, and a chart of it alone is empty.
+    AttemptRecord notice = Attempt(-60, "", AttemptOutcome::Failure, 0);
+    notice.kind = AttemptKind::Notice;
+    recorder.Record(notice);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.Records().size() == 1; }, 5000));
+    EXPECT_EQ(window.FailureMarkCount(), 0);
+
     recorder.Record(Attempt(0, "a", AttemptOutcome::Success, 0.0004));
     recorder.Record(Attempt(60, "b", AttemptOutcome::Failure, 0));
     recorder.Record(Attempt(120, "a", AttemptOutcome::Success, -0.0003));
     for (int i = 0; i < 3; ++i) {
         recorder.Record(Attempt(180 + i, "b", AttemptOutcome::Failure, 0));
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return window.Records().size() == 4; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window.Records().size() == 5; }, 5000));
     EXPECT_NE(pages->currentWidget()->objectName(), "IDC_HISTORY_EMPTY");
     EXPECT_EQ(window.OffsetPointCount(), 2);
     EXPECT_EQ(window.FailureMarkCount(), 2);
