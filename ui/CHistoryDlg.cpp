@@ -68,7 +68,9 @@ QString StatusText(const AttemptRecord& r) {
     const QString status = QString::fromStdString(r.statusText);
     const QString cause = QString::fromLatin1(FailureCauseText(r.cause));
     if (r.outcome == AttemptOutcome::Success || cause.isEmpty()) {
-        return status;
+        return r.confirmedBy.empty() ? status
+                                     : status + QStringLiteral(" (confirmed by ") +
+                                           QString::fromStdString(r.confirmedBy) + QLatin1Char(')');
     }
     return status.isEmpty() ? cause : status + QStringLiteral(" (") + cause + QLatin1Char(')');
 }
