@@ -29,11 +29,11 @@
 #include <limits>
 #include <map>
 
+#include "desktop/HelpService.h"
 #include "history/HistoryCsv.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "platform/Prompts.h"
-#include "ui/HelpService.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 
 #include "config/OptionRanges.h"
 #include "config/Settings.h"
+#include "desktop/HelpService.h"
 #include "timezone/DstInfo.h"
 #include "ui/CDSTDlg.h"
-#include "ui/HelpService.h"
 #include "ui/TrayIcon.h"
 #include "ui_CParamDlg.h"
 

@@ -6,8 +6,8 @@
 
 #include "config/Settings.h"
 #include "core/NtsCodec.h"
+#include "desktop/HelpService.h"
 #include "ui/CNewServerDlg.h"
-#include "ui/HelpService.h"
 #include "ui/MeasureRun.h"
 #include "ui_CServerDlg.h"
 

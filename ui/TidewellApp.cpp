@@ -6,12 +6,12 @@
 #include "config/ProfileStore.h"
 #include "config/Settings.h"
 #include "core/SyncManager.h"
+#include "desktop/SingleInstance.h"
 #include "platform/CommandLine.h"
 #include "platform/DateTimeSettings.h"
 #include "platform/TimeService.h"
 #include "timezone/TimeZoneCheck.h"
 #include "ui/CMainDlg.h"
-#include "ui/SingleInstance.h"
 
 TidewellApp::TidewellApp(Settings& settings, SyncManager& manager, CMainDlg& mainDlg, Services services,
                          QObject* parent)
