@@ -140,6 +140,9 @@ bool Synchroniser::SecondOpinion(int32_t interactive, const RunTicket& run, cons
                                               options.timeOutSeconds, run.StopToken());
                 if (answered[i] != 0) {
                     m_pacer.Answered(replies[i].peerAddress);
+                } else if (interactive == 0 &&
+                           CheckReply(replies[i]).rejection == ReplyRejection::KissOfDeath) {
+                    m_pacer.Kissed(replies[i].peerAddress);
                 }
             });
         }
