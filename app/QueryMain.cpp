@@ -26,6 +26,11 @@ int main(int argc, char** argv) {
     LinuxSystemClock clock;
     // This tool only measures: it never sets the clock.
     NoClockSetter clockSetter;
+    if (options.consensus) {
+        return RunConsensus(
+            options, [&] { return std::make_unique<CSNTPClient>(clock, clockSetter); }, std::cout, std::cerr,
+            program);
+    }
     CSNTPClient client(clock, clockSetter);
     return RunQueries(options, client, std::cout, std::cerr, program);
 }

@@ -9,6 +9,7 @@ bool IsLocalCause(FailureCause cause) {
         case FailureCause::None:
         case FailureCause::Server:
         case FailureCause::KissOfDeath:
+        case FailureCause::Unconfirmed:
             return false;
         default:
             return true;
@@ -39,6 +40,8 @@ const char* FailureCauseText(FailureCause cause) {
             return "the clock was set after the attempt had ended";
         case FailureCause::SetFailed:
             return "the system would not set the clock";
+        case FailureCause::Unconfirmed:
+            return "not confirmed by other servers";
     }
     return "";
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/SystemTime.h"
 
@@ -28,10 +29,11 @@ enum class FailureCause : int32_t {
     Paced = 8,               // every address of the server was asked moments ago
     LateSet = 9,             // the system set the clock after the attempt had ended
     SetFailed = 10,          // the system would not set the clock, for another reason
+    Unconfirmed = 11,        // a large correction that no other server of the list bore out
 };
 
-// True for the causes that lie with this machine (everything but None, Server
-// and KissOfDeath).
+// True for the causes that lie with this machine (everything but None, Server,
+// KissOfDeath and Unconfirmed).
 bool IsLocalCause(FailureCause cause);
 // A few words for a person: "not allowed to set the clock", ...; empty for None.
 const char* FailureCauseText(FailureCause cause);
@@ -61,6 +63,8 @@ struct AttemptRecord {
     // record: how many, and when the first of them ended (timeUtc is the last).
     int64_t count = 1;
     std::optional<ClockTime> firstTimeUtc;
+    // The servers that bore out a large correction before it was made ("a, b"); empty otherwise.
+    std::string confirmedBy;
 
     bool operator==(const AttemptRecord&) const = default;
 };
@@ -82,4 +86,8 @@ struct ExchangeMeasure {
     bool authenticated = false;
     // Why the exchange or the setting of the clock failed; None when it did not.
     FailureCause cause = FailureCause::None;
+    // A large correction asks other servers first: the hosts that bore it out
+    // ("a, b"), and a line for each server asked, what it said.
+    std::string confirmedBy;
+    std::vector<std::string> opinions;
 };

@@ -6,7 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
+#include <thread>
 
+#include "core/Agreement.h"
 #include "core/NtsClient.h"
 #include "core/ReplyCheck.h"
 #include "platform/LastError.h"
@@ -50,6 +53,10 @@ bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions
             options.help = true;
             continue;
         }
+        if (argument == "--consensus") {
+            options.consensus = true;
+            continue;
+        }
         std::string name = argument;
         std::string value;
         const size_t equals = argument.find('=');
@@ -86,6 +93,10 @@ bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions
         error = "no host given";
         return false;
     }
+    if (options.consensus && options.hosts.size() < 2 && !options.help) {
+        error = "--consensus needs two hosts at least";
+        return false;
+    }
     for (const std::string& host : options.hosts) {
         if (IsNtsHost(host) && !ParseNtsHost(host)) {
             error =
@@ -98,7 +109,7 @@ bool ParseQueryArguments(const std::vector<std::string>& arguments, QueryOptions
 
 std::string QueryUsage(const std::string& program) {
     return "Usage: " + program +
-           " [--port N] [--samples N] HOST...\n"
+           " [--port N] [--samples N] [--consensus] HOST...\n"
            "Asks each time server HOST (a name, an IPv4 address or an IPv6 address such as ::1)\n"
            "for the time over SNTP and prints the measured clock offset and network delay.\n"
            "Never sets the clock.\n"
@@ -109,6 +120,9 @@ std::string QueryUsage(const std::string& program) {
            "  --port N      UDP port of the servers (default 123)\n"
            "  --samples N   exchanges per host, sent one after the other (default 1);\n"
            "                more than one adds a summary line per host\n"
+           "  --consensus   ask every HOST at once (two at least) and end with the time\n"
+           "                they agree on: \"consensus: offset S s from N of M servers\",\n"
+           "                or \"consensus: none\" (see below)\n"
            "  --help        this text\n"
            "\n"
            "Offset: seconds to add to the local clock to match the server (positive when\n"
@@ -117,8 +131,12 @@ std::string QueryUsage(const std::string& program) {
            "a server that refuses or is not synchronised, a date outside 2004 to 2036, a delay\n"
            "below 0) is reported with its reason and left out. A datagram that answers no\n"
            "request of this tool is skipped with a note, and the wait for the answer goes on.\n"
+           "Consensus: each answering host stands for the offsets its median offset\n"
+           "+/- half its median delay allows; the largest group of hosts that share an\n"
+           "offset, when it holds at least half of those that answered and no other group\n"
+           "is as large, gives the middle of what they share.\n"
            "Exit status: 0 when every host answered soundly, 1 when one did not, 2 on bad\n"
-           "arguments.\n";
+           "arguments. With --consensus: 0 when there is a consensus, 3 when there is none.\n";
 }
 
 std::string FormatQuerySample(const std::string& host, int sample, int samples, const CSNTPReply& reply) {
@@ -159,54 +177,112 @@ std::string FormatQuerySummary(const std::string& host, const QuerySummary& summ
     return host + line;
 }
 
+namespace {
+
+// One host's samples: its lines to out and err; the replies that passed.
+// False when a sample was not answered soundly.
+bool QueryHost(const QueryOptions& options, CSNTPClient& client, const std::string& host,
+               std::vector<CSNTPReply>& replies, std::ostream& out, std::ostream& err,
+               const std::string& program) {
+    bool sound = true;
+    client.SetSkipNote([&](std::size_t length, const std::string& why) {
+        err << program << ": " << host << ": skipped a " << length << "-byte datagram: " << why << '\n';
+    });
+    for (int sample = 1; sample <= options.samples; ++sample) {
+        CSNTPReply reply{};
+        if (!client.Query(host, reply, options.port)) {
+            const uint32_t code = GetLastError();
+            err << program << ": " << host
+                << ": no answer: " << (code == EBADMSG ? "no reply of full length" : LastErrorText(code));
+            if (code == kErrorTimedOut) {
+                err << " after " << client.ReceiveTimeoutMs() << " ms";
+            }
+            if (IsNtsHost(host) && !NtsLastDetail().empty()) {
+                err << " (" << NtsLastDetail() << ")";
+            }
+            err << '\n';
+            sound = false;
+            break;
+        }
+        std::string rejected = CheckReply(reply).reason;
+        if (rejected.empty() && reply.roundTripDelaySeconds < 0) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "delay %.6f s below 0: the server claims it held the request longer than the "
+                          "round trip took",
+                          reply.roundTripDelaySeconds);
+            rejected = text;
+        }
+        if (!rejected.empty()) {
+            // Its figures mean nothing; the host may answer soundly next time.
+            err << program << ": " << host << ": sample " << sample << "/" << options.samples
+                << " rejected: " << rejected << '\n';
+            sound = false;
+            continue;
+        }
+        replies.push_back(reply);
+        out << FormatQuerySample(host, sample, options.samples, reply) << '\n';
+    }
+    if (options.samples > 1 && !replies.empty()) {
+        out << FormatQuerySummary(host, SummariseReplies(replies)) << '\n';
+    }
+    client.SetSkipNote({});
+    return sound;
+}
+
+}  // namespace
+
 int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& out, std::ostream& err,
                const std::string& program) {
     int exitCode = kQueryExitAllAnswered;
     for (const std::string& host : options.hosts) {
-        client.SetSkipNote([&](std::size_t length, const std::string& why) {
-            err << program << ": " << host << ": skipped a " << length << "-byte datagram: " << why << '\n';
-        });
         std::vector<CSNTPReply> replies;
-        for (int sample = 1; sample <= options.samples; ++sample) {
-            CSNTPReply reply{};
-            if (!client.Query(host, reply, options.port)) {
-                const uint32_t code = GetLastError();
-                err << program << ": " << host
-                    << ": no answer: " << (code == EBADMSG ? "no reply of full length" : LastErrorText(code));
-                if (code == kErrorTimedOut) {
-                    err << " after " << client.ReceiveTimeoutMs() << " ms";
-                }
-                if (IsNtsHost(host) && !NtsLastDetail().empty()) {
-                    err << " (" << NtsLastDetail() << ")";
-                }
-                err << '\n';
-                exitCode = kQueryExitNoAnswer;
-                break;
-            }
-            std::string rejected = CheckReply(reply).reason;
-            if (rejected.empty() && reply.roundTripDelaySeconds < 0) {
-                char text[160];
-                std::snprintf(text, sizeof text,
-                              "delay %.6f s below 0: the server claims it held the request longer than the "
-                              "round trip took",
-                              reply.roundTripDelaySeconds);
-                rejected = text;
-            }
-            if (!rejected.empty()) {
-                // Its figures mean nothing; the host may answer soundly next time.
-                err << program << ": " << host << ": sample " << sample << "/" << options.samples
-                    << " rejected: " << rejected << '\n';
-                exitCode = kQueryExitNoAnswer;
-                continue;
-            }
-            replies.push_back(reply);
-            out << FormatQuerySample(host, sample, options.samples, reply) << '\n';
-        }
-        if (options.samples > 1 && !replies.empty()) {
-            out << FormatQuerySummary(host, SummariseReplies(replies)) << '\n';
+        if (!QueryHost(options, client, host, replies, out, err, program)) {
+            exitCode = kQueryExitNoAnswer;
         }
         out.flush();
     }
-    client.SetSkipNote({});
     return exitCode;
+}
+
+int RunConsensus(const QueryOptions& options, const QueryClientFactory& makeClient, std::ostream& out,
+                 std::ostream& err, const std::string& program) {
+    struct Host {
+        std::unique_ptr<CSNTPClient> client;
+        std::vector<CSNTPReply> replies;
+        std::ostringstream out;
+        std::ostringstream err;
+    };
+    std::vector<Host> hosts(options.hosts.size());
+    {
+        std::vector<std::jthread> askers;
+        for (std::size_t i = 0; i < hosts.size(); ++i) {
+            hosts[i].client = makeClient();
+            askers.emplace_back([&, i] {
+                Host& h = hosts[i];
+                QueryHost(options, *h.client, options.hosts[i], h.replies, h.out, h.err, program);
+            });
+        }
+    }
+    std::vector<TimeSample> samples;
+    for (Host& h : hosts) {
+        out << h.out.str();
+        err << h.err.str();
+        if (!h.replies.empty()) {
+            const QuerySummary summary = SummariseReplies(h.replies);
+            samples.push_back({summary.medianOffsetSeconds, summary.medianDelaySeconds});
+        }
+    }
+    const std::optional<Consensus> consensus = FindConsensus(samples);
+    if (!consensus) {
+        out << "consensus: none\n";
+        out.flush();
+        return kQueryExitNoConsensus;
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "consensus: offset %+.6f s from %zu of %zu servers\n",
+                  consensus->offsetSeconds, consensus->servers, hosts.size());
+    out << line;
+    out.flush();
+    return kQueryExitAllAnswered;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,12 +16,15 @@ struct QueryOptions {
     uint16_t port = 123;
     int samples = 1;
     bool help = false;
+    // Ask every host at once and judge whether their time agrees (two hosts at least).
+    bool consensus = false;
     std::vector<std::string> hosts;
 };
 
 constexpr int kQueryExitAllAnswered = 0;
 constexpr int kQueryExitNoAnswer = 1;
 constexpr int kQueryExitBadArguments = 2;
+constexpr int kQueryExitNoConsensus = 3;
 
 // Reads the arguments after the program name. False with a one-line reason
 // when they are not understood; --help needs no host.
@@ -48,3 +53,14 @@ std::string FormatQuerySummary(const std::string& host, const QuerySummary& summ
 // every sample with a reply that passed CheckReply, kQueryExitNoAnswer otherwise.
 int RunQueries(const QueryOptions& options, CSNTPClient& client, std::ostream& out, std::ostream& err,
                const std::string& program);
+
+// A client of its own for each host asked at the same time.
+using QueryClientFactory = std::function<std::unique_ptr<CSNTPClient>()>;
+
+// --consensus: asks every host at once (each on a client from makeClient),
+// prints each host's lines as RunQueries does, in the order of the hosts,
+// then "consensus: offset +S.SSSSSS s from N of M servers" (FindConsensus over
+// each answering host's median offset and delay) and returns
+// kQueryExitAllAnswered, or "consensus: none" and kQueryExitNoConsensus.
+int RunConsensus(const QueryOptions& options, const QueryClientFactory& makeClient, std::ostream& out,
+                 std::ostream& err, const std::string& program);

@@ -1,5 +1,6 @@
 #include "core/SyncManager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -309,6 +310,21 @@ std::string SyncManager::CurrentServerHost() const {
     std::lock_guard lock(m_mutex);
     return static_cast<size_t>(m_currentServer) < m_servers.size() ? m_servers[m_currentServer].host
                                                                    : std::string();
+}
+
+std::vector<CServer> SyncManager::ServersAfterCurrent(std::size_t count, const std::string& except,
+                                                      bool ntsOnly) const {
+    std::lock_guard lock(m_mutex);
+    std::vector<CServer> found;
+    for (std::size_t i = 1; i < m_servers.size() && found.size() < count; ++i) {
+        const CServer& server = m_servers[(static_cast<std::size_t>(m_currentServer) + i) % m_servers.size()];
+        const auto sameHost = [&](const CServer& s) { return s.host == server.host; };
+        if (server.host != except && !server.host.empty() && (!ntsOnly || IsNtsHost(server.host)) &&
+            std::none_of(found.begin(), found.end(), sameHost)) {
+            found.push_back(server);
+        }
+    }
+    return found;
 }
 
 void SyncManager::RestartWatch() {

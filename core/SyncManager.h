@@ -186,6 +186,11 @@ public:
     // Empty when the list is empty.
     std::string CurrentServerTitle() const;
     std::string CurrentServerHost() const;
+    // Up to count servers of the list that follow the current one (wrapping
+    // around), each host once and none with the host `except`; only "nts://"
+    // servers when ntsOnly.
+    std::vector<CServer> ServersAfterCurrent(std::size_t count, const std::string& except,
+                                             bool ntsOnly) const;
 
     // Watchdog start = the clock's monotonic reading now: neither a step of
     // the clock nor a change of the zone's offset moves what the watchdog

@@ -26,6 +26,24 @@ constexpr const char* kMoveWarningFormat =
 
 }  // namespace
 
+std::string UnconfirmedText(const std::string& host, const ExchangeMeasure& measure) {
+    char offset[64];
+    std::snprintf(offset, sizeof offset, "%+.3f s", measure.offsetSeconds.value_or(0));
+    std::string box = "The clock was not set: ";
+    box += host;
+    box += " measured an offset of ";
+    box += offset;
+    box += ",\nand no other server of the list confirmed it:\n";
+    for (const std::string& opinion : measure.opinions) {
+        box += opinion;
+        box += '\n';
+    }
+    if (measure.opinions.empty()) {
+        box += "the list holds no other server to ask.\n";
+    }
+    return box;
+}
+
 std::optional<ClockTime> ShiftInstant(const ClockTime& utc, int32_t offsetSeconds) {
     const ClockTime sum{utc.seconds + offsetSeconds, utc.nanoseconds};
     // Instants whose calendar time the record cannot hold are refused.
@@ -75,6 +93,7 @@ void Synchroniser::RecordEnd(int32_t interactive, const RunTicket& run, const As
     record.correctionSeconds = measure.correctionSeconds;
     record.shiftSeconds = shiftSeconds;
     record.authenticated = measure.authenticated;
+    record.confirmedBy = measure.confirmedBy;
     record.statusText = statusText.empty() ? m_manager.StatusText() : std::move(statusText);
     record.kind = interactive != 0 ? AttemptKind::Manual : AttemptKind::Automatic;
     record.outcome = outcome;
@@ -222,6 +241,9 @@ int Synchroniser::SyncThreadProc(int32_t interactive, const RunTicket& run) {
         if (IsNtsHost(host) && run.IsCurrent()) {
             std::lock_guard lock(m_ntsMutex);
             m_failedNtsHost = host;
+        }
+        if (measure.cause == FailureCause::Unconfirmed) {
+            return Fail(interactive, run, asked, UnconfirmedText(host, measure), measure);
         }
         return Fail(interactive, run, asked, "Time receiving error!", measure);
     }

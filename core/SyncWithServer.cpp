@@ -6,7 +6,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <thread>
+#include <vector>
 
+#include "core/Agreement.h"
+#include "core/NtsCodec.h"
 #include "core/ReplyCheck.h"
 #include "core/SntpClient.h"
 #include "core/Synchroniser.h"
@@ -111,6 +115,64 @@ ClockSetRequest Synchroniser::SetRequest(int32_t interactive, const RunTicket& r
     return request;
 }
 
+bool Synchroniser::SecondOpinion(int32_t interactive, const RunTicket& run, const std::string& host,
+                                 const CSNTPReply& reply, ExchangeMeasure& measure) {
+    const RunOptions& options = run.Options();
+    const double limitSeconds = options.maxDiffMinutes * 60.0;
+    if (!options.confirmLarge || options.maxDiffMinutes == 0 ||
+        std::fabs(reply.localClockOffsetSeconds) <= limitSeconds) {
+        return true;
+    }
+    constexpr std::size_t kOthers = 2;
+    const std::vector<CServer> others = m_manager.ServersAfterCurrent(kOthers, host, options.onlyNts);
+    std::vector<CSNTPReply> replies(others.size());
+    std::vector<char> answered(others.size(), 0);
+    {
+        std::vector<std::jthread> askers;
+        for (std::size_t i = 0; i < others.size(); ++i) {
+            askers.emplace_back([&, i] {
+                CSNTPClient client(m_clock, m_clockSetter, m_options.receiveTimeoutMs);
+                client.UseCookieJar(m_cookieJar);
+                if (interactive == 0) {
+                    client.SetPacer(&m_pacer);
+                }
+                answered[i] = TrustedExchange(client, others[i].host, m_options.sntpPort, replies[i], true,
+                                              options.timeOutSeconds, run.StopToken());
+                if (answered[i] != 0) {
+                    m_pacer.Answered(replies[i].peerAddress);
+                } else if (interactive == 0 &&
+                           CheckReply(replies[i]).rejection == ReplyRejection::KissOfDeath) {
+                    m_pacer.Kissed(replies[i].peerAddress);
+                }
+            });
+        }
+    }
+    if (run.StopRequested()) {
+        return false;
+    }
+    const TimeSample first{reply.localClockOffsetSeconds, reply.roundTripDelaySeconds};
+    measure.opinions.clear();
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        char text[160] = "no usable answer";
+        if (answered[i] != 0) {
+            std::snprintf(text, sizeof text, "offset %+.3f s, delay %.3f s",
+                          replies[i].localClockOffsetSeconds, replies[i].roundTripDelaySeconds);
+            if (Confirms(first, {replies[i].localClockOffsetSeconds, replies[i].roundTripDelaySeconds})) {
+                if (!measure.confirmedBy.empty()) {
+                    measure.confirmedBy += ", ";
+                }
+                measure.confirmedBy += others[i].host;
+            }
+        }
+        measure.opinions.push_back(others[i].host + ": " + text);
+    }
+    if (measure.confirmedBy.empty()) {
+        measure.cause = FailureCause::Unconfirmed;
+        return false;
+    }
+    return true;
+}
+
 double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const std::string& host,
                                     const RunTicket& run, ExchangeMeasure* measured) {
     ExchangeMeasure unused;
@@ -156,6 +218,8 @@ double Synchroniser::SyncWithServer(int32_t interactive, int32_t setClock, const
     }
     if (!result) {
         exchangeFailed();
+    } else if (setting && !SecondOpinion(interactive, run, host, reply, measure)) {
+        result = false;
     } else if (setting) {
         const double offsetSeconds = reply.localClockOffsetSeconds;
         if (std::fabs(offsetSeconds) < kCoarseOffsetSeconds) {

@@ -11,6 +11,7 @@
 #include "core/MonthAbbrevTable.h"
 #include "core/NtsSession.h"
 #include "core/RequestPacer.h"
+#include "core/SntpClient.h"
 #include "core/SocketsLayer.h"
 #include "core/SyncManager.h"
 #include "platform/ClockSetter.h"
@@ -111,6 +112,14 @@ private:
     // Returns 0, the run's exit code.
     int Fail(int32_t interactive, const RunTicket& run, const Asked& asked, const std::string& text,
              const ExchangeMeasure& measure = {});
+    // A correction of more than the run's maxDiffMinutes (when it confirms
+    // large corrections) is first put to the next two servers of the list,
+    // asked at once with the same exchange and checks: true when one of them
+    // confirms it (Confirms), with their hosts in measure.confirmedBy; false
+    // with the cause Unconfirmed otherwise. Either way measure.opinions says
+    // what each server asked said. True at once for a smaller correction.
+    bool SecondOpinion(int32_t interactive, const RunTicket& run, const std::string& host,
+                       const CSNTPReply& reply, ExchangeMeasure& measure);
     // What a success with host adds to its status line: " NTS" for an
     // authenticated server; for a plain one asked since an "nts://" server
     // failed, " NOT NTS: " and that server, so that falling back to
@@ -144,6 +153,10 @@ private:
 // What a person can do about a failure whose cause lies with this machine, in
 // a few sentences; empty for the other causes.
 std::string CauseAdvice(FailureCause cause);
+
+// The box of a run whose large correction by host no other server confirmed:
+// what host measured, then what each server asked said.
+std::string UnconfirmedText(const std::string& host, const ExchangeMeasure& measure);
 
 // A UTC instant moved by offsetSeconds, its fraction of a second unchanged.
 // nullopt when the sum lies outside the calendar a clock can be set to.

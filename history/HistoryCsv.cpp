@@ -43,14 +43,15 @@ std::string UtcTime(const ClockTime& t) {
 std::string HistoryCsv(const std::vector<AttemptRecord>& records) {
     std::string csv =
         "time_utc,server_title,server_host,kind,outcome,offset_s,delay_s,correction_s,shift_s,authenticated,"
-        "status,cause,count,first_time_utc\r\n";
+        "status,cause,count,first_time_utc,confirmed_by\r\n";
     for (const AttemptRecord& r : records) {
         csv += UtcTime(r.timeUtc) + ',' + Field(r.serverTitle) + ',' + Field(r.serverHost) + ',' +
                AttemptKindName(r.kind) + ',' + AttemptOutcomeName(r.outcome) + ',' +
                Seconds(r.offsetSeconds) + ',' + Seconds(r.delaySeconds) + ',' + Seconds(r.correctionSeconds) +
                ',' + Seconds(r.shiftSeconds) + ',' + (r.authenticated ? "yes" : "no") + ',' +
                Field(r.statusText) + ',' + Field(FailureCauseName(r.cause)) + ',' + std::to_string(r.count) +
-               ',' + (r.firstTimeUtc ? UtcTime(*r.firstTimeUtc) : std::string()) + "\r\n";
+               ',' + (r.firstTimeUtc ? UtcTime(*r.firstTimeUtc) : std::string()) + ',' +
+               Field(r.confirmedBy) + "\r\n";
     }
     return csv;
 }

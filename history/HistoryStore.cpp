@@ -84,9 +84,10 @@ const char* const kCauseNames[] = {"",
                                    "no route",
                                    "paced",
                                    "late set",
-                                   "set failed"};
+                                   "set failed",
+                                   "unconfirmed"};
 // A cause added to FailureCause needs a name here: the stored names never change.
-static_assert(std::size(kCauseNames) == static_cast<std::size_t>(FailureCause::SetFailed) + 1);
+static_assert(std::size(kCauseNames) == static_cast<std::size_t>(FailureCause::Unconfirmed) + 1);
 
 const char* const kSchema[] = {
     "CREATE TABLE IF NOT EXISTS attempts ("
@@ -104,7 +105,8 @@ const char* const kSchema[] = {
     " outcome TEXT NOT NULL,"
     " cause TEXT NOT NULL DEFAULT '',"
     " attempt_count INTEGER NOT NULL DEFAULT 1,"
-    " first_time_utc_us INTEGER)",
+    " first_time_utc_us INTEGER,"
+    " confirmed_by TEXT NOT NULL DEFAULT '')",
     "CREATE INDEX IF NOT EXISTS attempts_time ON attempts (time_utc_us)",
     // The rows retention drops first when there are too many.
     "CREATE INDEX IF NOT EXISTS attempts_unsuccessful ON attempts (id) WHERE outcome <> 'success'",
@@ -116,11 +118,12 @@ const char* const kAddedColumns[][2] = {
     {"cause", "cause TEXT NOT NULL DEFAULT ''"},
     {"attempt_count", "attempt_count INTEGER NOT NULL DEFAULT 1"},
     {"first_time_utc_us", "first_time_utc_us INTEGER"},
+    {"confirmed_by", "confirmed_by TEXT NOT NULL DEFAULT ''"},
 };
 
 const char kColumns[] =
     "time_utc_us, server_title, server_host, offset_s, delay_s, correction_s, shift_s, authenticated, status,"
-    " kind, outcome, cause, attempt_count, first_time_utc_us";
+    " kind, outcome, cause, attempt_count, first_time_utc_us, confirmed_by";
 
 void BindRecord(QSqlQuery& query, const AttemptRecord& record) {
     query.addBindValue(QVariant::fromValue<qlonglong>(MicrosecondsOf(record.timeUtc)));
@@ -139,6 +142,7 @@ void BindRecord(QSqlQuery& query, const AttemptRecord& record) {
     query.addBindValue(record.firstTimeUtc
                            ? QVariant::fromValue<qlonglong>(MicrosecondsOf(*record.firstTimeUtc))
                            : QVariant(QMetaType(QMetaType::LongLong)));
+    query.addBindValue(QString::fromStdString(record.confirmedBy));
 }
 
 // The record in the columns of kColumns, from the query's column `from` on.
@@ -161,6 +165,7 @@ AttemptRecord RecordOf(const QSqlQuery& query, int from) {
     if (!value(13).isNull()) {
         record.firstTimeUtc = ClockTimeOf(value(13).toLongLong());
     }
+    record.confirmedBy = value(14).toString().toStdString();
     return record;
 }
 
@@ -386,7 +391,7 @@ HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord* records, 
         if (newest && Folds(newest->second, record)) {
             newest->second = Folded(newest->second, record);
             query.prepare(
-                QStringLiteral("UPDATE attempts SET (%1) = (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                QStringLiteral("UPDATE attempts SET (%1) = (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
                                " WHERE id = ?")
                     .arg(QLatin1String(kColumns)));
             BindRecord(query, newest->second);
@@ -397,7 +402,7 @@ HistoryStore::Result HistoryStore::InsertAndPrune(const AttemptRecord* records, 
             continue;
         }
         query.prepare(
-            QStringLiteral("INSERT INTO attempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+            QStringLiteral("INSERT INTO attempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                 .arg(QLatin1String(kColumns)));
         BindRecord(query, record);
         if (!query.exec()) {

@@ -3,7 +3,7 @@
 #include <QShortcut>
 #include <QThread>
 
-#include "ui/HelpService.h"
+#include "desktop/HelpService.h"
 #include "ui_CDSTDlg.h"
 
 CDSTDlg::CDSTDlg(TimeZoneStore& zones, Prompts& prompts, Help& help, const TIME_ZONE_INFORMATION& startZone,

@@ -29,11 +29,11 @@
 #include <limits>
 #include <map>
 
+#include "desktop/HelpService.h"
 #include "history/HistoryCsv.h"
 #include "history/HistoryRecorder.h"
 #include "history/HistoryStore.h"
 #include "platform/Prompts.h"
-#include "ui/HelpService.h"
 
 namespace {
 
@@ -68,7 +68,9 @@ QString StatusText(const AttemptRecord& r) {
     const QString status = QString::fromStdString(r.statusText);
     const QString cause = QString::fromLatin1(FailureCauseText(r.cause));
     if (r.outcome == AttemptOutcome::Success || cause.isEmpty()) {
-        return status;
+        return r.confirmedBy.empty() ? status
+                                     : status + QStringLiteral(" (confirmed by ") +
+                                           QString::fromStdString(r.confirmedBy) + QLatin1Char(')');
     }
     return status.isEmpty() ? cause : status + QStringLiteral(" (") + cause + QLatin1Char(')');
 }

@@ -13,11 +13,11 @@
 
 #include "config/Settings.h"
 #include "core/SyncManager.h"
+#include "desktop/HelpService.h"
 #include "platform/DateTimeSettings.h"
 #include "ui/CHistoryDlg.h"
 #include "ui/CParamDlg.h"
 #include "ui/CServerDlg.h"
-#include "ui/HelpService.h"
 #include "ui/ProgramIcon.h"
 #include "ui/TrayIcon.h"
 #include "ui/Version.h"

@@ -6,9 +6,9 @@
 #include "config/OptionRanges.h"
 #include "config/Settings.h"
 #include "config/SiteDefaults.h"
+#include "desktop/HelpService.h"
 #include "timezone/DstInfo.h"
 #include "ui/CDSTDlg.h"
-#include "ui/HelpService.h"
 #include "ui/TrayIcon.h"
 #include "ui_CParamDlg.h"
 

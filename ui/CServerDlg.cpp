@@ -7,8 +7,8 @@
 #include "config/Settings.h"
 #include "config/SiteDefaults.h"
 #include "core/NtsCodec.h"
+#include "desktop/HelpService.h"
 #include "ui/CNewServerDlg.h"
-#include "ui/HelpService.h"
 #include "ui/MeasureRun.h"
 #include "ui_CServerDlg.h"
 

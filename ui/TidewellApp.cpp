@@ -8,13 +8,13 @@
 #include "config/Settings.h"
 #include "core/AttemptRecorder.h"
 #include "core/SyncManager.h"
+#include "desktop/SingleInstance.h"
 #include "platform/CommandLine.h"
 #include "platform/DateTimeSettings.h"
 #include "platform/SystemClock.h"
 #include "platform/TimeService.h"
 #include "timezone/TimeZoneCheck.h"
 #include "ui/CMainDlg.h"
-#include "ui/SingleInstance.h"
 
 TidewellApp::TidewellApp(Settings& settings, SyncManager& manager, CMainDlg& mainDlg, Services services,
                          QObject* parent)

@@ -45,11 +45,12 @@ TEST(QueryMainTest, ExitStatusTellsWhetherEveryHostAnswered) {
         const char* outputPart;
     };
     const Row rows[] = {
-        {"--help", 0, "Usage: tidewell-query [--port N] [--samples N] HOST..."},
+        {"--help", 0, "Usage: tidewell-query [--port N] [--samples N] [--consensus] HOST..."},
         {"", 2, "no host given"},
         {"--port 0 127.0.0.1", 2, "Usage:"},
         {"--port " + port + " --samples 2 127.0.0.1", 0, "127.0.0.1 sample 2/2: offset -2."},
         {"--port " + port + " 127.0.0.1 255.255.255.255", 1, "255.255.255.255: no answer"},
+        {"--consensus --port " + port + " 127.0.0.1 127.0.0.1", 0, "\nconsensus: offset -2.2"},
         {"--port " + std::to_string(v6.Port()) + " [::1]", 0,
          "tidewell-query: [::1]: skipped a 12-byte datagram: too short for a reply\n[::1] sample 1/1: "
          "offset"},

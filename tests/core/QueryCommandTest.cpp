@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 
@@ -182,4 +183,54 @@ TEST(QueryCommandTest, EveryRejectedReplyIsReportedWithItsReasonAndLeftOut) {
     EXPECT_EQ(err.str(),
               "tidewell-query: 127.0.0.1: skipped a 40-byte datagram: too short for a reply\n"
               "tidewell-query: 127.0.0.1: no answer: no reply of full length\n");
+}
+
+TEST(QueryCommandTest, ConsensusAsksEveryHostAtOnceAndNamesTheTimeMostOfThemShare) {
+    FakeClock clock = FakeClock::FollowingRealTime(0);
+    FakeClockSetter clockSetter{clock};
+    FakeSntpServer first(clock, "127.0.0.1", 0);
+    FakeSntpServer second(clock, "127.0.0.2", first.Port());
+    FakeSntpServer wrongYear(clock, "127.0.0.3", first.Port());
+    first.SetClockOffset(2.0);
+    second.SetClockOffset(2.0);
+    wrongYear.SetClockOffset(-366 * 86400.0);
+    // Each silent host waits out its time-out; asked at once, they wait together.
+    FakeSntpServer silent(clock, "127.0.0.4", first.Port());
+    FakeSntpServer silentToo(clock, "127.0.0.5", first.Port());
+    silent.SetSilent(true);
+    silentToo.SetSilent(true);
+    const QueryClientFactory make = [&] { return std::make_unique<CSNTPClient>(clock, clockSetter, 300); };
+
+    QueryOptions options;
+    options.port = first.Port();
+    options.consensus = true;
+    options.hosts = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    std::ostringstream out;
+    std::ostringstream err;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunConsensus(options, make, out, err, "q"), kQueryExitAllAnswered);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(550));
+    const std::string text = out.str();
+    EXPECT_EQ(text.find("127.0.0.1 sample 1/1"), 0u) << text;
+    EXPECT_LT(text.find("127.0.0.2 sample"), text.find("127.0.0.3 sample")) << "in the order of the hosts";
+    double offset = 0;
+    ASSERT_EQ(std::sscanf(text.substr(text.rfind("consensus:")).c_str(),
+                          "consensus: offset %lf s from 2 of 5 servers", &offset),
+              1)
+        << text;
+    EXPECT_NEAR(offset, 2.0, 0.05);
+    EXPECT_EQ(err.str(),
+              "q: 127.0.0.4: no answer: timed out after 300 ms\n"
+              "q: 127.0.0.5: no answer: timed out after 300 ms\n");
+
+    // The two that agree against one that does not: no group is the largest.
+    options.hosts = {"127.0.0.1", "127.0.0.3"};
+    out.str("");
+    EXPECT_EQ(RunConsensus(options, make, out, err, "q"), kQueryExitNoConsensus);
+    EXPECT_EQ(out.str().substr(out.str().rfind("consensus:")), "consensus: none\n");
+    EXPECT_TRUE(clockSetter.Requests().empty());
+
+    std::string error;
+    EXPECT_FALSE(ParseQueryArguments({"--consensus", "a"}, options, error));
+    EXPECT_EQ(error, "--consensus needs two hosts at least");
 }

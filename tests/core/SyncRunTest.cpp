@@ -1,5 +1,6 @@
 #include "core/Synchroniser.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -567,5 +568,76 @@ TEST(SyncRunTest, RecordsTellWhatHappened) {
         EXPECT_EQ(run.shiftSeconds, 0);
         // Only an automatic run that may not set the clock leaves the window a word about it.
         EXPECT_EQ(rig.manager->Notice().empty(), run.cause != FailureCause::NotAllowed);
+    }
+}
+
+// A step beyond nMaxDiff is taken only on a second server's word: the next two
+// of the list are asked at once, and one that agrees is enough.
+TEST(SyncRunTest, ALargeCorrectionWaitsForASecondServerToAgree) {
+    struct Row {
+        const char* name;
+        std::vector<const char*> next;  // the servers after the first: a(gree), d(isagree), s(ilent)
+        int32_t interactive;
+        bool confirm;
+        double serverAheadSeconds;
+        int result;
+        const char* confirmedBy;
+        std::vector<const char*> asked;  // who was asked besides the first
+    };
+    const Row rows[] = {
+        {"one of two agrees", {"d", "a", "s"}, 0, true, 7200.25, 1, "127.0.0.3", {"d", "a"}},
+        {"both agree", {"a", "a"}, 1, true, -7200.25, 1, "127.0.0.2, 127.0.0.3", {"a", "a"}},
+        {"one disagrees, one is silent", {"d", "s", "a"}, 1, true, 7200.25, 0, "", {"d", "s"}},
+        {"no other server", {}, 0, true, 7200.25, 0, "", {}},
+        {"confirmation off", {"d", "d"}, 0, false, 7200.25, 1, "", {}},
+        {"a small correction", {"d", "d"}, 0, true, 3600.25, 1, "", {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SyncRig rig(row.serverAheadSeconds);
+        rig.settings.bConfirmLarge = row.confirm ? 1 : 0;
+        rig.settings.nMaxDiff = 61;
+        rig.settings.bFirstStart = 1;  // the move warning is not what this is about
+        rig.settings.servers.RemoveAll();
+        rig.settings.servers.Add(CServer("First", FakeSntpServer::kHost, 0));
+        std::vector<std::unique_ptr<FakeSntpServer>> others;
+        for (const char* kind : row.next) {
+            const std::string host = "127.0.0." + std::to_string(others.size() + 2);
+            others.push_back(std::make_unique<FakeSntpServer>(rig.trueClock, host, rig.server.Port()));
+            // One who disagrees serves the client's own time: the first server's two hours are wrong.
+            others.back()->SetClockOffset(*kind == 'd' ? -row.serverAheadSeconds : 0);
+            others.back()->SetSilent(*kind == 's');
+            rig.settings.servers.Add(CServer(kind, host, 0));
+        }
+        rig.manager->SetCurrentServer();
+        FakeAttemptRecorder recorder;
+        rig.manager->SetRecorder(&recorder);
+
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(rig.Run(row.interactive), row.result) << rig.manager->StatusText();
+        // Asked at once: a silent one costs one time-out (300 ms), not one each.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(550));
+        for (std::size_t i = 0; i < others.size(); ++i) {
+            EXPECT_EQ(others[i]->RequestCount(), i < row.asked.size() ? 1u : 0u) << i;
+        }
+        const AttemptRecord record = recorder.Records().back();
+        EXPECT_EQ(record.confirmedBy, row.confirmedBy);
+        if (row.result == 1) {
+            EXPECT_NEAR(rig.ClientAheadSeconds(), 0, 1e-6);
+            continue;
+        }
+        EXPECT_TRUE(rig.clockSetter.Requests().empty());
+        EXPECT_EQ(record.cause, FailureCause::Unconfirmed);
+        EXPECT_EQ(rig.manager->CurrentServer(), row.next.empty() ? 0 : 1)
+            << "the first server is passed over";
+        if (row.interactive != 0) {
+            // The other server's figures depend on how the two exchanges interleave.
+            EXPECT_THAT(rig.prompts.Shown().at(0).text,
+                        testing::MatchesRegex(
+                            "The clock was not set: 127.0.0.1 measured an offset of \\+7200.250 s,\n"
+                            "and no other server of the list confirmed it:\n"
+                            "127.0.0.2: offset [-+]0.00. s, delay 0.0.. s\n"
+                            "127.0.0.3: no usable answer\n"));
+        }
     }
 }

@@ -62,6 +62,7 @@ TEST(HistoryStoreTest, RecordsComeBackAsStored) {
     full.shiftSeconds = -90;
     full.authenticated = true;
     full.kind = AttemptKind::Manual;
+    full.confirmedBy = "127.0.0.2, 127.0.0.3";
     const std::vector<AttemptRecord> records = {
         full,
         Attempt(-3600.5, AttemptOutcome::Failure),  // a clock set back: kept in the order written

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ui/HelpService.h"
+#include "desktop/HelpService.h"
 
 // Records every help page asked for, in order.
 class FakeHelp final : public Help {

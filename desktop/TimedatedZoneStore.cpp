@@ -1,11 +1,11 @@
-#include "ui/TimedatedZoneStore.h"
+#include "desktop/TimedatedZoneStore.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <ctime>
 
-#include "ui/Timedated.h"
+#include "desktop/Timedated.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/TimedatedClockSetter.h"
+#include "desktop/TimedatedClockSetter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ui/TerminationWatch.h"
+#include "desktop/TerminationWatch.h"
 
 #include <fcntl.h>
 #include <signal.h>

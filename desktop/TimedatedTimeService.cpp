@@ -1,4 +1,4 @@
-#include "ui/TimedatedTimeService.h"
+#include "desktop/TimedatedTimeService.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -6,7 +6,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QMetaObject>
 
-#include "ui/Timedated.h"
+#include "desktop/Timedated.h"
 
 namespace {
 

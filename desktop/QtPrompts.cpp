@@ -1,4 +1,4 @@
-#include "ui/QtPrompts.h"
+#include "desktop/QtPrompts.h"
 
 #include <QApplication>
 #include <QMessageBox>

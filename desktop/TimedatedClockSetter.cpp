@@ -1,4 +1,4 @@
-#include "ui/TimedatedClockSetter.h"
+#include "desktop/TimedatedClockSetter.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/Timedated.h"
 #include "platform/LastError.h"
-#include "ui/Timedated.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/TimedatedTimeService.h"
+#include "desktop/TimedatedTimeService.h"
 
 #include <gtest/gtest.h>
 

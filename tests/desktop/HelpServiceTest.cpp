@@ -1,4 +1,4 @@
-#include "ui/HelpService.h"
+#include "desktop/HelpService.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ui/TimedatedZoneStore.h"
+#include "desktop/TimedatedZoneStore.h"
 
 #include <gtest/gtest.h>
 
