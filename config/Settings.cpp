@@ -1,5 +1,9 @@
 #include "config/Settings.h"
 
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
 #include "config/DefaultServers.h"
 #include "config/OptionRanges.h"
 
@@ -26,32 +30,18 @@ void Settings::SetDefaults() {
 
 std::atomic<int32_t>& Settings::OptionField(const OptionRange& option) {
     using namespace OptionRanges;
-    const std::string_view name = option.name;
-    if (name == kSynPeriod.name) {
-        return nSynPeriod;
+    static const std::pair<const char*, std::atomic<int32_t> Settings::*> kFields[] = {
+        {kSynPeriod.name, &Settings::nSynPeriod},      {kShowIcon.name, &Settings::bShowIcon},
+        {kExitAfter.name, &Settings::bExitAfter},      {kOffset.name, &Settings::nOffset},
+        {kMaxDays.name, &Settings::nMaxDays},          {kTimeOut.name, &Settings::nTimeOut},
+        {kMaxDiff.name, &Settings::nMaxDiff},          {kOnlyNts.name, &Settings::bOnlyNts},
+        {kConfirmLarge.name, &Settings::bConfirmLarge}};
+    for (const auto& [name, field] : kFields) {
+        if (std::string_view(name) == option.name) {
+            return this->*field;
+        }
     }
-    if (name == kShowIcon.name) {
-        return bShowIcon;
-    }
-    if (name == kExitAfter.name) {
-        return bExitAfter;
-    }
-    if (name == kOffset.name) {
-        return nOffset;
-    }
-    if (name == kMaxDays.name) {
-        return nMaxDays;
-    }
-    if (name == kTimeOut.name) {
-        return nTimeOut;
-    }
-    if (name == kMaxDiff.name) {
-        return nMaxDiff;
-    }
-    if (name == kOnlyNts.name) {
-        return bOnlyNts;
-    }
-    return bConfirmLarge;
+    throw std::logic_error(std::string("no option field for ") + option.name);
 }
 
 int32_t Settings::DefaultOf(const OptionRange& option) const {
