@@ -29,6 +29,16 @@
 //
 // Lines starting with ';' or '#' are comments. Everything is UTF-8.
 
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
 namespace {
 
 using Value = std::variant<int32_t, std::string, std::vector<uint8_t>>;
@@ -149,16 +159,6 @@ bool IsCleanLine(std::string_view line) {
         pos += length;
     }
     return true;
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
 }
 
 std::optional<Value> DecodeQuoted(std::string_view s) {
@@ -306,7 +306,7 @@ void AppendValue(std::string& out, const Value& value) {
 
 // Names are the program's own; refusing odd ones keeps every file readable back.
 bool IsGoodName(std::string_view name, std::string_view forbidden) {
-    return !name.empty() && Trim(name) == name && IsCleanLine(name) &&
+    return !name.empty() && TrimBlanks(name) == name && IsCleanLine(name) &&
            name.find_first_of(forbidden) == std::string_view::npos && name.front() != ';' &&
            name.front() != '#' && name.front() != '[';
 }
@@ -363,12 +363,13 @@ struct ProfileStore::Document {
                 whole = false;
                 continue;
             }
-            line = Trim(line);
+            line = TrimBlanks(line);
             if (line.empty() || line.front() == ';' || line.front() == '#') {
                 continue;
             }
             if (line.front() == '[') {
-                const std::string_view name = line.back() == ']' ? Trim(line.substr(1, line.size() - 2)) : "";
+                const std::string_view name =
+                    line.back() == ']' ? TrimBlanks(line.substr(1, line.size() - 2)) : "";
                 if (name.empty()) {
                     whole = false;
                     current = nullptr;
@@ -378,10 +379,10 @@ struct ProfileStore::Document {
                 continue;
             }
             const std::size_t equals = line.find('=');
-            const std::string_view key = Trim(line.substr(0, equals));
+            const std::string_view key = TrimBlanks(line.substr(0, equals));
             std::optional<Value> value;
             if (equals != std::string_view::npos && !key.empty() && current) {
-                value = DecodeValue(Trim(line.substr(equals + 1)));
+                value = DecodeValue(TrimBlanks(line.substr(equals + 1)));
             }
             if (!value) {
                 whole = false;

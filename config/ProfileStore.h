@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The per-user store of named values in sections: integers, texts (UTF-8) and
@@ -27,6 +28,9 @@
 // mark is skipped.
 //
 // Safe to use from several threads at once: one mutex serialises every access.
+// s without the blanks and tabs at either end, as the store reads names and values.
+std::string_view TrimBlanks(std::string_view s);
+
 class ProfileStore {
 public:
     // The maker key the program registers before any access.

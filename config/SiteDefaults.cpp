@@ -21,16 +21,6 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 
-std::string_view Trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
@@ -127,7 +117,7 @@ SiteDefaults SiteDefaults::Read(const std::vector<std::string>& folders) {
         }
         while (!rest.empty()) {
             const std::size_t comma = rest.find(',');
-            const std::string name(Trimmed(rest.substr(0, comma)));
+            const std::string name(TrimBlanks(rest.substr(0, comma)));
             rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
             const bool known = name == kServers ||
                                std::any_of(Options().begin(), Options().end(),
