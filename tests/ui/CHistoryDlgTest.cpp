@@ -36,10 +36,17 @@ AttemptRecord Attempt(int second, const std::string& host, AttemptOutcome outcom
     return r;
 }
 
-// The window once it has shown the records it read.
-void WaitShown(QSignalSpy& shown) {
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown.count() >= 1; }, 5000));
-}
+// A History window over recorder, shown, once it has shown what it read.
+struct ShownWindow {
+    explicit ShownWindow(HistoryRecorder& recorder) : window(recorder, prompts, help) {
+        QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
+        window.show();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shown.count() >= 1; }, 5000));
+    }
+    FakePrompts prompts;
+    FakeHelp help;
+    CHistoryDlg window;
+};
 
 }  // namespace
 
@@ -79,11 +86,8 @@ TEST(CHistoryDlgTest, ShowsEveryAttemptAsAPointARowAndTheDrift) {
         for (int i = 0; i < row.failures; ++i) {
             recorder.Record(Attempt(100000 + i, "host0", AttemptOutcome::Failure, 0));
         }
-        FakePrompts prompts;
-        FakeHelp help;
-        CHistoryDlg window(recorder, prompts, help);
-        QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
-        WaitShown(shown);
+        ShownWindow shownWindow(recorder);
+        CHistoryDlg& window = shownWindow.window;
         const int failureRecords = row.failures > 0 ? 1 : 0;
         EXPECT_EQ(window.Records().size(), static_cast<size_t>(row.successes + failureRecords));
         const QAbstractItemModel* model = window.findChild<QTableView*>("IDC_HISTORY_TABLE")->model();
@@ -108,12 +112,8 @@ TEST(CHistoryDlgTest, FollowsNewRecordsSortsByValueAndExports) {
     TempFolder folder;
     HistoryRecorder recorder(folder.Path() + "/history.sqlite");
     recorder.Record(Attempt(0, "a", AttemptOutcome::Success, 10.0));
-    FakePrompts prompts;
-    FakeHelp help;
-    CHistoryDlg window(recorder, prompts, help);
-    window.show();
-    QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
-    WaitShown(shown);
+    ShownWindow shownWindow(recorder);
+    CHistoryDlg& window = shownWindow.window;
     recorder.Record(Attempt(60, "a", AttemptOutcome::Success, 9.0));
     recorder.Record(Attempt(120, "a", AttemptOutcome::Success, -2.0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.Records().size() == 3; }, 5000));
@@ -134,7 +134,7 @@ TEST(CHistoryDlgTest, FollowsNewRecordsSortsByValueAndExports) {
 
     window.ExportTo(path);
     window.ExportTo(nowhere);
-    const std::vector<PromptRequest> boxes = prompts.Shown();
+    const std::vector<PromptRequest> boxes = shownWindow.prompts.Shown();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].icon, PromptIcon::Information);
     EXPECT_EQ(boxes[0].text, "3 records of the history were exported to\n" + path.toStdString());
@@ -191,12 +191,8 @@ TEST(CHistoryDlgTest, TheTimeAxisFitsItsSpan) {
 TEST(CHistoryDlgTest, FailuresStandApartWithTheirCountAndTheEmptyWindowSaysWhatWillAppear) {
     TempFolder folder;
     HistoryRecorder recorder(folder.Path() + "/history.sqlite");
-    FakePrompts prompts;
-    FakeHelp help;
-    CHistoryDlg window(recorder, prompts, help);
-    window.show();
-    QSignalSpy shown(&window, &CHistoryDlg::RecordsShown);
-    WaitShown(shown);
+    ShownWindow shownWindow(recorder);
+    CHistoryDlg& window = shownWindow.window;
     auto* pages = window.findChild<QStackedWidget*>();
     ASSERT_NE(pages, nullptr);
     EXPECT_EQ(pages->currentWidget()->objectName(), "IDC_HISTORY_EMPTY");
@@ -228,5 +224,5 @@ TEST(CHistoryDlgTest, FailuresStandApartWithTheirCountAndTheEmptyWindowSaysWhatW
     QApplication::setActiveWindow(&window);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     QTest::keyClick(&window, Qt::Key_F1);
-    EXPECT_EQ(help.Pages(), std::vector<HelpPage>{HelpPage::History});
+    EXPECT_EQ(shownWindow.help.Pages(), std::vector<HelpPage>{HelpPage::History});
 }
